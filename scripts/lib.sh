@@ -1,0 +1,89 @@
+# Shared by the project's scripts: install, build and Wine prefix set-up.
+# Everything here is idempotent and quick when already done.
+
+QSH_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+QSH_BUILD=${QSH_BUILD_DIR:-$QSH_ROOT/build}
+case "$QSH_BUILD" in /*) ;; *) QSH_BUILD=$QSH_ROOT/$QSH_BUILD ;; esac
+QSH_WINE=$QSH_BUILD/wine
+export WINEDEBUG=${WINEDEBUG:--all}
+
+qsh_log() { printf '[qsh] %s\n' "$*" >&2; }
+
+qsh_ensure_packages() {
+    local needed=()
+    local pkg
+    for pkg in g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 googletest cmake ninja-build; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || needed+=("$pkg")
+    done
+    [ ${#needed[@]} -eq 0 ] && return 0
+    qsh_log "installing ${needed[*]}"
+    local sudo=""
+    [ "$(id -u)" -eq 0 ] || sudo=sudo
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${needed[@]}" >/dev/null
+}
+
+qsh_build() {
+    if [ ! -f "$QSH_BUILD/build.ninja" ]; then
+        cmake -S "$QSH_ROOT" -B "$QSH_BUILD" -G Ninja \
+            -DCMAKE_TOOLCHAIN_FILE="$QSH_ROOT/cmake/mingw-w64-x86_64.cmake" \
+            -DCMAKE_BUILD_TYPE=Release >/dev/null
+    fi
+    cmake --build "$QSH_BUILD" -- -k 0
+}
+
+# Starts a prefix's wineserver detached from our output: the first Wine command
+# of a prefix otherwise keeps the caller's pipes open (see platform notes).
+qsh_start_server() {
+    local prefix=$1
+    WINEPREFIX=$prefix wineserver -p >/dev/null 2>&1 </dev/null
+    WINEPREFIX=$prefix wine cmd /c exit >/dev/null 2>&1 </dev/null
+}
+
+qsh_stop_servers() {
+    local prefix
+    for prefix in "$QSH_WINE/standin" "$QSH_WINE/peer"; do
+        [ -d "$prefix" ] && WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1
+    done
+    return 0
+}
+
+qsh_make_prefix() {
+    local prefix=$1
+    if [ ! -f "$prefix/.qsh-ready" ]; then
+        qsh_log "creating Wine prefix $prefix"
+        rm -rf "$prefix"
+        mkdir -p "$prefix"
+        WINEPREFIX=$prefix wineboot -i >/dev/null 2>&1 </dev/null
+        WINEPREFIX=$prefix wineserver -w
+        # Headless: no graphics driver, or every process logs window errors.
+        WINEPREFIX=$prefix wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 </dev/null
+        WINEPREFIX=$prefix wineserver -w
+        touch "$prefix/.qsh-ready"
+    fi
+    qsh_start_server "$prefix"
+}
+
+# The test prefix: stand-ins take the place of the pieces Wine lacks. They are
+# copied in anew on every call, so a rebuilt stand-in is always the one used.
+qsh_prepare_standin_prefix() {
+    local prefix=$QSH_WINE/standin
+    qsh_make_prefix "$prefix"
+    local sys32=$prefix/drive_c/windows/system32
+    if [ -f "$QSH_BUILD/bin/schtasks-standin.exe" ]; then
+        cp -f "$QSH_BUILD/bin/schtasks-standin.exe" "$sys32/schtasks.exe"
+    fi
+    if [ -f "$QSH_BUILD/bin/taskschd-standin.dll" ]; then
+        cp -f "$QSH_BUILD/bin/taskschd-standin.dll" "$sys32/qsh-taskschd-standin.dll"
+        local key='HKLM\Software\Classes\CLSID\{0F87369F-A4E5-4CFC-BD3E-73E6154572DD}\InprocServer32'
+        WINEPREFIX=$prefix wine reg add "$key" /ve /d 'C:\windows\system32\qsh-taskschd-standin.dll' /f >/dev/null 2>&1 </dev/null
+        WINEPREFIX=$prefix wine reg add "$key" /v ThreadingModel /d Both /f >/dev/null 2>&1 </dev/null
+    fi
+}
+
+# The peer prefix: Wine's own schtasks.exe and Task Scheduler, untouched.
+qsh_prepare_peer_prefix() {
+    local prefix=$QSH_WINE/peer
+    qsh_make_prefix "$prefix"
+    WINEPREFIX=$prefix wine net start schedule >/dev/null 2>&1 </dev/null || true
+}

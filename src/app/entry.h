@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+
+namespace qsh {
+
+// The whole run: split the command line, log the banner, dispatch, report.
+// Returns the process exit code.
+int runHelper();
+
+// Full path of the running executable, or empty when the system call fails.
+std::wstring getSelfPath();
+
+} // namespace qsh

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "diag/format.h"
+
+namespace qsh {
+
+struct ProcessResult {
+    bool launched = false;
+    bool timedOut = false;
+    std::uint32_t exitCode = 31;
+    std::uint32_t launchError = 0;
+    Bytes stdoutBytes;
+    Bytes stderrBytes;
+};
+
+std::wstring getSchtasksPath();
+bool createPipePair(HANDLE& readEnd, HANDLE& writeEnd);
+void drainPipe(HANDLE handle, Bytes& bytes);
+ProcessResult runSchtasks(const std::vector<std::wstring>& args);
+
+} // namespace qsh

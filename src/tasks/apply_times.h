@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace qsh {
+
+// Splits and checks "HH:mm:ss[,HH:mm:ss...]". On failure returns false with the
+// message (without the log prefix) in `error`.
+bool parseDailyTimes(const std::wstring& times, std::vector<std::wstring>& list,
+                     std::wstring& error);
+
+int handleApplyTimes(const std::wstring& times, const std::wstring& outputPath);
+
+} // namespace qsh

@@ -1,0 +1,9 @@
+#pragma once
+
+#include <string>
+
+namespace qsh {
+
+int handleCreateXml(const std::wstring& inputPath);
+
+} // namespace qsh

@@ -1,0 +1,77 @@
+// qsh-launch: starts the helper as the calling application does and shows what
+// that application would see. Used by scripts/run-helper.
+//
+//   qsh-launch [--localappdata DIR] [--limited] [--no-std-handles] [--] helper-args...
+
+#include "helper_process.h"
+
+#include <cstdio>
+#include <cwchar>
+
+using namespace qsh::testing;
+
+namespace {
+
+void show(const char* title, const std::string& bytes) {
+    std::printf("--- %s (%zu bytes) ---\n", title, bytes.size());
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+    if (!bytes.empty() && bytes.back() != '\n') {
+        std::printf("\n");
+    }
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    HelperRun run;
+    std::wstring localAppData;
+    int i = 1;
+    for (; i < argc; ++i) {
+        if (std::wcscmp(argv[i], L"--localappdata") == 0 && i + 1 < argc) {
+            localAppData = argv[++i];
+        } else if (std::wcscmp(argv[i], L"--limited") == 0) {
+            run.limitedToken = true;
+        } else if (std::wcscmp(argv[i], L"--no-std-handles") == 0) {
+            run.stdHandles = false;
+        } else if (std::wcscmp(argv[i], L"--") == 0) {
+            ++i;
+            break;
+        } else {
+            break;
+        }
+    }
+    for (; i < argc; ++i) {
+        run.args.emplace_back(argv[i]);
+    }
+    if (!localAppData.empty()) {
+        run.localAppData = localAppData;
+    } else {
+        wchar_t value[32768];
+        DWORD n = GetEnvironmentVariableW(L"LOCALAPPDATA", value, 32768);
+        if (n > 0 && n < 32768) {
+            localAppData.assign(value, n);
+            run.localAppData = localAppData;
+        }
+    }
+
+    std::size_t logBefore = 0;
+    if (auto content = readFile(logFilePath(localAppData))) {
+        logBefore = content->size();
+    }
+    HelperOutcome outcome = runHelper(run);
+    if (!outcome.started) {
+        std::printf("could not start %s: error %lu\n", toUtf8(helperExePath()).c_str(),
+                    outcome.startError);
+        return 1;
+    }
+    show("standard output", outcome.out);
+    show("standard error", outcome.err);
+    std::string logText;
+    if (auto content = readFile(logFilePath(localAppData)); content && content->size() > logBefore) {
+        logText = content->substr(logBefore);
+    }
+    show(("log lines of this run, " + toUtf8(logFilePath(localAppData))).c_str(), logText);
+    std::printf("--- exit code ---\n%ld (0x%08lX)%s\n", static_cast<long>(outcome.code()),
+                outcome.exitCode, outcome.timedOut ? " (timed out, terminated)" : "");
+    return 0;
+}
