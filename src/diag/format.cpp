@@ -1,10 +1,84 @@
 #include "diag/format.h"
 
+#include <windows.h>
+
+#include <cstdio>
+
 namespace qsh {
 
-std::wstring formatWindowsError(std::uint32_t) { return {}; }
-std::wstring formatHresult(std::int32_t) { return {}; }
-std::wstring hexPrefix(const Bytes&, std::size_t) { return {}; }
-std::wstring previewText(const std::wstring&, std::uint64_t) { return {}; }
+namespace {
+
+// Owns a buffer that FormatMessageW allocated.
+struct LocalBuffer {
+    wchar_t* text = nullptr;
+    LocalBuffer() = default;
+    LocalBuffer(const LocalBuffer&) = delete;
+    LocalBuffer& operator=(const LocalBuffer&) = delete;
+    ~LocalBuffer() {
+        if (text != nullptr) {
+            LocalFree(text);
+        }
+    }
+};
+
+} // namespace
+
+std::wstring formatWindowsError(std::uint32_t code) {
+    if (code == 0) {
+        return L"No error";
+    }
+    std::wstring message;
+    {
+        LocalBuffer buffer;
+        const DWORD length =
+            FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+                               FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                           reinterpret_cast<LPWSTR>(&buffer.text), 0, nullptr);
+        if (length == 0 || buffer.text == nullptr) {
+            return L"Windows error " + std::to_wstring(code);
+        }
+        message.assign(buffer.text, length);
+    }
+    while (!message.empty() &&
+           (message.back() == L'\r' || message.back() == L'\n' || message.back() == L' ')) {
+        message.pop_back();
+    }
+    return message;
+}
+
+std::wstring formatHresult(std::int32_t hr) {
+    const auto value = static_cast<std::uint32_t>(hr);
+    wchar_t digits[16] = {};
+    std::swprintf(digits, 16, L"%08X", static_cast<unsigned>(value));
+    return std::wstring(L"HRESULT 0x") + digits + L" (" + formatWindowsError(value) + L")";
+}
+
+std::wstring hexPrefix(const Bytes& bytes, std::size_t count) {
+    static constexpr wchar_t kDigits[] = L"0123456789ABCDEF";
+    const std::size_t shown = bytes.size() < count ? bytes.size() : count;
+    std::wstring text;
+    text.reserve(shown * 3);
+    for (std::size_t i = 0; i < shown; ++i) {
+        if (i != 0) {
+            text.push_back(L' ');
+        }
+        text.push_back(kDigits[bytes[i] >> 4]);
+        text.push_back(kDigits[bytes[i] & 0x0F]);
+    }
+    return text;
+}
+
+std::wstring previewText(const std::wstring& text, std::uint64_t maxUnits) {
+    const std::size_t length =
+        text.size() < maxUnits ? text.size() : static_cast<std::size_t>(maxUnits);
+    std::wstring preview = text.substr(0, length);
+    for (wchar_t& unit : preview) {
+        if (unit == L'\t' || unit == L'\n' || unit == L'\r') {
+            unit = L' ';
+        }
+    }
+    return preview;
+}
 
 } // namespace qsh
