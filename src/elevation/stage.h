@@ -5,6 +5,12 @@
 
 namespace qsh {
 
+// Stages a copy of the running executable (and the command's files), relaunches it with
+// "runas" and the relaunch marker, waits for it and returns its outcome as an exit code.
 int stageAndElevate(const std::vector<std::wstring>& list);
+
+// The same with the executable to stage named by the caller; a test driver uses it to
+// relaunch a real build of the helper from a process of its own.
+int stageAndElevateFrom(const std::vector<std::wstring>& list, const std::wstring& selfPath);
 
 } // namespace qsh
