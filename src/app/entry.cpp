@@ -1,9 +1,181 @@
 #include "app/entry.h"
 
-namespace qsh {
+#include <windows.h>
+#include <shellapi.h>
 
-// Placeholder until the dispatcher lands: never reports success.
-int runHelper() { return 2; }
-std::wstring getSelfPath() { return {}; }
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/constants.h"
+#include "app/result.h"
+#include "diag/format.h"
+#include "diag/log.h"
+#include "elevation/stage.h"
+#include "process/command_line.h"
+#include "process/unique_handle.h"
+#include "tasks/apply_times.h"
+#include "tasks/create_xml.h"
+#include "tasks/schtasks_commands.h"
+#include "text/utf8.h"
+
+namespace qsh {
+namespace {
+
+struct LocalFreeDeleter {
+    void operator()(LPWSTR* argv) const { LocalFree(argv); }
+};
+using ArgvHolder = std::unique_ptr<LPWSTR, LocalFreeDeleter>;
+
+struct SplitCommandLine {
+    bool ok = false;
+    ArgList list;
+    bool relaunched = false;
+};
+
+SplitCommandLine splitOwnCommandLine() {
+    SplitCommandLine split;
+    int count = 0;
+    ArgvHolder argv(CommandLineToArgvW(GetCommandLineW(), &count));
+    if (!argv) {
+        return split;
+    }
+    split.ok = true;
+    for (int i = 1; i < count; ++i) {
+        const wchar_t* arg = argv.get()[i];
+        if (std::wstring_view(arg) == kElevationMarker) {
+            split.relaunched = true;
+            continue;
+        }
+        split.list.emplace_back(arg);
+    }
+    return split;
+}
+
+void logBanner(const ArgList& list) {
+    logMessage(std::wstring(60, L'='));
+    logMessage(std::wstring(L"QuillfenSchedulerHelper version ") + kHelperVersion + L" starting");
+    logMessage(L"Executable: " + getSelfPath());
+    logMessage(L"Arguments: " + joinCommandLine(list));
+}
+
+// Any failure to read the token counts as not elevated: the relaunch path then
+// asks for the rights instead of running without them.
+bool processIsElevated() {
+    UniqueHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) {
+        logMessage(L"OpenProcessToken failed: " + formatWindowsError(GetLastError()));
+        return false;
+    }
+    TOKEN_ELEVATION elevation{};
+    DWORD returned = 0;
+    if (!GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation,
+                             &returned)) {
+        const DWORD error = GetLastError();
+        token.reset();
+        logMessage(L"GetTokenInformation(TokenElevation) failed: " + formatWindowsError(error));
+        return false;
+    }
+    return elevation.TokenIsElevated != 0;
+}
+
+int exitWith(int code, const ArgList& list) {
+    writeResult(code, list);
+    logMessage(L"Helper exiting with code " + std::to_wstring(code));
+    return code;
+}
+
+int usageCode() {
+    writeUsage();
+    return 2;
+}
+
+int dispatchElevated(const std::wstring& word, const ArgList& list) {
+    const std::size_t operands = list.size() - 1;
+    if (word == L"create-default" && operands == 0) {
+        return runCreateDefault();
+    }
+    if (word == L"create-xml" && operands == 1 && !list[1].empty()) {
+        return handleCreateXml(list[1]);
+    }
+    if (word == L"apply-times" && operands == 2 && !list[1].empty() && !list[2].empty()) {
+        return handleApplyTimes(list[1], list[2]);
+    }
+    if (word == L"delete" && operands == 0) {
+        return runDelete();
+    }
+    return usageCode();
+}
+
+} // namespace
+
+int runHelper() {
+    SplitCommandLine split = splitOwnCommandLine();
+    if (!split.ok) {
+        writeInheritedStream(STD_OUTPUT_HANDLE, L"QUILLFEN_HELPER_RESULT status=failure exitCode=2 "
+                                                L"message=Could not parse scheduler helper "
+                                                L"arguments.");
+        return 2;
+    }
+    const ArgList& list = split.list;
+    logBanner(list);
+
+    if (list.empty()) {
+        writeUsage();
+        writeResult(2, list);
+        return 2;
+    }
+
+    const std::wstring word = lowerCopy(list[0]);
+    if (word == L"query-to-file") {
+        const int code =
+            (list.size() == 2 && !list[1].empty()) ? runQueryToFile(list[1]) : usageCode();
+        return exitWith(code, list);
+    }
+    if (word == L"--version" || word == L"version") {
+        int code = 2;
+        if (list.size() == 1) {
+            writeInheritedStream(STD_ERROR_HANDLE, kHelperVersion);
+            code = 0;
+        } else {
+            writeUsage();
+        }
+        writeResult(code, list);
+        return code;
+    }
+
+    const bool elevated = processIsElevated();
+    logMessage(std::wstring(L"Elevated token: ") + (elevated ? L"yes" : L"no"));
+    if (elevated) {
+        return exitWith(dispatchElevated(word, list), list);
+    }
+    if (split.relaunched) {
+        // A second relaunch would only loop; the caller learns of it through code 5.
+        const std::wstring text = L"The helper was relaunched with the runas verb but still "
+                                  L"does not have an elevated token.";
+        logMessage(text);
+        writeInheritedStream(STD_ERROR_HANDLE, text);
+        writeResult(5, list);
+        return 5;
+    }
+    return exitWith(stageAndElevate(list), list);
+}
+
+std::wstring getSelfPath() {
+    // Far above the longest path Windows can hand out; stops a runaway loop.
+    constexpr DWORD kLimit = 1u << 16;
+    for (DWORD size = 512; size <= kLimit; size *= 2) {
+        std::wstring buffer(size, L'\0');
+        const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), size);
+        if (length == 0) {
+            return {};
+        }
+        if (length < size - 1) {
+            buffer.resize(length);
+            return buffer;
+        }
+    }
+    return {};
+}
 
 } // namespace qsh
