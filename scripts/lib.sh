@@ -72,6 +72,8 @@ qsh_prepare_standin_prefix() {
     local sys32=$prefix/drive_c/windows/system32
     if [ -f "$QSH_BUILD/bin/schtasks-standin.exe" ]; then
         cp -f "$QSH_BUILD/bin/schtasks-standin.exe" "$sys32/schtasks.exe"
+        # Wine runs its builtin schtasks.exe in place of the file unless told to load the file.
+        WINEPREFIX=$prefix wine reg add 'HKCU\Software\Wine\DllOverrides' /v schtasks.exe /d native /f >/dev/null 2>&1 </dev/null
     fi
     if [ -f "$QSH_BUILD/bin/taskschd-standin.dll" ]; then
         cp -f "$QSH_BUILD/bin/taskschd-standin.dll" "$sys32/qsh-taskschd-standin.dll"
