@@ -116,10 +116,14 @@ bool writeFileBytes(const std::filesystem::path& path, const Bytes& bytes, std::
         offset += written;
     }
     // Data that cannot reach the disk (for example a full network volume with write-behind)
-    // is only reported here; success would otherwise be claimed for a lost file.
+    // is only reported here; success would otherwise be claimed for a lost file. Devices such
+    // as NUL refuse to flush and have nothing to lose.
     if (!FlushFileBuffers(file.get())) {
-        error = formatWindowsError(GetLastError());
-        return false;
+        const DWORD flushError = GetLastError();
+        if (GetFileType(file.get()) == FILE_TYPE_DISK) {
+            error = formatWindowsError(flushError);
+            return false;
+        }
     }
     return true;
 }

@@ -1,0 +1,135 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <chrono>
+#include <iostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "process/command_line.h"
+
+namespace {
+
+using Args = std::vector<std::wstring>;
+
+// What CommandLineToArgvW makes of a command line, the way a started program sees it.
+Args splitCommandLine(const std::wstring& line) {
+    int count = 0;
+    LPWSTR* argv = CommandLineToArgvW(line.c_str(), &count);
+    if (argv == nullptr) {
+        return {L"<CommandLineToArgvW failed>"};
+    }
+    Args args(argv, argv + count);
+    LocalFree(argv);
+    return args;
+}
+
+TEST(JoinCommandLine, QuotesOnlyWhatNeedsQuoting) {
+    struct Case {
+        std::wstring arg;
+        std::wstring expected;
+    };
+    const Case cases[] = {
+        {L"/CREATE", L"/CREATE"},
+        {L"", L"\"\""},
+        {L"C:\\Windows\\System32\\cmd.exe /C quillfen -noGui",
+         L"\"C:\\Windows\\System32\\cmd.exe /C quillfen -noGui\""},
+        {L"a\"b", L"\"a\\\"b\""},
+        {L"x\\\"y", L"\"x\\\\\\\"y\""},
+        {L"C:\\my dir\\", L"\"C:\\my dir\\\\\""},
+        {L"C:\\dir\\", L"C:\\dir\\"},
+        {L"tab\there", L"\"tab\there\""},
+        {L"line\nfeed", L"\"line\nfeed\""},
+        {L"vertical\vtab", L"\"vertical\vtab\""},
+        {L"a\\\\b c", L"\"a\\\\b c\""},
+        {L"\"", L"\"\\\"\""},
+        {L"caf\u00e9\rform\f", L"caf\u00e9\rform\f"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(qsh::joinCommandLine({c.arg}), c.expected);
+    }
+}
+
+TEST(JoinCommandLine, SeparatesArgumentsWithSingleSpaces) {
+    EXPECT_EQ(qsh::joinCommandLine({}), L"");
+    EXPECT_EQ(qsh::joinCommandLine({L"a", L"", L"b c", L""}), L"a \"\" \"b c\" \"\"");
+}
+
+// One random argument built from the pieces that quoting gets wrong most easily.
+std::wstring randomArgument(std::mt19937& random) {
+    static const std::wstring kPieces[] = {
+        L"a",      L"Z",      L"/TN",  L"-",      L" ",      L"  ",     L"\t",
+        L"\n",     L"\v",     L"\r",   L"\f",     L"\"",     L"\"\"",   L"\\",
+        L"\\\\",   L"\\\\\\", L"\\\"", L"\\\\\"", L"\u00e9", L"\u4e2d", L"\U0001F600",
+        L"\xD800", L"\xDC00", L"=",    L"'",      L"^",      L"%",      L"&",
+    };
+    constexpr std::size_t kPieceCount = sizeof(kPieces) / sizeof(kPieces[0]);
+    std::uniform_int_distribution<int> length(0, 8);
+    std::uniform_int_distribution<std::size_t> piece(0, kPieceCount - 1);
+    std::wstring arg;
+    const int pieces = length(random);
+    for (int i = 0; i < pieces; ++i) {
+        arg += kPieces[piece(random)];
+    }
+    // Trailing backslashes are the case that decides whether the closing quote survives.
+    if (random() % 5 == 0) {
+        arg.append(random() % 4 + 1, L'\\');
+    }
+    return arg;
+}
+
+std::wstring describe(const Args& args) {
+    std::wstring text;
+    for (const std::wstring& arg : args) {
+        text += L"[";
+        for (wchar_t unit : arg) {
+            if (unit >= 0x20 && unit < 0x7F) {
+                text.push_back(unit);
+            } else {
+                text += L"<U+" + std::to_wstring(static_cast<unsigned>(unit)) + L">";
+            }
+        }
+        text += L"] ";
+    }
+    return text;
+}
+
+TEST(JoinCommandLineRoundTrip, RandomListsSplitBackUnchanged) {
+    constexpr int kLists = 1000000;
+    const unsigned seed = 20260301;
+    std::mt19937 random(seed);
+    const std::wstring programs[] = {L"C:\\Quillfen\\QuillfenSchedulerHelper.exe",
+                                     L"C:\\Program Files\\Quillfen\\QuillfenSchedulerHelper.exe"};
+    std::uniform_int_distribution<int> argCount(0, 7);
+
+    const auto started = std::chrono::steady_clock::now();
+    int mismatches = 0;
+    for (int i = 0; i < kLists; ++i) {
+        Args args{programs[i % 2]};
+        const int count = argCount(random);
+        for (int j = 0; j < count; ++j) {
+            args.push_back(randomArgument(random));
+        }
+        const std::wstring line = qsh::joinCommandLine(args);
+        const Args split = splitCommandLine(line);
+        if (split != args) {
+            if (++mismatches <= 5) {
+                ADD_FAILURE() << "list " << i << "\n  joined: " << ::testing::PrintToString(line)
+                              << "\n  sent:   " << ::testing::PrintToString(describe(args))
+                              << "\n  got:    " << ::testing::PrintToString(describe(split));
+            }
+        }
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_EQ(mismatches, 0);
+    RecordProperty("lists", kLists);
+    RecordProperty("seed", static_cast<int>(seed));
+    std::cout << "joinCommandLine round trip: " << kLists << " lists, " << mismatches
+              << " mismatches, seed " << seed << ", " << seconds << " s\n";
+}
+
+} // namespace

@@ -1,0 +1,161 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <optional>
+#include <regex>
+#include <string>
+
+#include "diag/log.h"
+#include "helper_process.h"
+
+namespace {
+
+using qsh::testing::TempDir;
+
+std::optional<std::wstring> readVariable(const wchar_t* name) {
+    const DWORD needed = GetEnvironmentVariableW(name, nullptr, 0);
+    if (needed == 0) {
+        return std::nullopt;
+    }
+    std::wstring value(needed, L'\0');
+    value.resize(GetEnvironmentVariableW(name, value.data(), needed));
+    return value;
+}
+
+void restoreVariable(const wchar_t* name, const std::optional<std::wstring>& value) {
+    SetEnvironmentVariableW(name, value ? value->c_str() : nullptr);
+}
+
+// Each test gets its own LOCALAPPDATA; the process environment is put back afterwards.
+class LogFile : public ::testing::Test {
+  protected:
+    TempDir dir;
+    const std::optional<std::wstring> savedLocalAppData = readVariable(L"LOCALAPPDATA");
+    const std::optional<std::wstring> savedTmp = readVariable(L"TMP");
+    const std::optional<std::wstring> savedTemp = readVariable(L"TEMP");
+
+    void SetUp() override { SetEnvironmentVariableW(L"LOCALAPPDATA", dir.path().c_str()); }
+    void TearDown() override {
+        restoreVariable(L"LOCALAPPDATA", savedLocalAppData);
+        restoreVariable(L"TMP", savedTmp);
+        restoreVariable(L"TEMP", savedTemp);
+    }
+
+    std::wstring logPath() const { return qsh::testing::logFilePath(dir.path()); }
+    std::string logContent() const { return qsh::testing::readFile(logPath()).value_or("<none>"); }
+    void useTempFolder(const std::wstring& folder) {
+        SetEnvironmentVariableW(L"TMP", folder.c_str());
+        SetEnvironmentVariableW(L"TEMP", folder.c_str());
+    }
+};
+
+std::string pidText() {
+    return std::to_string(GetCurrentProcessId());
+}
+
+TEST_F(LogFile, LinesHaveStampPidMessageAndCrLf) {
+    qsh::logMessage(L"Elevated token: yes");
+    qsh::logMessage(L"second");
+    const std::regex line("\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3} \\[pid=" + pidText() +
+                          "\\] ");
+    const std::string content = logContent();
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(content, match, line, std::regex_constants::match_continuous))
+        << content;
+    const std::string first = match.str();
+    ASSERT_EQ(content.substr(first.size(), 21), "Elevated token: yes\r\n");
+    const std::string rest = content.substr(first.size() + 21);
+    ASSERT_TRUE(std::regex_search(rest, match, line, std::regex_constants::match_continuous))
+        << rest;
+    EXPECT_EQ(rest.substr(match.length()), "second\r\n");
+}
+
+TEST_F(LogFile, MessagesAreWrittenUnchangedInUtf8) {
+    qsh::logMessage(L"Path C:\\Users\\Jos\u00e9\\\u00fcber\\\u4e2d");
+    qsh::logMessage(L"first\r\nsecond");
+    qsh::logMessage(L"");
+    const std::string content = logContent();
+    const std::string prefix = " [pid=" + pidText() + "] ";
+    EXPECT_NE(content.find(prefix + "Path C:\\Users\\Jos\xC3\xA9\\\xC3\xBC"
+                                    "ber\\\xE4\xB8\xAD\r\n"),
+              std::string::npos);
+    EXPECT_NE(content.find(prefix + "first\r\nsecond\r\n"), std::string::npos);
+    ASSERT_GE(content.size(), prefix.size() + 2);
+    EXPECT_EQ(content.substr(content.size() - prefix.size() - 2), prefix + "\r\n");
+    EXPECT_NE(content.substr(0, 3), "\xEF\xBB\xBF");
+}
+
+TEST_F(LogFile, FallsBackToTheTemporaryFolder) {
+    TempDir temp;
+    useTempFolder(temp.path() + L"\\");
+    const std::wstring tempLog = temp / L"Quillfen\\logs\\scheduler-helper.log";
+    for (const wchar_t* value : {static_cast<const wchar_t*>(nullptr), L""}) {
+        SetEnvironmentVariableW(L"LOCALAPPDATA", value);
+        EXPECT_EQ(qsh::getLocalAppDataPath().wstring(), temp.path() + L"\\");
+        qsh::logMessage(L"to temp");
+    }
+    const std::string content = qsh::testing::readFile(tempLog).value_or("");
+    EXPECT_EQ(std::count(content.begin(), content.end(), '\n'), 2) << content;
+    EXPECT_FALSE(qsh::testing::fileExists(logPath()));
+}
+
+TEST_F(LogFile, FallsBackToTheCurrentFolderWithoutTemporaryFolder) {
+    SetEnvironmentVariableW(L"LOCALAPPDATA", nullptr);
+    useTempFolder(L"C:\\" + std::wstring(300, L't'));
+    EXPECT_EQ(qsh::getLocalAppDataPath().wstring(), L".");
+
+    wchar_t previous[MAX_PATH + 1] = {};
+    GetCurrentDirectoryW(MAX_PATH, previous);
+    ASSERT_TRUE(SetCurrentDirectoryW(dir.path().c_str()));
+    qsh::logMessage(L"to current folder");
+    SetCurrentDirectoryW(previous);
+    EXPECT_NE(logContent().find("] to current folder\r\n"), std::string::npos);
+}
+
+TEST_F(LogFile, LocalAppDataIsTakenAsItIs) {
+    SetEnvironmentVariableW(L"LOCALAPPDATA", L"Q:\\not\\there");
+    EXPECT_EQ(qsh::getLocalAppDataPath().wstring(), L"Q:\\not\\there");
+}
+
+TEST_F(LogFile, DeletedFileIsCreatedAgain) {
+    qsh::logMessage(L"before");
+    ASSERT_TRUE(DeleteFileW(logPath().c_str()));
+    qsh::logMessage(L"after");
+    const auto entries = qsh::testing::readLog(dir.path());
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].message, "after");
+}
+
+TEST_F(LogFile, FolderThatCannotBeCreatedLosesTheLineQuietly) {
+    const std::wstring blocker = dir / L"plain-file";
+    ASSERT_TRUE(qsh::testing::writeFile(blocker, "x"));
+    SetEnvironmentVariableW(L"LOCALAPPDATA", blocker.c_str());
+    qsh::logMessage(L"lost");
+    EXPECT_EQ(qsh::testing::readFile(blocker), "x");
+    EXPECT_FALSE(qsh::testing::fileExists(logPath()));
+}
+
+TEST_F(LogFile, FileIsSharedAndNotKeptOpen) {
+    qsh::logMessage(L"one");
+    // A reader that shares everything does not stop the next line.
+    HANDLE reader = CreateFileW(logPath().c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    qsh::logMessage(L"two");
+    CloseHandle(reader);
+    // Nothing of the logger's stays open between lines.
+    HANDLE exclusive = CreateFileW(logPath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(exclusive, INVALID_HANDLE_VALUE);
+    if (exclusive != INVALID_HANDLE_VALUE) {
+        CloseHandle(exclusive);
+    }
+    const auto entries = qsh::testing::readLog(dir.path());
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[1].message, "two");
+}
+
+} // namespace

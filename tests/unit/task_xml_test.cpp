@@ -1,0 +1,172 @@
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "diag/format.h"
+#include "helper_process.h"
+#include "text/task_xml.h"
+
+namespace {
+
+using qsh::setXmlEncodingDeclaration;
+using qsh::testing::TempDir;
+
+TEST(TaskXmlCheck, LooksLikeTaskXml) {
+    EXPECT_TRUE(qsh::looksLikeTaskXml(L"<Task version=\"1.2\"></Task>"));
+    EXPECT_TRUE(qsh::looksLikeTaskXml(L"<TASK></TASK>"));
+    EXPECT_TRUE(qsh::looksLikeTaskXml(L"</task> then <task>"));
+    EXPECT_TRUE(qsh::looksLikeTaskXml(L"<TaskList></Task>"));
+    EXPECT_FALSE(qsh::looksLikeTaskXml(L"<?xml version=\"1.0\"?><Task version=\"1.2\"/>"));
+    EXPECT_FALSE(qsh::looksLikeTaskXml(L"<Tasks></Tasks>"));
+    EXPECT_FALSE(qsh::looksLikeTaskXml(L""));
+    EXPECT_FALSE(qsh::looksLikeTaskXml(L"< Task></ Task>"));
+}
+
+std::wstring stripped(std::wstring text) {
+    qsh::stripLeadingBomAndNoise(text);
+    return text;
+}
+
+TEST(TaskXmlCheck, StripLeadingBomAndNoise) {
+    EXPECT_EQ(stripped(L"\xFEFF\xFEFF\n  <?xml version=\"1.0\"?><Task/>"),
+              L"<?xml version=\"1.0\"?><Task/>");
+    EXPECT_EQ(stripped(std::wstring(L"\0\xFEFF\t\r\n\v\f \xFEFF\0<Task/>", 17)), L"<Task/>");
+    EXPECT_EQ(stripped(L"abc<Task/>"), L"abc<Task/>");
+    EXPECT_EQ(stripped(std::wstring(L"\xFEFF\0 hello", 8)), L" hello");
+    EXPECT_EQ(stripped(L"  <task/>"), L"  <task/>");
+    EXPECT_EQ(stripped(L"  <Task/><?xml?>"), L"<Task/><?xml?>");
+    EXPECT_EQ(stripped(L"\xFEFF"), L"");
+    EXPECT_EQ(stripped(L"<?xml?>"), L"<?xml?>");
+}
+
+TEST(TaskXmlDeclaration, InsertsOrRewritesTheEncoding) {
+    const std::wstring utf16 = L"UTF-16";
+    EXPECT_EQ(setXmlEncodingDeclaration(L"<Task></Task>", utf16),
+              L"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n<Task></Task>");
+    EXPECT_EQ(setXmlEncodingDeclaration(L"\xFEFF \r\n<Task/>", L"UTF-8"),
+              L"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Task/>");
+    EXPECT_EQ(setXmlEncodingDeclaration(L"<?xml version=\"1.0\"?><Task/>", utf16),
+              L"<?xml version=\"1.0\" encoding=\"UTF-16\"?><Task/>");
+    EXPECT_EQ(
+        setXmlEncodingDeclaration(L"<?xml version=\"1.0\" standalone=\"yes\"?><Task/>", utf16),
+        L"<?xml version=\"1.0\" standalone=\"yes\" encoding=\"UTF-16\"?><Task/>");
+    EXPECT_EQ(
+        setXmlEncodingDeclaration(L"<?xml version='1.0' encoding='windows-1252'?><Task/>", utf16),
+        L"<?xml version='1.0' encoding='UTF-16'?><Task/>");
+    EXPECT_EQ(
+        setXmlEncodingDeclaration(L"<?XML VERSION=\"1.0\" ENCODING = \"ASCII\"?><Task/>", utf16),
+        L"<?XML VERSION=\"1.0\" ENCODING = \"UTF-16\"?><Task/>");
+    EXPECT_EQ(setXmlEncodingDeclaration(L"<?xml encoding=\"\"?>", utf16),
+              L"<?xml encoding=\"UTF-16\"?>");
+    // A quote of the other kind inside the value does not end it.
+    EXPECT_EQ(setXmlEncodingDeclaration(L"<?xml encoding=\"a'b\"?>", utf16),
+              L"<?xml encoding=\"UTF-16\"?>");
+    // An encoding word only after the declaration's end does not count.
+    EXPECT_EQ(setXmlEncodingDeclaration(L"<?xml version=\"1.0\"?><Task encoding=\"x\"/>", utf16),
+              L"<?xml version=\"1.0\" encoding=\"UTF-16\"?><Task encoding=\"x\"/>");
+}
+
+TEST(TaskXmlDeclaration, LeavesWhatItCannotParseUnchanged) {
+    const std::wstring utf16 = L"UTF-16";
+    for (const std::wstring xml : {
+             L"<?xml version=\"1.0\" encoding=UTF-8?><Task/>",
+             L"<?xml version=\"1.0\" encoding=\"UTF-8\"<Task/>",
+             L"<?xml version=\"1.0\" encoding?><Task encoding=\"x\"/>",
+             L"<?xml encoding=\"UTF-8?><Task/>",
+             L"<?xml encoding=?>\"x\"",
+         }) {
+        EXPECT_EQ(setXmlEncodingDeclaration(xml, utf16), xml);
+    }
+    // Leading noise goes even when nothing else can be done.
+    EXPECT_EQ(setXmlEncodingDeclaration(L"\xFEFF\n<?xml encoding=UTF-8?>", utf16),
+              L"<?xml encoding=UTF-8?>");
+}
+
+class WriteFileBytes : public ::testing::Test {
+  protected:
+    TempDir dir;
+    std::wstring error = L"untouched";
+
+    bool write(const std::wstring& path, const qsh::Bytes& bytes) {
+        return qsh::writeFileBytes(std::filesystem::path(path), bytes, error);
+    }
+};
+
+TEST_F(WriteFileBytes, EmptyBufferGivesEmptyFile) {
+    const std::wstring path = dir / L"new\\deeper\\empty.xml";
+    ASSERT_TRUE(write(path, {}));
+    EXPECT_EQ(qsh::testing::readFile(path), std::string());
+    EXPECT_EQ(error, L"untouched");
+}
+
+TEST_F(WriteFileBytes, ReplacesAnExistingFile) {
+    const std::wstring path = dir / L"out.xml";
+    ASSERT_TRUE(qsh::testing::writeFile(path, std::string(5000, 'o')));
+    ASSERT_TRUE(write(path, {'n', 'e', 'w'}));
+    EXPECT_EQ(qsh::testing::readFile(path), "new");
+    ASSERT_TRUE(write(path, {}));
+    EXPECT_EQ(qsh::testing::readFile(path), std::string());
+}
+
+TEST_F(WriteFileBytes, WritesLargeBuffersWhole) {
+    std::mt19937 random(3);
+    qsh::Bytes bytes(3 * 1048576 + 17);
+    for (auto& byte : bytes) {
+        byte = static_cast<std::uint8_t>(random());
+    }
+    const std::wstring path = dir / L"large.bin";
+    ASSERT_TRUE(write(path, bytes)) << error;
+    EXPECT_TRUE(qsh::testing::readFile(path) == std::string(bytes.begin(), bytes.end()));
+}
+
+TEST_F(WriteFileBytes, BareFileNameWritesIntoTheCurrentFolder) {
+    wchar_t previous[MAX_PATH + 1] = {};
+    GetCurrentDirectoryW(MAX_PATH, previous);
+    ASSERT_TRUE(SetCurrentDirectoryW(dir.path().c_str()));
+    const bool written = write(L"bare.xml", {'x'});
+    SetCurrentDirectoryW(previous);
+    ASSERT_TRUE(written) << error;
+    EXPECT_EQ(qsh::testing::readFile(dir / L"bare.xml"), "x");
+}
+
+TEST_F(WriteFileBytes, DevicesThatCannotFlushStillSucceed) {
+    EXPECT_TRUE(write(L"NUL", {'x', 'y'})) << error;
+    EXPECT_EQ(error, L"untouched");
+}
+
+TEST_F(WriteFileBytes, ParentThatCannotBeCreated) {
+    const std::wstring blocker = dir / L"plain-file";
+    ASSERT_TRUE(qsh::testing::writeFile(blocker, "x"));
+    EXPECT_FALSE(write(blocker + L"\\sub\\out.xml", {'x'}));
+    const std::wstring prefix = L"Unable to create parent directory; error=";
+    ASSERT_EQ(error.rfind(prefix, 0), 0u) << error;
+    const std::wstring code = error.substr(prefix.size());
+    ASSERT_FALSE(code.empty());
+    EXPECT_EQ(code.find_first_not_of(L"-0123456789"), std::wstring::npos) << error;
+    EXPECT_EQ(qsh::testing::readFile(blocker), "x");
+}
+
+TEST_F(WriteFileBytes, OpenFailuresCarryTheSystemText) {
+    // The target is a folder.
+    EXPECT_FALSE(write(dir.path(), {'x'}));
+    EXPECT_EQ(error, qsh::formatWindowsError(ERROR_ACCESS_DENIED));
+
+    // Another process holds the file without write sharing.
+    const std::wstring path = dir / L"locked.xml";
+    ASSERT_TRUE(qsh::testing::writeFile(path, "old"));
+    HANDLE holder = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    error.clear();
+    const bool written = write(path, {'n', 'e', 'w'});
+    CloseHandle(holder);
+    EXPECT_FALSE(written);
+    EXPECT_EQ(error, qsh::formatWindowsError(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(qsh::testing::readFile(path), "old");
+}
+
+} // namespace
