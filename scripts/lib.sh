@@ -36,7 +36,8 @@ qsh_build() {
 # of a prefix otherwise keeps the caller's pipes open (see platform notes).
 qsh_start_server() {
     local prefix=$1
-    WINEPREFIX=$prefix wineserver -p >/dev/null 2>&1 </dev/null
+    # Fails when the server already runs (left from a manual run), which is fine.
+    WINEPREFIX=$prefix wineserver -p >/dev/null 2>&1 </dev/null || true
     WINEPREFIX=$prefix wine cmd /c exit >/dev/null 2>&1 </dev/null
 }
 
