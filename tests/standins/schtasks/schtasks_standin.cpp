@@ -1,0 +1,631 @@
+// Stand-in for schtasks.exe in the test prefix: Wine's own cannot query, nor create from /TR.
+// It keeps a real store (one UTF-16 LE file per task name) and honours only the four
+// invocations the helper makes. Tests steer it through QSH_STANDIN_SCHTASKS_* variables:
+//
+//   _RECORD           file that gets one record per run: raw command line, then each argv
+//                     element, separated by U+001F, ended by U+001E LF (UTF-8)
+//   _EXIT_CODE        do the work, then exit with this code instead (decimal or 0x hex)
+//   _DELAY_MS         sleep this long before doing the work
+//   _STDERR_TEXT      written to standard error first thing
+//   _STDERR_ENCODING  encoding of everything written to standard error (default utf8)
+//   _FLOOD_STDOUT     write this many bytes of numbered lines to standard output first
+//   _FLOOD_STDERR     the same on standard error
+//   _QUERY_ENCODING   re-encode /QUERY output: utf16le-bom utf16le utf16be-bom utf16be
+//                     utf8-bom utf8 oem (unset: the stored bytes as they are)
+//   _QUERY_SHAPE      reshape /QUERY output: no-declaration no-encoding no-closing-tag
+//                     not-task-xml leading-blank-lines empty
+//
+// QSH_STANDIN_TASKS_DIR names the store folder; default C:\windows\system32\Tasks.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cwctype>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "process/unique_handle.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+std::optional<std::wstring> env(const wchar_t* suffix) {
+    std::wstring name = std::wstring(L"QSH_STANDIN_SCHTASKS_") + suffix;
+    DWORD needed = GetEnvironmentVariableW(name.c_str(), nullptr, 0);
+    if (needed == 0) {
+        return std::nullopt;
+    }
+    std::wstring value(needed, L'\0');
+    DWORD got = GetEnvironmentVariableW(name.c_str(), value.data(), needed);
+    value.resize(got);
+    return value;
+}
+
+std::optional<std::uint64_t> envNumber(const wchar_t* suffix) {
+    auto text = env(suffix);
+    if (!text || text->empty()) {
+        return std::nullopt;
+    }
+    wchar_t* end = nullptr;
+    std::uint64_t value = wcstoull(text->c_str(), &end, 0);
+    if (end == nullptr || *end != L'\0') {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::wstring upper(std::wstring text) {
+    for (auto& c : text) {
+        c = static_cast<wchar_t>(std::towupper(c));
+    }
+    return text;
+}
+
+std::wstring lower(std::wstring text) {
+    for (auto& c : text) {
+        c = static_cast<wchar_t>(std::towlower(c));
+    }
+    return text;
+}
+
+Bytes toCodePage(const std::wstring& text, UINT codePage) {
+    if (text.empty()) {
+        return {};
+    }
+    int size = static_cast<int>(text.size());
+    int needed = WideCharToMultiByte(codePage, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+    Bytes bytes(needed > 0 ? static_cast<std::size_t>(needed) : 0);
+    if (needed > 0) {
+        WideCharToMultiByte(codePage, 0, text.data(), size, reinterpret_cast<char*>(bytes.data()),
+                            needed, nullptr, nullptr);
+    }
+    return bytes;
+}
+
+Bytes toUtf16(const std::wstring& text, bool bigEndian, bool bom) {
+    Bytes bytes;
+    bytes.reserve(2 * text.size() + 2);
+    auto put = [&](wchar_t unit) {
+        auto u = static_cast<std::uint16_t>(unit);
+        auto high = static_cast<std::uint8_t>(u >> 8);
+        auto low = static_cast<std::uint8_t>(u & 0xFF);
+        bytes.push_back(bigEndian ? high : low);
+        bytes.push_back(bigEndian ? low : high);
+    };
+    if (bom) {
+        put(0xFEFF);
+    }
+    for (wchar_t unit : text) {
+        put(unit);
+    }
+    return bytes;
+}
+
+// Unknown names fall back to UTF-8 so that a typo in a test shows up as a wrong encoding.
+Bytes encodeText(const std::wstring& text, const std::wstring& encoding) {
+    if (encoding == L"utf16le-bom") {
+        return toUtf16(text, false, true);
+    }
+    if (encoding == L"utf16le") {
+        return toUtf16(text, false, false);
+    }
+    if (encoding == L"utf16be-bom") {
+        return toUtf16(text, true, true);
+    }
+    if (encoding == L"utf16be") {
+        return toUtf16(text, true, false);
+    }
+    if (encoding == L"oem") {
+        return toCodePage(text, CP_OEMCP);
+    }
+    Bytes bytes = toCodePage(text, CP_UTF8);
+    if (encoding == L"utf8-bom") {
+        bytes.insert(bytes.begin(), {0xEF, 0xBB, 0xBF});
+    }
+    return bytes;
+}
+
+// UTF-16 with a byte order mark, either order; nothing for anything else.
+std::optional<std::wstring> decodeUtf16WithBom(const Bytes& bytes) {
+    if (bytes.size() < 2) {
+        return std::nullopt;
+    }
+    bool little = bytes[0] == 0xFF && bytes[1] == 0xFE;
+    bool big = bytes[0] == 0xFE && bytes[1] == 0xFF;
+    if (!little && !big) {
+        return std::nullopt;
+    }
+    std::wstring text;
+    text.reserve(bytes.size() / 2);
+    for (std::size_t i = 3; i < bytes.size(); i += 2) {
+        unsigned first = bytes[i - 1];
+        unsigned second = bytes[i];
+        text.push_back(
+            static_cast<wchar_t>(little ? first | (second << 8) : (first << 8) | second));
+    }
+    return text;
+}
+
+void writeAll(DWORD which, const Bytes& bytes) {
+    HANDLE handle = GetStdHandle(which);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        std::size_t left = bytes.size() - done;
+        DWORD piece = left > 65536 ? 65536 : static_cast<DWORD>(left);
+        DWORD written = 0;
+        if (!WriteFile(handle, bytes.data() + done, piece, &written, nullptr) || written == 0) {
+            return;
+        }
+        done += written;
+    }
+}
+
+void writeOut(const std::wstring& text) {
+    writeAll(STD_OUTPUT_HANDLE, encodeText(text, L"utf8"));
+}
+
+void writeErr(const std::wstring& text) {
+    writeAll(STD_ERROR_HANDLE, encodeText(text, env(L"STDERR_ENCODING").value_or(L"utf8")));
+}
+
+// Lines "00000000\n", "00000001\n", ... cut at `size` bytes: order and loss both show.
+Bytes floodBytes(std::uint64_t size) {
+    Bytes bytes;
+    bytes.reserve(static_cast<std::size_t>(size));
+    char line[16];
+    for (unsigned n = 0; bytes.size() < size; ++n) {
+        std::snprintf(line, sizeof line, "%08u\n", n);
+        for (const char* p = line; *p != '\0' && bytes.size() < size; ++p) {
+            bytes.push_back(static_cast<std::uint8_t>(*p));
+        }
+    }
+    return bytes;
+}
+
+std::optional<Bytes> readWholeFile(const std::wstring& path) {
+    qsh::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        return std::nullopt;
+    }
+    Bytes bytes;
+    std::uint8_t buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
+        bytes.insert(bytes.end(), buffer, buffer + got);
+    }
+    return bytes;
+}
+
+bool writeWholeFile(const std::wstring& path, const Bytes& bytes, DWORD disposition) {
+    qsh::UniqueHandle file(CreateFileW(
+        path.c_str(), disposition == OPEN_ALWAYS ? FILE_APPEND_DATA : GENERIC_WRITE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        return false;
+    }
+    DWORD written = 0;
+    return bytes.empty() || (WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()),
+                                       &written, nullptr) &&
+                             written == bytes.size());
+}
+
+void recordInvocation(const std::vector<std::wstring>& argv) {
+    auto path = env(L"RECORD");
+    if (!path) {
+        return;
+    }
+    std::wstring record = GetCommandLineW();
+    for (const auto& arg : argv) {
+        record += L'\x1f';
+        record += arg;
+    }
+    record += L"\x1e\n";
+    writeWholeFile(*path, encodeText(record, L"utf8"), OPEN_ALWAYS);
+}
+
+std::wstring storeFolder() {
+    DWORD needed = GetEnvironmentVariableW(L"QSH_STANDIN_TASKS_DIR", nullptr, 0);
+    if (needed > 1) {
+        std::wstring value(needed, L'\0');
+        value.resize(GetEnvironmentVariableW(L"QSH_STANDIN_TASKS_DIR", value.data(), needed));
+        return value;
+    }
+    return L"C:\\windows\\system32\\Tasks";
+}
+
+std::wstring xmlEscape(const std::wstring& text) {
+    std::wstring out;
+    for (wchar_t c : text) {
+        switch (c) {
+        case L'&':
+            out += L"&amp;";
+            break;
+        case L'<':
+            out += L"&lt;";
+            break;
+        case L'>':
+            out += L"&gt;";
+            break;
+        case L'"':
+            out += L"&quot;";
+            break;
+        default:
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+struct Invocation {
+    std::wstring verb;                            // CREATE, QUERY or DELETE
+    std::map<std::wstring, std::wstring> options; // upper-case name -> value ("" for flags)
+};
+
+constexpr int kFailure = 1;
+
+int fail(const std::wstring& message) {
+    writeErr(L"ERROR: " + message + L"\r\n");
+    return kFailure;
+}
+
+int invalidSyntax(const std::wstring& detail) {
+    return fail(detail + L"\r\nType \"SCHTASKS /?\" for usage.");
+}
+
+// Same shape as the real tool: verb first, then options; values follow their switch.
+std::optional<Invocation> parse(const std::vector<std::wstring>& argv, std::wstring& error) {
+    if (argv.size() < 2) {
+        error = L"Invalid syntax.";
+        return std::nullopt;
+    }
+    Invocation inv;
+    inv.verb = upper(argv[1]);
+    if (inv.verb != L"/CREATE" && inv.verb != L"/QUERY" && inv.verb != L"/DELETE") {
+        error = L"Invalid argument/option - '" + argv[1] + L"'.";
+        return std::nullopt;
+    }
+    inv.verb = inv.verb.substr(1);
+    for (std::size_t i = 2; i < argv.size(); ++i) {
+        std::wstring name = upper(argv[i]);
+        bool takesValue = name == L"/TN" || name == L"/TR" || name == L"/SC" || name == L"/ST" ||
+                          (name == L"/XML" && inv.verb == L"CREATE");
+        bool isFlag = name == L"/F" || (name == L"/XML" && inv.verb == L"QUERY");
+        if (!takesValue && !isFlag) {
+            error = L"Invalid argument/option - '" + argv[i] + L"'.";
+            return std::nullopt;
+        }
+        if (inv.options.count(name.substr(1)) != 0) {
+            error = L"Duplicate option '" + argv[i] + L"'.";
+            return std::nullopt;
+        }
+        std::wstring value;
+        if (takesValue) {
+            if (i + 1 >= argv.size()) {
+                error = L"Missing value for option '" + argv[i] + L"'.";
+                return std::nullopt;
+            }
+            value = argv[++i];
+        }
+        inv.options[name.substr(1)] = value;
+    }
+    return inv;
+}
+
+bool has(const Invocation& inv, const wchar_t* name) {
+    return inv.options.count(name) != 0;
+}
+
+// "\Quillfen" and "Quillfen" are one task; folders are not kept by this store.
+std::optional<std::wstring> taskFilePath(const Invocation& inv) {
+    std::wstring name = inv.options.at(L"TN");
+    if (!name.empty() && name[0] == L'\\') {
+        name.erase(0, 1);
+    }
+    if (name.empty() || name.find_first_of(L"\\/:*?\"<>|") != std::wstring::npos) {
+        return std::nullopt;
+    }
+    return storeFolder() + L"\\" + name;
+}
+
+bool parseTime(const std::wstring& text, int& hour, int& minute) {
+    if (text.size() != 5 || text[2] != L':' || !iswdigit(text[0]) || !iswdigit(text[1]) ||
+        !iswdigit(text[3]) || !iswdigit(text[4])) {
+        return false;
+    }
+    hour = (text[0] - L'0') * 10 + (text[1] - L'0');
+    minute = (text[3] - L'0') * 10 + (text[4] - L'0');
+    return hour <= 23 && minute <= 59;
+}
+
+std::wstring dailyTaskXml(const std::wstring& taskName, const std::wstring& command, int hour,
+                          int minute) {
+    // /TR is one string: a quoted or unquoted program, then its arguments.
+    std::wstring program;
+    std::wstring arguments;
+    std::size_t rest = 0;
+    if (!command.empty() && command[0] == L'"') {
+        std::size_t close = command.find(L'"', 1);
+        program = command.substr(1, close == std::wstring::npos ? std::wstring::npos : close - 1);
+        rest = close == std::wstring::npos ? command.size() : close + 1;
+    } else {
+        rest = command.find(L' ');
+        program = command.substr(0, rest);
+        rest = rest == std::wstring::npos ? command.size() : rest;
+    }
+    while (rest < command.size() && command[rest] == L' ') {
+        ++rest;
+    }
+    arguments = command.substr(rest);
+
+    SYSTEMTIME now{};
+    GetLocalTime(&now);
+    wchar_t start[32];
+    std::swprintf(start, 32, L"%04u-%02u-%02uT%02d:%02d:00", now.wYear, now.wMonth, now.wDay, hour,
+                  minute);
+
+    std::wstring xml = L"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n"
+                       L"<Task version=\"1.2\" "
+                       L"xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\">\r\n"
+                       L"  <RegistrationInfo>\r\n"
+                       L"    <URI>\\" +
+                       xmlEscape(taskName) +
+                       L"</URI>\r\n"
+                       L"  </RegistrationInfo>\r\n"
+                       L"  <Triggers>\r\n"
+                       L"    <CalendarTrigger>\r\n"
+                       L"      <StartBoundary>" +
+                       start +
+                       L"</StartBoundary>\r\n"
+                       L"      <Enabled>true</Enabled>\r\n"
+                       L"      <ScheduleByDay>\r\n"
+                       L"        <DaysInterval>1</DaysInterval>\r\n"
+                       L"      </ScheduleByDay>\r\n"
+                       L"    </CalendarTrigger>\r\n"
+                       L"  </Triggers>\r\n"
+                       L"  <Settings>\r\n"
+                       L"    <Enabled>true</Enabled>\r\n"
+                       L"  </Settings>\r\n"
+                       L"  <Actions Context=\"Author\">\r\n"
+                       L"    <Exec>\r\n"
+                       L"      <Command>" +
+                       xmlEscape(program) + L"</Command>\r\n";
+    if (!arguments.empty()) {
+        xml += L"      <Arguments>" + xmlEscape(arguments) + L"</Arguments>\r\n";
+    }
+    xml += L"    </Exec>\r\n"
+           L"  </Actions>\r\n"
+           L"</Task>\r\n";
+    return xml;
+}
+
+std::size_t skipSpace(const std::wstring& text, std::size_t at) {
+    while (at < text.size() && std::iswspace(text[at])) {
+        ++at;
+    }
+    return at;
+}
+
+// A document whose root element is Task: optional declaration (naming UTF-16 if it names
+// anything), comments, <Task ...> ... </Task>, nothing but white space after it.
+bool isTaskDocument(const std::wstring& text, std::wstring& why) {
+    std::size_t at = skipSpace(text, 0);
+    if (text.compare(at, 5, L"<?xml") == 0) {
+        std::size_t close = text.find(L"?>", at);
+        if (close == std::wstring::npos) {
+            why = L"the XML declaration is not closed";
+            return false;
+        }
+        std::wstring declaration = lower(text.substr(at, close - at));
+        std::size_t encoding = declaration.find(L"encoding");
+        if (encoding != std::wstring::npos) {
+            std::size_t quote = declaration.find_first_of(L"\"'", encoding);
+            std::size_t end = quote == std::wstring::npos
+                                  ? std::wstring::npos
+                                  : declaration.find(declaration[quote], quote + 1);
+            if (end == std::wstring::npos ||
+                declaration.substr(quote + 1, end - quote - 1) != L"utf-16") {
+                why = L"the XML declaration does not name UTF-16";
+                return false;
+            }
+        }
+        at = skipSpace(text, close + 2);
+    }
+    while (text.compare(at, 4, L"<!--") == 0) {
+        std::size_t close = text.find(L"-->", at);
+        if (close == std::wstring::npos) {
+            why = L"a comment is not closed";
+            return false;
+        }
+        at = skipSpace(text, close + 3);
+    }
+    if (text.compare(at, 5, L"<Task") != 0 || at + 5 >= text.size() ||
+        !(std::iswspace(text[at + 5]) || text[at + 5] == L'>')) {
+        why = L"the root element is not Task";
+        return false;
+    }
+    std::size_t end = text.size();
+    while (end > 0 && (std::iswspace(text[end - 1]) || text[end - 1] == L'\0')) {
+        --end;
+    }
+    if (end < 7 || text.compare(end - 7, 7, L"</Task>") != 0) {
+        why = L"the Task element is not closed at the end of the document";
+        return false;
+    }
+    return true;
+}
+
+int storeTask(const std::wstring& path, const std::wstring& text, bool replace,
+              const std::wstring& name) {
+    std::error_code ignored;
+    std::filesystem::create_directories(storeFolder(), ignored);
+    if (!replace && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        return fail(L"Cannot create a file when that file already exists.");
+    }
+    if (!writeWholeFile(path, toUtf16(text, false, true), CREATE_ALWAYS)) {
+        return fail(L"Access is denied.");
+    }
+    writeOut(L"SUCCESS: The scheduled task \"" + name + L"\" has successfully been created.\r\n");
+    return 0;
+}
+
+int create(const Invocation& inv) {
+    if (!has(inv, L"TN")) {
+        return invalidSyntax(L"Invalid syntax. Mandatory option 'tn' is missing.");
+    }
+    auto path = taskFilePath(inv);
+    if (!path) {
+        return fail(L"The filename, directory name, or volume label syntax is incorrect.");
+    }
+    const std::wstring& name = inv.options.at(L"TN");
+    bool replace = has(inv, L"F");
+    if (has(inv, L"XML")) {
+        if (has(inv, L"TR") || has(inv, L"SC") || has(inv, L"ST")) {
+            return invalidSyntax(L"Invalid syntax. /XML cannot be combined with /TR, /SC or /ST.");
+        }
+        auto bytes = readWholeFile(inv.options.at(L"XML"));
+        if (!bytes) {
+            return fail(L"The system cannot find the file specified.");
+        }
+        auto text = decodeUtf16WithBom(*bytes);
+        if (!text) {
+            return fail(L"The task XML is not a UTF-16 document with a byte order mark.");
+        }
+        std::wstring why;
+        if (!isTaskDocument(*text, why)) {
+            return fail(L"The task XML is malformed: " + why + L".");
+        }
+        return storeTask(*path, *text, replace, name);
+    }
+    if (!has(inv, L"TR") || !has(inv, L"SC")) {
+        return invalidSyntax(L"Invalid syntax. Mandatory options 'tr' and 'sc' are missing.");
+    }
+    if (upper(inv.options.at(L"SC")) != L"DAILY") {
+        return fail(L"Invalid value for /SC option.");
+    }
+    int hour = 0;
+    int minute = 0;
+    if (!has(inv, L"ST") || !parseTime(inv.options.at(L"ST"), hour, minute)) {
+        return fail(L"Invalid Start Time value.");
+    }
+    std::wstring shortName = name[0] == L'\\' ? name.substr(1) : name;
+    return storeTask(*path, dailyTaskXml(shortName, inv.options.at(L"TR"), hour, minute), replace,
+                     name);
+}
+
+std::wstring reshape(std::wstring text, const std::wstring& shape) {
+    std::size_t declEnd = text.find(L"?>");
+    bool hasDecl = text.compare(0, 5, L"<?xml") == 0 && declEnd != std::wstring::npos;
+    if (shape == L"no-declaration" && hasDecl) {
+        text.erase(0, skipSpace(text, declEnd + 2));
+    } else if (shape == L"no-encoding" && hasDecl) {
+        std::size_t encoding = text.find(L" encoding=");
+        if (encoding != std::wstring::npos && encoding < declEnd) {
+            std::size_t close = text.find(text[encoding + 10], encoding + 11);
+            text.erase(encoding, close + 1 - encoding);
+        }
+    } else if (shape == L"no-closing-tag") {
+        std::size_t close = text.rfind(L"</Task>");
+        if (close != std::wstring::npos) {
+            text.erase(close, 7);
+        }
+    } else if (shape == L"not-task-xml") {
+        text = L"INFO: There are no scheduled tasks presently available at your access level.\r\n";
+    } else if (shape == L"leading-blank-lines") {
+        text = L"\r\n\r\n  \t" + text;
+    } else if (shape == L"empty") {
+        text.clear();
+    }
+    return text;
+}
+
+int query(const Invocation& inv) {
+    if (!has(inv, L"TN") || !has(inv, L"XML")) {
+        return invalidSyntax(L"Invalid syntax. This stand-in queries only with /TN and /XML.");
+    }
+    auto path = taskFilePath(inv);
+    auto bytes = path ? readWholeFile(*path) : std::nullopt;
+    if (!bytes) {
+        return fail(L"The system cannot find the file specified.");
+    }
+    auto encoding = env(L"QUERY_ENCODING");
+    auto shape = env(L"QUERY_SHAPE");
+    if (!encoding && !shape) {
+        writeAll(STD_OUTPUT_HANDLE, *bytes);
+        return 0;
+    }
+    std::wstring text = decodeUtf16WithBom(*bytes).value_or(L"");
+    writeAll(STD_OUTPUT_HANDLE,
+             encodeText(reshape(text, shape.value_or(L"")), encoding.value_or(L"utf16le-bom")));
+    return 0;
+}
+
+int deleteTask(const Invocation& inv) {
+    if (!has(inv, L"TN")) {
+        return invalidSyntax(L"Invalid syntax. Mandatory option 'tn' is missing.");
+    }
+    if (!has(inv, L"F")) {
+        return fail(L"This stand-in never asks for confirmation: pass /F.");
+    }
+    auto path = taskFilePath(inv);
+    if (!path || !DeleteFileW(path->c_str())) {
+        return fail(L"The system cannot find the file specified.");
+    }
+    writeOut(L"SUCCESS: The scheduled task \"" + inv.options.at(L"TN") +
+             L"\" was successfully deleted.\r\n");
+    return 0;
+}
+
+int run() {
+    std::vector<std::wstring> argv;
+    int argc = 0;
+    if (wchar_t** list = CommandLineToArgvW(GetCommandLineW(), &argc)) {
+        argv.assign(list, list + argc);
+        LocalFree(list);
+    }
+    recordInvocation(argv);
+
+    if (auto text = env(L"STDERR_TEXT")) {
+        writeErr(*text);
+    }
+    if (auto size = envNumber(L"FLOOD_STDOUT")) {
+        writeAll(STD_OUTPUT_HANDLE, floodBytes(*size));
+    }
+    if (auto size = envNumber(L"FLOOD_STDERR")) {
+        writeAll(STD_ERROR_HANDLE, floodBytes(*size));
+    }
+    if (auto delay = envNumber(L"DELAY_MS")) {
+        Sleep(static_cast<DWORD>(*delay));
+    }
+
+    std::wstring error;
+    auto inv = parse(argv, error);
+    if (!inv) {
+        return invalidSyntax(error);
+    }
+    if (inv->verb == L"CREATE") {
+        return create(*inv);
+    }
+    if (inv->verb == L"QUERY") {
+        return query(*inv);
+    }
+    return deleteTask(*inv);
+}
+
+} // namespace
+
+int wmain() {
+    int code = run();
+    if (auto forced = envNumber(L"EXIT_CODE")) {
+        ExitProcess(static_cast<UINT>(*forced));
+    }
+    return code;
+}
