@@ -1,7 +1,156 @@
 #include "tasks/create_xml.h"
 
-namespace qsh {
+#include <windows.h>
 
-int handleCreateXml(const std::wstring&) { return 31; }
+#include <filesystem>
+#include <optional>
+#include <system_error>
+
+#include "app/constants.h"
+#include "app/result.h"
+#include "diag/format.h"
+#include "diag/log.h"
+#include "process/result_log.h"
+#include "process/runner.h"
+#include "process/unique_handle.h"
+#include "tasks/schtasks_commands.h"
+#include "text/decode.h"
+#include "text/task_xml.h"
+
+namespace qsh {
+namespace {
+
+constexpr LONGLONG kMaxInputBytes = 67108864;
+constexpr DWORD kReadPieceBytes = 1048576;
+constexpr std::uint64_t kPreviewUnits = 240;
+constexpr int kNotFoundExitCode = 3;
+constexpr int kXmlFailureExitCode = 4;
+
+// Whole input file, or nothing with `error` set.
+std::optional<Bytes> readInputFile(const std::wstring& path, std::wstring& error) {
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        error = formatWindowsError(GetLastError());
+        return std::nullopt;
+    }
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > kMaxInputBytes) {
+        error = L"Invalid or excessively large file size";
+        return std::nullopt;
+    }
+    Bytes bytes(static_cast<std::size_t>(size.QuadPart), 0);
+    std::size_t filled = 0;
+    while (filled < bytes.size()) {
+        std::size_t remaining = bytes.size() - filled;
+        DWORD wanted =
+            remaining < kReadPieceBytes ? static_cast<DWORD>(remaining) : kReadPieceBytes;
+        DWORD got = 0;
+        if (!ReadFile(file.get(), bytes.data() + filled, wanted, &got, nullptr)) {
+            error = formatWindowsError(GetLastError());
+            return std::nullopt;
+        }
+        if (got == 0) {
+            break;
+        }
+        filled += got;
+    }
+    bytes.resize(filled);
+    return bytes;
+}
+
+std::filesystem::path stagingFilePath() {
+    std::filesystem::path folder = getLocalAppDataPath() / L"Quillfen" / L"temp";
+    std::error_code ignored;
+    std::filesystem::create_directories(folder, ignored);
+    std::wstring name = L"scheduler-import-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                        std::to_wstring(static_cast<unsigned long long>(GetTickCount64())) +
+                        L".xml";
+    return folder / name;
+}
+
+Bytes encodeUtf16LeWithBom(const std::wstring& text) {
+    std::size_t skip = 0;
+    while (skip < text.size() && text[skip] == 0xFEFF) {
+        ++skip;
+    }
+    Bytes bytes;
+    bytes.reserve(2 * (text.size() - skip + 1));
+    bytes.push_back(0xFF);
+    bytes.push_back(0xFE);
+    for (std::size_t i = skip; i < text.size(); ++i) {
+        auto unit = static_cast<std::uint16_t>(text[i]);
+        bytes.push_back(static_cast<std::uint8_t>(unit & 0xFF));
+        bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
+    }
+    return bytes;
+}
+
+int failNormalization(const std::wstring& error) {
+    logMessage(L"Unable to normalize create-xml input: " + error);
+    writeInheritedStream(STD_ERROR_HANDLE, error);
+    return kXmlFailureExitCode;
+}
+
+} // namespace
+
+int handleCreateXml(const std::wstring& inputPath) {
+    DWORD attributes = GetFileAttributesW(inputPath.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        logMessage(L"create-xml input file not found: " + inputPath);
+        writeInheritedStream(STD_ERROR_HANDLE, L"XML file not found: " + inputPath);
+        return kNotFoundExitCode;
+    }
+
+    std::wstring error;
+    std::optional<Bytes> source = readInputFile(inputPath, error);
+    if (!source) {
+        return failNormalization(error);
+    }
+
+    DecodedText decoded = decodeBytes(*source);
+    logMessage(L"Source XML encoding detected as " + decoded.encoding + L"; bytes=" +
+               std::to_wstring(static_cast<unsigned long long>(source->size())) + L"; prefix=" +
+               hexPrefix(*source));
+    source.reset(); // the raw bytes are no longer needed; keep the peak low
+
+    // Stripping in place rather than on a copy: the declaration rewrite strips first anyway,
+    // and stripping twice changes nothing, so this only saves a copy of a large document.
+    std::wstring text = std::move(decoded.text);
+    stripLeadingBomAndNoise(text);
+    if (!looksLikeTaskXml(text)) {
+        return failNormalization(L"Input file does not appear to contain a complete Task "
+                                 L"Scheduler <Task> document. Decoded preview: " +
+                                 previewText(text, kPreviewUnits));
+    }
+
+    text = setXmlEncodingDeclaration(std::move(text), L"UTF-16");
+    std::filesystem::path stagingPath = stagingFilePath();
+    Bytes staged = encodeUtf16LeWithBom(text);
+    text.clear();
+    text.shrink_to_fit();
+    if (!writeFileBytes(stagingPath, staged, error)) {
+        return failNormalization(error);
+    }
+    logMessage(L"Normalized scheduler XML to UTF-16 LE with BOM: " + stagingPath.wstring() +
+               L"; bytes=" + std::to_wstring(static_cast<unsigned long long>(staged.size())) +
+               L"; prefix=" + hexPrefix(staged));
+    staged = Bytes();
+
+    ProcessResult result =
+        runSchtasks({L"/CREATE", L"/TN", kTaskName, L"/XML", stagingPath.wstring(), L"/F"});
+    logProcessResult(L"create-xml", result, true);
+    int code = exitCodeFromProcessResult(result);
+    if (code == 0) {
+        if (!DeleteFileW(stagingPath.c_str())) {
+            logMessage(L"Could not delete normalized XML after successful import: " +
+                       formatWindowsError(GetLastError()));
+        }
+        return 0;
+    }
+    logMessage(L"Preserving normalized XML for diagnostics: " + stagingPath.wstring());
+    return code;
+}
 
 } // namespace qsh

@@ -1,10 +1,83 @@
 #include "tasks/schtasks_commands.h"
 
-namespace qsh {
+#include "app/constants.h"
+#include "app/result.h"
+#include "diag/log.h"
+#include "process/result_log.h"
+#include "text/decode.h"
+#include "text/task_xml.h"
+#include "text/utf8.h"
 
-int exitCodeFromProcessResult(const ProcessResult&) { return 31; }
-int runCreateDefault() { return 31; }
-int runDelete() { return 31; }
-int runQueryToFile(const std::wstring&) { return 31; }
+namespace qsh {
+namespace {
+
+constexpr int kGenericFailure = 31;    // ERROR_GEN_FAILURE
+constexpr int kTimeoutExitCode = 1460; // ERROR_TIMEOUT
+constexpr int kXmlFailureExitCode = 4;
+constexpr std::uint64_t kPreviewUnits = 240;
+
+const wchar_t kDefaultTaskCommand[] = L"C:\\Windows\\System32\\cmd.exe /C quillfen -noGui";
+const wchar_t kNotTaskXmlMessage[] =
+    L"schtasks returned data that is not a complete Task XML document.";
+
+int runLoggedSchtasks(const wchar_t* label, const std::vector<std::wstring>& args) {
+    ProcessResult result = runSchtasks(args);
+    logProcessResult(label, result, true);
+    return exitCodeFromProcessResult(result);
+}
+
+} // namespace
+
+int exitCodeFromProcessResult(const ProcessResult& result) {
+    if (!result.launched) {
+        return result.launchError != 0 ? static_cast<int>(result.launchError) : kGenericFailure;
+    }
+    if (result.timedOut) {
+        return kTimeoutExitCode;
+    }
+    return static_cast<int>(result.exitCode);
+}
+
+int runCreateDefault() {
+    return runLoggedSchtasks(L"create-default",
+                             {L"/CREATE", L"/TN", kTaskName, L"/TR", kDefaultTaskCommand, L"/SC",
+                              L"DAILY", L"/ST", L"08:00", L"/F"});
+}
+
+int runDelete() {
+    return runLoggedSchtasks(L"delete", {L"/DELETE", L"/TN", kTaskName, L"/F"});
+}
+
+int runQueryToFile(const std::wstring& outputPath) {
+    ProcessResult result = runSchtasks({L"/QUERY", L"/TN", kTaskName, L"/XML"});
+    logProcessResult(L"query-to-file", result, false);
+    int code = exitCodeFromProcessResult(result);
+    if (code != 0) {
+        return code;
+    }
+
+    DecodedText decoded = decodeBytes(result.stdoutBytes);
+    std::wstring text = std::move(decoded.text);
+    stripLeadingBomAndNoise(text);
+    logMessage(L"query-to-file decoded stdout as " + decoded.encoding + L"; preview=" +
+               previewText(text, kPreviewUnits));
+    if (!looksLikeTaskXml(text)) {
+        logMessage(kNotTaskXmlMessage);
+        writeInheritedStream(STD_ERROR_HANDLE, kNotTaskXmlMessage);
+        return kXmlFailureExitCode;
+    }
+
+    text = setXmlEncodingDeclaration(std::move(text), L"UTF-8");
+    Bytes bytes = encodeUtf8(text);
+    std::wstring error;
+    if (!writeFileBytes(outputPath, bytes, error)) {
+        logMessage(L"Unable to write query output: " + error);
+        writeInheritedStream(STD_ERROR_HANDLE, error);
+        return kXmlFailureExitCode;
+    }
+    logMessage(L"Wrote Task Scheduler XML as UTF-8: " + outputPath + L"; bytes=" +
+               std::to_wstring(static_cast<unsigned long long>(bytes.size())));
+    return 0;
+}
 
 } // namespace qsh
