@@ -564,7 +564,7 @@ class Folder final : public Object<ITaskFolderStub> {
                                                      TASK_LOGON_TYPE logonType, VARIANT sddl,
                                                      IRegisteredTask** task) override {
         std::wstring userText = describeVariant(user);
-        if (V_VT(&user) == VT_BSTR) {
+        if (V_VT(&user) == VT_BSTR && V_BSTR(&user) != nullptr) {
             const std::wstring label = handedOutLabel(V_BSTR(&user));
             userText += label.empty() ? L" (not handed out)" : L" (handed out: " + label + L")";
         }

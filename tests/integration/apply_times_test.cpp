@@ -1,0 +1,616 @@
+// apply-times end to end: the helper registers the task through the stand-in in-process
+// Task Scheduler (its ledger shows every call, reference and BSTR), and in the peer prefix
+// through Wine's own Task Scheduler.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ostream>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "helper_process.h"
+
+namespace {
+
+using namespace qsh::testing;
+
+const std::string kSuccessLine = "QUILLFEN_HELPER_RESULT status=success exitCode=0 "
+                                 "message=Completed request to apply the Windows scheduled "
+                                 "task times.\r\n";
+
+std::wstring systemText(DWORD code) {
+    wchar_t* buffer = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPWSTR>(&buffer),
+        0, nullptr);
+    if (length == 0 || buffer == nullptr) {
+        return L"Windows error " + std::to_wstring(code);
+    }
+    std::wstring text(buffer, length);
+    LocalFree(buffer);
+    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) {
+        text.pop_back();
+    }
+    return text;
+}
+
+std::string hresultText(HRESULT hr) {
+    char digits[16];
+    std::snprintf(digits, sizeof digits, "%08X", static_cast<unsigned>(hr));
+    return std::string("HRESULT 0x") + digits + " (" + toUtf8(systemText(static_cast<DWORD>(hr))) +
+           ")";
+}
+
+std::string today() {
+    SYSTEMTIME now = {};
+    GetLocalTime(&now);
+    char text[16];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u", unsigned{now.wYear}, unsigned{now.wMonth},
+                  unsigned{now.wDay});
+    return text;
+}
+
+std::string userName() {
+    wchar_t name[257] = {};
+    DWORD size = 257;
+    GetUserNameW(name, &size);
+    return toUtf8(name);
+}
+
+std::string cmdPath() {
+    wchar_t folder[MAX_PATH + 1] = {};
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH + 1);
+    return toUtf8(std::wstring(folder, length) + L"\\cmd.exe");
+}
+
+struct Ledger {
+    bool present = false;
+    std::map<std::string, std::string> values;
+    std::vector<std::string> notes;   // leak / unfreed lines
+    std::vector<std::string> journal; // "> " lines without the marker
+
+    std::vector<std::string> calls() const {
+        std::vector<std::string> names;
+        for (const std::string& entry : journal) {
+            if (entry.rfind("call ", 0) == 0) {
+                names.push_back(entry.substr(5, entry.find(' ', 5) - 5));
+            }
+        }
+        return names;
+    }
+    bool journalHas(const std::string& entry) const {
+        for (const std::string& line : journal) {
+            if (line == entry) {
+                return true;
+            }
+        }
+        return false;
+    }
+};
+
+Ledger readLedger(const std::wstring& path) {
+    Ledger ledger;
+    std::optional<std::string> text = readFile(path);
+    if (!text) {
+        return ledger;
+    }
+    ledger.present = true;
+    std::size_t start = 0;
+    while (start < text->size()) {
+        std::size_t end = text->find('\n', start);
+        if (end == std::string::npos) {
+            end = text->size();
+        }
+        const std::string line = text->substr(start, end - start);
+        start = end + 1;
+        if (line.rfind("> ", 0) == 0) {
+            ledger.journal.push_back(line.substr(2));
+        } else if (std::size_t eq = line.find('='); eq != std::string::npos &&
+                                                    line.rfind("leak ", 0) != 0 &&
+                                                    line.rfind("unfreed ", 0) != 0) {
+            ledger.values[line.substr(0, eq)] = line.substr(eq + 1);
+        } else {
+            ledger.notes.push_back(line);
+        }
+    }
+    return ledger;
+}
+
+std::string dumpLedger(const Ledger& ledger) {
+    std::string text;
+    for (const auto& [key, value] : ledger.values) {
+        text += key + "=" + value + "\n";
+    }
+    for (const std::string& note : ledger.notes) {
+        text += note + "\n";
+    }
+    for (const std::string& entry : ledger.journal) {
+        text += "> " + entry + "\n";
+    }
+    return text;
+}
+
+// Every reference released in reverse order of acquisition, every BSTR freed once.
+void expectNoLeaks(const Ledger& ledger) {
+    ASSERT_TRUE(ledger.present);
+    const std::map<std::string, std::string> clean = {
+        {"bstr_tracking", "on"},     {"live_objects", "0"},   {"order_violations", "0"},
+        {"handed_out_unfreed", "0"}, {"helper_unfreed", "0"}, {"misuse", "0"}};
+    for (const auto& [key, value] : clean) {
+        EXPECT_EQ(ledger.values.count(key) ? ledger.values.at(key) : "<missing>", value)
+            << key << "\n"
+            << dumpLedger(ledger);
+    }
+}
+
+// The stored task: UTF-16 LE with a byte order mark.
+std::optional<std::wstring> readStoredTask(const std::wstring& store) {
+    std::optional<std::string> bytes = readFile(store + L"\\Quillfen");
+    if (!bytes || bytes->size() < 2 || bytes->size() % 2 != 0 ||
+        static_cast<unsigned char>((*bytes)[0]) != 0xFF ||
+        static_cast<unsigned char>((*bytes)[1]) != 0xFE) {
+        return std::nullopt;
+    }
+    std::wstring text((bytes->size() - 2) / 2, L'\0');
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        text[i] = static_cast<wchar_t>(static_cast<unsigned char>((*bytes)[2 + 2 * i]) |
+                                       static_cast<unsigned char>((*bytes)[3 + 2 * i]) << 8);
+    }
+    return text;
+}
+
+std::string section(const std::string& xml, const std::string& tag) {
+    const std::size_t open = xml.find("<" + tag);
+    const std::size_t close = xml.find("</" + tag + ">");
+    if (open == std::string::npos || close == std::string::npos || close < open) {
+        return {};
+    }
+    return xml.substr(open, close - open);
+}
+
+std::vector<std::string> values(const std::string& xml, const std::string& tag) {
+    std::vector<std::string> found;
+    const std::string open = "<" + tag + ">";
+    const std::string close = "</" + tag + ">";
+    for (std::size_t at = xml.find(open); at != std::string::npos; at = xml.find(open, at)) {
+        at += open.size();
+        const std::size_t end = xml.find(close, at);
+        if (end == std::string::npos) {
+            break;
+        }
+        found.push_back(xml.substr(at, end - at));
+    }
+    return found;
+}
+
+// A run of its own: log folder, task store, ledger and output file.
+struct Sandbox {
+    TempDir local;
+    TempDir store;
+    TempDir work;
+
+    std::wstring ledgerPath() const { return work / L"ledger.txt"; }
+    std::wstring outPath() const { return work / L"out.xml"; }
+    std::wstring storedPath() const { return store / L"Quillfen"; }
+
+    HelperRun run(const std::wstring& times,
+                  std::vector<std::pair<std::wstring, std::wstring>> env = {},
+                  std::optional<std::wstring> out = std::nullopt) const {
+        env.emplace_back(L"QSH_STANDIN_TASKS_DIR", store.path());
+        env.emplace_back(L"QSH_STANDIN_TS_LEDGER", ledgerPath());
+        return {.args = {L"apply-times", times, out.value_or(outPath())},
+                .localAppData = local.path(),
+                .env = env};
+    }
+    Ledger ledger() const { return readLedger(ledgerPath()); }
+
+    // What the command itself logged: after the elevation check, before the result line.
+    std::vector<std::string> commandMessages(const HelperOutcome& outcome) const {
+        std::vector<std::string> messages;
+        bool inside = false;
+        for (const std::string& message : logMessagesOf(readLog(local.path()), outcome.pid)) {
+            if (message.rfind("Result ", 0) == 0) {
+                break;
+            }
+            if (inside) {
+                messages.push_back(message);
+            }
+            inside = inside || message.rfind("Elevated token: ", 0) == 0;
+        }
+        return messages;
+    }
+};
+
+const std::vector<std::string> kCallsForOneTime = {
+    "CoCreateInstance",
+    "ITaskService::Connect",
+    "ITaskService::GetFolder",
+    "ITaskService::NewTask",
+    "ITaskDefinition::get_RegistrationInfo",
+    "IRegistrationInfo::put_Author",
+    "ITaskDefinition::get_Principal",
+    "ITaskService::get_ConnectedUser",
+    "IPrincipal::put_UserId",
+    "IPrincipal::put_LogonType",
+    "IPrincipal::put_RunLevel",
+    "ITaskDefinition::get_Settings",
+    "ITaskSettings::put_DisallowStartIfOnBatteries",
+    "ITaskSettings::put_StopIfGoingOnBatteries",
+    "ITaskSettings::put_WakeToRun",
+    "ITaskSettings::put_Enabled",
+    "ITaskDefinition::get_Triggers",
+    "ITriggerCollection::Create",
+    "ITrigger::QueryInterface",
+    "IDailyTrigger::put_StartBoundary",
+    "IDailyTrigger::put_DaysInterval",
+    "IDailyTrigger::put_Enabled",
+    "ITaskDefinition::get_Actions",
+    "IActionCollection::Create",
+    "IAction::QueryInterface",
+    "IExecAction::put_Path",
+    "IExecAction::put_Arguments",
+    "ITaskFolder::RegisterTaskDefinition",
+    "IRegisteredTask::get_Xml",
+};
+
+// The written file is the stored document, UTF-8 without a mark, its declaration naming UTF-8.
+void expectOutputMatchesStore(const Sandbox& box) {
+    std::optional<std::wstring> stored = readStoredTask(box.store.path());
+    ASSERT_TRUE(stored) << "no UTF-16 task in the store";
+    const std::wstring storedDeclaration = L"<?xml version=\"1.0\" encoding=\"UTF-16\"?>";
+    ASSERT_EQ(stored->rfind(storedDeclaration, 0), 0u);
+    const std::string expected = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>" +
+                                 toUtf8(stored->substr(storedDeclaration.size()));
+    std::optional<std::string> written = readFile(box.outPath());
+    ASSERT_TRUE(written);
+    EXPECT_EQ(*written, expected);
+}
+
+void expectTaskDocument(const std::string& xml, const std::vector<std::string>& times,
+                        const std::string& dayBefore, const std::string& dayAfter) {
+    const std::string triggers = section(xml, "Triggers");
+    std::vector<std::string> boundaries = values(triggers, "StartBoundary");
+    ASSERT_EQ(boundaries.size(), times.size()) << xml;
+    for (std::size_t i = 0; i < times.size(); ++i) {
+        const std::string& day = boundaries[i].substr(0, 10) == dayAfter ? dayAfter : dayBefore;
+        EXPECT_EQ(boundaries[i], day + "T" + times[i]);
+    }
+    EXPECT_EQ(values(triggers, "CalendarTrigger").size(), times.size());
+    EXPECT_EQ(values(triggers, "DaysInterval"), std::vector<std::string>(times.size(), "1"));
+    EXPECT_EQ(values(triggers, "Enabled"), std::vector<std::string>(times.size(), "true"));
+
+    const std::string actions = section(xml, "Actions");
+    EXPECT_EQ(values(actions, "Exec").size(), 1u) << xml;
+    EXPECT_EQ(values(actions, "Command"), std::vector<std::string>{cmdPath()});
+    EXPECT_EQ(values(actions, "Arguments"), std::vector<std::string>{"/C quillfen -noGui"});
+
+    EXPECT_EQ(values(section(xml, "RegistrationInfo"), "Author"),
+              std::vector<std::string>{"Quillfen"});
+    EXPECT_EQ(values(xml, "UserId"), std::vector<std::string>{userName()});
+    EXPECT_EQ(values(xml, "LogonType"), std::vector<std::string>{"InteractiveToken"});
+    EXPECT_EQ(values(xml, "RunLevel"), std::vector<std::string>{"LeastPrivilege"});
+
+    const std::string settings = section(xml, "Settings");
+    EXPECT_EQ(values(settings, "DisallowStartIfOnBatteries"), std::vector<std::string>{"false"});
+    EXPECT_EQ(values(settings, "StopIfGoingOnBatteries"), std::vector<std::string>{"false"});
+    EXPECT_EQ(values(settings, "WakeToRun"), std::vector<std::string>{"true"});
+    EXPECT_EQ(values(settings, "Enabled"), std::vector<std::string>{"true"});
+}
+
+TEST(ApplyTimesSuccess, OneTimeReplacesTheTaskAndWritesItsXml) {
+    Sandbox box;
+    // An older task and a longer older output: both replaced whole.
+    ASSERT_TRUE(writeFile(box.storedPath(), std::string("\xFF\xFE<\0T\0>\0", 8)));
+    ASSERT_TRUE(writeFile(box.outPath(), std::string(20000, 'x')));
+
+    const std::string dayBefore = today();
+    HelperOutcome outcome = runHelper(box.run(L"07:30:00"));
+    const std::string dayAfter = today();
+
+    ASSERT_TRUE(outcome.started);
+    EXPECT_EQ(outcome.code(), 0);
+    EXPECT_EQ(outcome.out, kSuccessLine);
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_EQ(box.commandMessages(outcome),
+              std::vector<std::string>{"Applied 1 daily trigger(s) and wrote task XML to " +
+                                       toUtf8(box.outPath())});
+
+    expectOutputMatchesStore(box);
+    std::optional<std::string> written = readFile(box.outPath());
+    ASSERT_TRUE(written);
+    expectTaskDocument(*written, {"07:30:00"}, dayBefore, dayAfter);
+
+    Ledger ledger = box.ledger();
+    expectNoLeaks(ledger);
+    EXPECT_EQ(ledger.calls(), kCallsForOneTime) << dumpLedger(ledger);
+    // The user name read from the service is the very BSTR handed to the registration.
+    EXPECT_TRUE(ledger.journalHas("call ITaskFolder::RegisterTaskDefinition path=Quillfen flags=6 "
+                                  "user=BSTR:" +
+                                  userName() +
+                                  " (handed out: connected user) password=EMPTY logon=3 "
+                                  "sddl=EMPTY"))
+        << dumpLedger(ledger);
+    EXPECT_TRUE(ledger.journalHas("call IPrincipal::put_LogonType 3"));
+    EXPECT_TRUE(ledger.journalHas("call IPrincipal::put_RunLevel 0"));
+    EXPECT_TRUE(ledger.journalHas("call ITaskService::Connect EMPTY EMPTY EMPTY EMPTY"));
+}
+
+TEST(ApplyTimesSuccess, EveryTimeGetsOneTriggerInListOrder) {
+    struct Case {
+        std::wstring times;
+        std::vector<std::string> expected;
+    };
+    const std::vector<Case> cases = {
+        {L"07:30:00,19:00:00,07:30:00", {"07:30:00", "19:00:00", "07:30:00"}},
+        {L"23:59:59,00:00:00", {"23:59:59", "00:00:00"}},
+    };
+    Sandbox boxes[2];
+    std::vector<HelperRun> runs;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        runs.push_back(boxes[i].run(cases[i].times));
+    }
+    const std::string dayBefore = today();
+    std::vector<HelperOutcome> outcomes = runHelpersConcurrently(runs);
+    const std::string dayAfter = today();
+
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(toUtf8(cases[i].times));
+        EXPECT_EQ(outcomes[i].code(), 0) << outcomes[i].err;
+        EXPECT_EQ(outcomes[i].out, kSuccessLine);
+        EXPECT_EQ(boxes[i].commandMessages(outcomes[i]),
+                  std::vector<std::string>{"Applied " + std::to_string(cases[i].expected.size()) +
+                                           " daily trigger(s) and wrote task XML to " +
+                                           toUtf8(boxes[i].outPath())});
+        expectOutputMatchesStore(boxes[i]);
+        std::optional<std::string> written = readFile(boxes[i].outPath());
+        ASSERT_TRUE(written);
+        expectTaskDocument(*written, cases[i].expected, dayBefore, dayAfter);
+        expectNoLeaks(boxes[i].ledger());
+    }
+}
+
+// A service that reports no user name at all: the null BSTR is passed on as the empty
+// name it stands for, and nothing is freed twice.
+TEST(ApplyTimesSuccess, NullConnectedUserIsPassedOnWithoutLeaks) {
+    Sandbox box;
+    HelperOutcome outcome = runHelper(box.run(L"07:30:00", {{L"QSH_STANDIN_TS_NULL_USER", L"1"}}));
+    EXPECT_EQ(outcome.code(), 0) << outcome.err;
+    Ledger ledger = box.ledger();
+    expectNoLeaks(ledger);
+    EXPECT_TRUE(ledger.journalHas("call IPrincipal::put_UserId")) << dumpLedger(ledger);
+    EXPECT_TRUE(ledger.journalHas("call ITaskFolder::RegisterTaskDefinition path=Quillfen flags=6 "
+                                  "user=BSTR(null) password=EMPTY logon=3 sddl=EMPTY"))
+        << dumpLedger(ledger);
+    std::optional<std::string> written = readFile(box.outPath());
+    ASSERT_TRUE(written);
+    EXPECT_TRUE(values(*written, "UserId").empty());
+}
+
+TEST(ApplyTimesValidation, BadTimesEndWith2BeforeAnyComCall) {
+    struct Case {
+        std::wstring times;
+        std::wstring message;
+    };
+    auto invalid = [](const std::wstring& token) {
+        return L"Invalid daily time '" + token + L"'; expected HH:mm:ss.";
+    };
+    const std::wstring range = L"Daily time is outside the valid range: ";
+    const std::vector<Case> cases = {
+        {L"24:00:00", range + L"24:00:00"},
+        {L"12:60:00", range + L"12:60:00"},
+        {L"07:30:00,12:00:60", range + L"12:00:60"},
+        {L"7:30:00", invalid(L"7:30:00")},
+        {L"07:30", invalid(L"07:30")},
+        {L"07-30-00", invalid(L"07-30-00")},
+        {L"07:30:00 ", invalid(L"07:30:00 ")},
+        {L" 07:30:00", invalid(L" 07:30:00")},
+        {L"07:30:00, 19:00:00", invalid(L" 19:00:00")},
+        {L"07:30:00,", invalid(L"")},
+        {L"\uFF10\uFF17:30:00", invalid(L"\uFF10\uFF17:30:00")},
+        {L"\u0661\u0662:00:00", invalid(L"\u0661\u0662:00:00")},
+    };
+    std::vector<Sandbox> boxes(cases.size());
+    std::vector<HelperRun> runs;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        runs.push_back(boxes[i].run(cases[i].times));
+    }
+    std::vector<HelperOutcome> outcomes = runHelpersConcurrently(runs);
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(toUtf8(cases[i].times));
+        const std::string message = toUtf8(cases[i].message);
+        EXPECT_EQ(outcomes[i].code(), 2);
+        EXPECT_EQ(outcomes[i].err, message + "\r\n");
+        EXPECT_EQ(outcomes[i].out.rfind("QUILLFEN_HELPER_RESULT status=failure exitCode=2 ", 0), 0u)
+            << outcomes[i].out;
+        EXPECT_EQ(boxes[i].commandMessages(outcomes[i]),
+                  std::vector<std::string>{"apply-times validation failed: " + message});
+        // The stand-in writes its ledger once it has been loaded at all.
+        EXPECT_FALSE(fileExists(boxes[i].ledgerPath()));
+        EXPECT_FALSE(fileExists(boxes[i].storedPath()));
+        EXPECT_FALSE(fileExists(boxes[i].outPath()));
+    }
+}
+
+struct RowFailure {
+    const char* label;
+    const wchar_t* envName;
+    const wchar_t* envValue;
+    const char* phrase;
+    const char* lastCall; // the last call the stand-in saw
+    HRESULT hr;
+    bool registered;
+};
+
+std::ostream& operator<<(std::ostream& out, const RowFailure& row) {
+    return out << row.label;
+}
+
+class ApplyTimesRowFailure : public ::testing::TestWithParam<RowFailure> {};
+
+// Three times, so that a trigger failure can come after a trigger already made.
+TEST_P(ApplyTimesRowFailure, ReportsThePhraseReleasesEverythingAndEndsWith1) {
+    const RowFailure& row = GetParam();
+    Sandbox box;
+    HelperOutcome outcome =
+        runHelper(box.run(L"07:30:00,19:00:00,07:30:00", {{row.envName, row.envValue}}));
+    const std::string text = std::string(row.phrase) + " failed: " + hresultText(row.hr);
+
+    ASSERT_TRUE(outcome.started);
+    EXPECT_EQ(outcome.code(), 1);
+    EXPECT_EQ(outcome.err, text + "\r\n");
+    EXPECT_EQ(outcome.out.rfind("QUILLFEN_HELPER_RESULT status=failure exitCode=1 ", 0), 0u)
+        << outcome.out;
+    EXPECT_EQ(box.commandMessages(outcome), std::vector<std::string>{text});
+    EXPECT_EQ(fileExists(box.storedPath()), row.registered);
+    EXPECT_FALSE(fileExists(box.outPath()));
+
+    Ledger ledger = box.ledger();
+    expectNoLeaks(ledger);
+    ASSERT_FALSE(ledger.calls().empty());
+    EXPECT_EQ(ledger.calls().back(), row.lastCall) << dumpLedger(ledger);
+}
+
+constexpr HRESULT kUnknownCode = static_cast<HRESULT>(0x8004130F);
+constexpr const wchar_t* kFail = L"QSH_STANDIN_TS_FAIL";
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, ApplyTimesRowFailure,
+    ::testing::Values(
+        RowFailure{"Row1", kFail, L"CoCreateInstance:80040154", "Creating Task Scheduler service",
+                   "CoCreateInstance", REGDB_E_CLASSNOTREG, false},
+        RowFailure{"Row2", kFail, L"ITaskService::Connect:80070005", "Connecting to Task Scheduler",
+                   "ITaskService::Connect", E_ACCESSDENIED, false},
+        RowFailure{"Row3", kFail, L"ITaskService::GetFolder:80070002",
+                   "Opening the Task Scheduler root folder", "ITaskService::GetFolder",
+                   HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), false},
+        RowFailure{"Row4", kFail, L"ITaskService::NewTask:8004130F", "Creating a task definition",
+                   "ITaskService::NewTask", kUnknownCode, false},
+        RowFailure{"Row5", kFail, L"ITaskDefinition::get_RegistrationInfo:80004005",
+                   "Reading task registration information", "ITaskDefinition::get_RegistrationInfo",
+                   E_FAIL, false},
+        RowFailure{"Row6", kFail, L"IRegistrationInfo::put_Author:80070057", "Setting task author",
+                   "IRegistrationInfo::put_Author", E_INVALIDARG, false},
+        RowFailure{"Row7", kFail, L"ITaskDefinition::get_Principal:80004005",
+                   "Reading task principal", "ITaskDefinition::get_Principal", E_FAIL, false},
+        RowFailure{"Row8", kFail, L"ITaskService::get_ConnectedUser:80004001",
+                   "Reading the connected Windows user", "ITaskService::get_ConnectedUser",
+                   E_NOTIMPL, false},
+        RowFailure{"Row9", kFail, L"IPrincipal::put_UserId:80070534", "Setting task user",
+                   "IPrincipal::put_UserId", HRESULT_FROM_WIN32(ERROR_NONE_MAPPED), false},
+        RowFailure{"Row10", kFail, L"IPrincipal::put_LogonType:80004001", "Setting task logon type",
+                   "IPrincipal::put_LogonType", E_NOTIMPL, false},
+        RowFailure{"Row11", kFail, L"IPrincipal::put_RunLevel:80004001", "Setting task run level",
+                   "IPrincipal::put_RunLevel", E_NOTIMPL, false},
+        RowFailure{"Row12", kFail, L"ITaskDefinition::get_Settings:80004005",
+                   "Reading task settings", "ITaskDefinition::get_Settings", E_FAIL, false},
+        RowFailure{"Row13Disallow", kFail,
+                   L"ITaskSettings::put_DisallowStartIfOnBatteries:80070057",
+                   "Configuring task settings", "ITaskSettings::put_DisallowStartIfOnBatteries",
+                   E_INVALIDARG, false},
+        RowFailure{"Row13Stop", kFail, L"ITaskSettings::put_StopIfGoingOnBatteries:80070057",
+                   "Configuring task settings", "ITaskSettings::put_StopIfGoingOnBatteries",
+                   E_INVALIDARG, false},
+        RowFailure{"Row13Wake", kFail, L"ITaskSettings::put_WakeToRun:80070057",
+                   "Configuring task settings", "ITaskSettings::put_WakeToRun", E_INVALIDARG,
+                   false},
+        RowFailure{"Row13Enabled", kFail, L"ITaskSettings::put_Enabled:80070057",
+                   "Configuring task settings", "ITaskSettings::put_Enabled", E_INVALIDARG, false},
+        RowFailure{"Row14", kFail, L"ITaskDefinition::get_Triggers:80004005",
+                   "Reading task triggers", "ITaskDefinition::get_Triggers", E_FAIL, false},
+        RowFailure{"Row15", kFail, L"ITriggerCollection::Create#2:8007000E",
+                   "Creating a daily trigger", "ITriggerCollection::Create", E_OUTOFMEMORY, false},
+        RowFailure{"Row16", kFail, L"ITrigger::QueryInterface#3:80004002",
+                   "Opening a daily trigger", "ITrigger::QueryInterface", E_NOINTERFACE, false},
+        RowFailure{"Row17Boundary", kFail, L"IDailyTrigger::put_StartBoundary#2:80041318",
+                   "Configuring a daily trigger", "IDailyTrigger::put_StartBoundary",
+                   static_cast<HRESULT>(0x80041318), false},
+        RowFailure{"Row17Interval", kFail, L"IDailyTrigger::put_DaysInterval#2:80070057",
+                   "Configuring a daily trigger", "IDailyTrigger::put_DaysInterval", E_INVALIDARG,
+                   false},
+        RowFailure{"Row17Enabled", kFail, L"IDailyTrigger::put_Enabled#3:80070057",
+                   "Configuring a daily trigger", "IDailyTrigger::put_Enabled", E_INVALIDARG,
+                   false},
+        RowFailure{"Row18", kFail, L"ITaskDefinition::get_Actions:80004005", "Reading task actions",
+                   "ITaskDefinition::get_Actions", E_FAIL, false},
+        RowFailure{"Row19", kFail, L"IActionCollection::Create:80004001", "Creating task action",
+                   "IActionCollection::Create", E_NOTIMPL, false},
+        RowFailure{"Row20", kFail, L"IAction::QueryInterface:80004002", "Opening task action",
+                   "IAction::QueryInterface", E_NOINTERFACE, false},
+        RowFailure{"Row21Path", kFail, L"IExecAction::put_Path:80070057", "Configuring task action",
+                   "IExecAction::put_Path", E_INVALIDARG, false},
+        RowFailure{"Row21Arguments", kFail, L"IExecAction::put_Arguments:80070057",
+                   "Configuring task action", "IExecAction::put_Arguments", E_INVALIDARG, false},
+        RowFailure{"Row22", kFail, L"ITaskFolder::RegisterTaskDefinition:80070005",
+                   "Registering the Windows scheduled task", "ITaskFolder::RegisterTaskDefinition",
+                   E_ACCESSDENIED, false},
+        RowFailure{"Row23", kFail, L"IRegisteredTask::get_Xml:8004130F",
+                   "Reading registered task XML", "IRegisteredTask::get_Xml", kUnknownCode, true},
+        // A string the helper cannot allocate fails its step with E_OUTOFMEMORY before the call.
+        // Allocations in order: root folder, author, three boundaries, path, arguments, name.
+        RowFailure{"NoMemoryFolder", L"QSH_STANDIN_TS_NULL_BSTR", L"#1",
+                   "Opening the Task Scheduler root folder", "ITaskService::Connect", E_OUTOFMEMORY,
+                   false},
+        RowFailure{"NoMemoryAuthor", L"QSH_STANDIN_TS_NULL_BSTR", L"#2", "Setting task author",
+                   "ITaskDefinition::get_RegistrationInfo", E_OUTOFMEMORY, false},
+        RowFailure{"NoMemoryBoundary", L"QSH_STANDIN_TS_NULL_BSTR", L"#4",
+                   "Configuring a daily trigger", "ITrigger::QueryInterface", E_OUTOFMEMORY, false},
+        RowFailure{"NoMemoryPath", L"QSH_STANDIN_TS_NULL_BSTR", L"#6", "Configuring task action",
+                   "IAction::QueryInterface", E_OUTOFMEMORY, false},
+        RowFailure{"NoMemoryArguments", L"QSH_STANDIN_TS_NULL_BSTR", L"/C quillfen -noGui",
+                   "Configuring task action", "IExecAction::put_Path", E_OUTOFMEMORY, false},
+        RowFailure{"NoMemoryTaskName", L"QSH_STANDIN_TS_NULL_BSTR", L"#8",
+                   "Registering the Windows scheduled task", "IExecAction::put_Arguments",
+                   E_OUTOFMEMORY, false}),
+    [](const ::testing::TestParamInfo<RowFailure>& info) { return std::string(info.param.label); });
+
+TEST(ApplyTimesOutput, UnwritableOutputGives4WithTheTaskRegistered) {
+    Sandbox box;
+    // A parent that is a file cannot become a folder; a folder cannot be opened as a file.
+    ASSERT_TRUE(writeFile(box.work / L"blocker", "x"));
+    const std::vector<std::wstring> outputs = {box.work / L"blocker\\out.xml", box.work.path()};
+    for (const std::wstring& out : outputs) {
+        SCOPED_TRACE(toUtf8(out));
+        DeleteFileW(box.storedPath().c_str());
+        HelperOutcome outcome = runHelper(box.run(L"07:30:00", {}, out));
+        EXPECT_EQ(outcome.code(), 4);
+        const std::string prefix = "Could not write registered task XML: ";
+        ASSERT_EQ(outcome.err.rfind(prefix, 0), 0u) << outcome.err;
+        EXPECT_GT(outcome.err.size(), prefix.size() + 2);
+        EXPECT_EQ(box.commandMessages(outcome),
+                  std::vector<std::string>{outcome.err.substr(0, outcome.err.size() - 2)});
+        EXPECT_TRUE(readStoredTask(box.store.path()).has_value());
+        expectNoLeaks(box.ledger());
+    }
+}
+
+// Wine's own Task Scheduler has no get_ConnectedUser: the command stops at row 8, before
+// anything could be registered.
+TEST(PeerApplyTimes, WineTaskSchedulerStopsAtTheConnectedUser) {
+    TempDir local;
+    TempDir work;
+    wchar_t folder[MAX_PATH + 1] = {};
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH + 1);
+    const std::wstring stored = std::wstring(folder, length) + L"\\Tasks\\Quillfen";
+    const bool registeredBefore = fileExists(stored);
+
+    HelperOutcome outcome = runHelper(
+        {.args = {L"apply-times", L"07:30:00", work / L"out.xml"}, .localAppData = local.path()});
+    const std::string text = "Reading the connected Windows user failed: " + hresultText(E_NOTIMPL);
+    EXPECT_EQ(outcome.code(), 1);
+    EXPECT_EQ(outcome.err, text + "\r\n");
+    std::vector<std::string> messages = logMessagesOf(readLog(local.path()), outcome.pid);
+    EXPECT_NE(std::find(messages.begin(), messages.end(), text), messages.end());
+    EXPECT_FALSE(fileExists(work / L"out.xml"));
+    if (!registeredBefore) {
+        EXPECT_FALSE(fileExists(stored));
+    }
+}
+
+} // namespace

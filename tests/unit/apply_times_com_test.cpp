@@ -1,0 +1,211 @@
+// COM start-up of apply-times, run in this process with the test executable's imports of
+// CoInitializeEx, CoInitializeSecurity and CoUninitialize pointed at fakes: the outcomes
+// that no real process start can provoke (security already chosen, COM refusing to start).
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "helper_process.h"
+#include "tasks/apply_times.h"
+
+namespace {
+
+using namespace qsh::testing;
+
+// Points this executable's import of one function at a replacement while alive.
+class ImportPatch {
+  public:
+    ImportPatch(const char* dll, const char* name, void* replacement) {
+        original_ = reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA(dll), name));
+        auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
+        const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+            base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
+        const IMAGE_DATA_DIRECTORY& imports =
+            nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+        for (auto* entry =
+                 reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+             original_ != nullptr && imports.VirtualAddress != 0 && entry->Name != 0; ++entry) {
+            for (auto* thunk = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
+                 thunk->u1.Function != 0; ++thunk) {
+                void** slot = reinterpret_cast<void**>(&thunk->u1.Function);
+                if (*slot == original_) {
+                    write(slot, replacement);
+                    slots_.push_back(slot);
+                }
+            }
+        }
+    }
+    ~ImportPatch() {
+        for (void** slot : slots_) {
+            write(slot, original_);
+        }
+    }
+    ImportPatch(const ImportPatch&) = delete;
+    ImportPatch& operator=(const ImportPatch&) = delete;
+
+    bool active() const { return !slots_.empty(); }
+    void* original() const { return original_; }
+
+  private:
+    static void write(void** slot, void* value) {
+        DWORD old = 0;
+        VirtualProtect(slot, sizeof(void*), PAGE_READWRITE, &old);
+        *slot = value;
+        VirtualProtect(slot, sizeof(void*), old, &old);
+    }
+    void* original_ = nullptr;
+    std::vector<void**> slots_;
+};
+
+using CoInitializeExFn = HRESULT(WINAPI*)(LPVOID, DWORD);
+using CoInitializeSecurityFn = HRESULT(WINAPI*)(PSECURITY_DESCRIPTOR, LONG,
+                                                SOLE_AUTHENTICATION_SERVICE*, void*, DWORD, DWORD,
+                                                void*, DWORD, void*);
+using CoUninitializeFn = void(WINAPI*)();
+
+// What the fakes answer and what they saw.
+struct ComFakes {
+    HRESULT initializeResult = S_OK; // failure: returned without initializing
+    HRESULT securityResult = S_OK;
+    int initializeCalls = 0;
+    int securityCalls = 0;
+    int uninitializeCalls = 0;
+    DWORD model = 0;
+    DWORD authnLevel = 0;
+    DWORD impLevel = 0;
+    CoInitializeExFn realInitialize = nullptr;
+    CoUninitializeFn realUninitialize = nullptr;
+};
+ComFakes fakes;
+
+HRESULT WINAPI fakeCoInitializeEx(LPVOID reserved, DWORD model) {
+    ++fakes.initializeCalls;
+    fakes.model = model;
+    if (FAILED(fakes.initializeResult)) {
+        return fakes.initializeResult;
+    }
+    return fakes.realInitialize(reserved, model);
+}
+
+HRESULT WINAPI fakeCoInitializeSecurity(PSECURITY_DESCRIPTOR, LONG, SOLE_AUTHENTICATION_SERVICE*,
+                                        void*, DWORD authnLevel, DWORD impLevel, void*, DWORD,
+                                        void*) {
+    ++fakes.securityCalls;
+    fakes.authnLevel = authnLevel;
+    fakes.impLevel = impLevel;
+    return fakes.securityResult;
+}
+
+void WINAPI fakeCoUninitialize() {
+    ++fakes.uninitializeCalls;
+    fakes.realUninitialize();
+}
+
+class ScopedVariable {
+  public:
+    ScopedVariable(const wchar_t* name, const std::wstring& value) : name_(name) {
+        wchar_t buffer[4096];
+        const DWORD length = GetEnvironmentVariableW(name, buffer, 4096);
+        if (length > 0 && length < 4096) {
+            old_ = std::wstring(buffer, length);
+        }
+        SetEnvironmentVariableW(name, value.c_str());
+    }
+    ~ScopedVariable() { SetEnvironmentVariableW(name_, old_ ? old_->c_str() : nullptr); }
+    ScopedVariable(const ScopedVariable&) = delete;
+    ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+  private:
+    const wchar_t* name_;
+    std::optional<std::wstring> old_;
+};
+
+// Only the test prefix's stand-in may be reached from here, never a real Task Scheduler.
+bool standInRegistered() {
+    wchar_t value[MAX_PATH] = {};
+    DWORD size = sizeof value;
+    const LSTATUS status = RegGetValueW(
+        HKEY_LOCAL_MACHINE,
+        L"Software\\Classes\\CLSID\\{0F87369F-A4E5-4CFC-BD3E-73E6154572DD}\\InprocServer32",
+        nullptr, RRF_RT_REG_SZ, nullptr, value, &size);
+    const std::wstring path = value;
+    return status == ERROR_SUCCESS && path.size() >= 24 &&
+           _wcsicmp(path.c_str() + path.size() - 24, L"qsh-taskschd-standin.dll") == 0;
+}
+
+class ApplyTimesComStartup : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fakes = ComFakes{};
+        fakes.realInitialize = reinterpret_cast<CoInitializeExFn>(initialize_.original());
+        fakes.realUninitialize = reinterpret_cast<CoUninitializeFn>(uninitialize_.original());
+        ASSERT_TRUE(initialize_.active() && security_.active() && uninitialize_.active());
+    }
+
+    std::vector<std::string> messages() const {
+        return logMessagesOf(readLog(local_.path()), GetCurrentProcessId());
+    }
+
+    TempDir local_;
+    TempDir work_;
+    ScopedVariable localAppData_{L"LOCALAPPDATA", local_.path()};
+    ImportPatch initialize_{"ole32.dll", "CoInitializeEx",
+                            reinterpret_cast<void*>(&fakeCoInitializeEx)};
+    ImportPatch security_{"ole32.dll", "CoInitializeSecurity",
+                          reinterpret_cast<void*>(&fakeCoInitializeSecurity)};
+    ImportPatch uninitialize_{"ole32.dll", "CoUninitialize",
+                              reinterpret_cast<void*>(&fakeCoUninitialize)};
+};
+
+TEST_F(ApplyTimesComStartup, ComThatWillNotStartIsReportedWithoutUninitializing) {
+    fakes.initializeResult = RPC_E_CHANGED_MODE;
+    EXPECT_EQ(qsh::handleApplyTimes(L"07:30:00", work_ / L"out.xml"), 1);
+    EXPECT_EQ(fakes.model, static_cast<DWORD>(COINIT_MULTITHREADED));
+    EXPECT_EQ(fakes.securityCalls, 0);
+    EXPECT_EQ(fakes.uninitializeCalls, 0);
+    const std::vector<std::string> log = messages();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back().rfind("Could not initialize COM: HRESULT 0x80010106 (", 0), 0u)
+        << log.back();
+}
+
+TEST_F(ApplyTimesComStartup, RefusedSecurityIsReportedAndComUninitialized) {
+    fakes.securityResult = E_ACCESSDENIED;
+    EXPECT_EQ(qsh::handleApplyTimes(L"07:30:00", work_ / L"out.xml"), 1);
+    EXPECT_EQ(fakes.authnLevel, static_cast<DWORD>(RPC_C_AUTHN_LEVEL_PKT_PRIVACY));
+    EXPECT_EQ(fakes.impLevel, static_cast<DWORD>(RPC_C_IMP_LEVEL_IMPERSONATE));
+    EXPECT_EQ(fakes.uninitializeCalls, 1);
+    const std::vector<std::string> log = messages();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back().rfind("Could not initialize COM security: HRESULT 0x80070005 (", 0), 0u)
+        << log.back();
+}
+
+// Security chosen earlier in the process (RPC_E_TOO_LATE) serves as well: the task is
+// registered through the stand-in loaded into this process.
+TEST_F(ApplyTimesComStartup, SecurityAlreadySetDoesNotStopTheCommand) {
+    if (!standInRegistered()) {
+        GTEST_SKIP() << "the Task Scheduler stand-in is not registered in this prefix";
+    }
+    TempDir store;
+    ScopedVariable tasks(L"QSH_STANDIN_TASKS_DIR", store.path());
+    fakes.securityResult = RPC_E_TOO_LATE;
+    EXPECT_EQ(qsh::handleApplyTimes(L"07:30:00", work_ / L"out.xml"), 0);
+    EXPECT_EQ(fakes.initializeCalls, 1);
+    EXPECT_EQ(fakes.uninitializeCalls, 1);
+    EXPECT_TRUE(fileExists(store / L"Quillfen"));
+    EXPECT_TRUE(fileExists(work_ / L"out.xml"));
+    const std::vector<std::string> log = messages();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(),
+              "Applied 1 daily trigger(s) and wrote task XML to " + toUtf8(work_ / L"out.xml"));
+}
+
+} // namespace
