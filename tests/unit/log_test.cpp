@@ -58,18 +58,12 @@ std::string pidText() {
 TEST_F(LogFile, LinesHaveStampPidMessageAndCrLf) {
     qsh::logMessage(L"Elevated token: yes");
     qsh::logMessage(L"second");
-    const std::regex line("\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3} \\[pid=" + pidText() +
-                          "\\] ");
+    const std::string stamp =
+        "\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3} \\[pid=" + pidText() + "\\] ";
     const std::string content = logContent();
-    std::smatch match;
-    ASSERT_TRUE(std::regex_search(content, match, line, std::regex_constants::match_continuous))
+    EXPECT_TRUE(std::regex_match(
+        content, std::regex(stamp + "Elevated token: yes\r\n" + stamp + "second\r\n")))
         << content;
-    const std::string first = match.str();
-    ASSERT_EQ(content.substr(first.size(), 21), "Elevated token: yes\r\n");
-    const std::string rest = content.substr(first.size() + 21);
-    ASSERT_TRUE(std::regex_search(rest, match, line, std::regex_constants::match_continuous))
-        << rest;
-    EXPECT_EQ(rest.substr(match.length()), "second\r\n");
 }
 
 TEST_F(LogFile, MessagesAreWrittenUnchangedInUtf8) {
@@ -112,11 +106,6 @@ TEST_F(LogFile, FallsBackToTheCurrentFolderWithoutTemporaryFolder) {
     qsh::logMessage(L"to current folder");
     SetCurrentDirectoryW(previous);
     EXPECT_NE(logContent().find("] to current folder\r\n"), std::string::npos);
-}
-
-TEST_F(LogFile, LocalAppDataIsTakenAsItIs) {
-    SetEnvironmentVariableW(L"LOCALAPPDATA", L"Q:\\not\\there");
-    EXPECT_EQ(qsh::getLocalAppDataPath().wstring(), L"Q:\\not\\there");
 }
 
 TEST_F(LogFile, DeletedFileIsCreatedAgain) {
