@@ -590,6 +590,23 @@ TEST(ApplyTimesOutput, UnwritableOutputGives4WithTheTaskRegistered) {
     }
 }
 
+// The task registered through the service is the one schtasks.exe reports afterwards.
+TEST(ApplyTimesQuery, QueryToFileReturnsTheAppliedTask) {
+    Sandbox box;
+    HelperOutcome applied = runHelper(box.run(L"07:30:00,19:00:00"));
+    ASSERT_EQ(applied.code(), 0) << applied.err;
+
+    const std::wstring queriedPath = box.work / L"queried.xml";
+    HelperOutcome queried = runHelper({.args = {L"query-to-file", queriedPath},
+                                       .localAppData = box.local.path(),
+                                       .env = {{L"QSH_STANDIN_TASKS_DIR", box.store.path()}}});
+    ASSERT_EQ(queried.code(), 0) << queried.err;
+    std::optional<std::string> fromService = readFile(box.outPath());
+    std::optional<std::string> fromQuery = readFile(queriedPath);
+    ASSERT_TRUE(fromService && fromQuery);
+    EXPECT_EQ(*fromQuery, *fromService);
+}
+
 // Wine's own Task Scheduler has no get_ConnectedUser: the command stops at row 8, before
 // anything could be registered.
 TEST(PeerApplyTimes, WineTaskSchedulerStopsAtTheConnectedUser) {
