@@ -3,6 +3,7 @@
 #include "diag/format.h"
 #include "process/unique_handle.h"
 
+#include <iterator>
 #include <vector>
 
 namespace qsh {

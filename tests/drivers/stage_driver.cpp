@@ -1,16 +1,42 @@
 // Relaunches a given build of the helper the way a non-elevated helper does, from a
-// process of the test's choosing: qsh-stage-driver <helper.exe> <argument>...
-// Prints the result line and ends with the outcome, like the helper itself.
+// process of the test's choosing:
+//
+//   qsh-stage-driver <helper.exe> <argument>...
+//
+// prints the result line and ends with the outcome, like the helper itself.
+//
+// Staged and relaunched as the "helper" itself, it plays a misbehaving elevated copy: it
+// deletes the file named just before the relaunch marker (the staged output) and ends with
+// the code in QSH_STAGE_DRIVER_EXIT (99 when there was no such file).
 
 #include <windows.h>
 
+#include <cwchar>
 #include <string>
 #include <vector>
 
+#include "app/constants.h"
 #include "app/result.h"
 #include "elevation/stage.h"
 
+namespace {
+
+// Ends with 99 when the file could not be deleted, so a test sees that it really went.
+int actAsElevatedCopy(int argc, wchar_t** argv) {
+    if (argc < 3 || !DeleteFileW(argv[argc - 2])) {
+        return 99;
+    }
+    wchar_t code[32] = {};
+    const DWORD n = GetEnvironmentVariableW(L"QSH_STAGE_DRIVER_EXIT", code, 32);
+    return n > 0 && n < 32 ? static_cast<int>(std::wcstoul(code, nullptr, 0)) : 0;
+}
+
+} // namespace
+
 int wmain(int argc, wchar_t** argv) {
+    if (argc >= 2 && std::wcscmp(argv[argc - 1], qsh::kElevationMarker) == 0) {
+        return actAsElevatedCopy(argc, argv);
+    }
     if (argc < 2) {
         return 2;
     }

@@ -91,7 +91,8 @@ std::string stagedSuffix(const std::string& path, const std::string& folder,
     }
     const std::string ticks =
         path.substr(prefix.size(), path.size() - prefix.size() - extension.size());
-    if (!std::all_of(ticks.begin(), ticks.end(), [](char c) { return std::isdigit(c); })) {
+    if (!std::all_of(ticks.begin(), ticks.end(),
+                     [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; })) {
         return {};
     }
     return std::to_string(pid) + "-" + ticks;
@@ -515,6 +516,26 @@ TEST(ElevationElevatedCopy, CopyBackFailureGives4) {
     ASSERT_GE(r.child.size(), 2u);
     EXPECT_TRUE(startsWith(r.child[r.child.size() - 2], "Result status=success exitCode=0 "));
     EXPECT_FALSE(fileExists(fixture.output));
+    EXPECT_TRUE(filesIn(helperFolder(fixture.dir.path())).empty());
+}
+
+TEST(ElevationElevatedCopy, AnyCodeOfTheCopyIsRelayedAndVanishedFilesPassQuietly) {
+    ElevatedApplyTimes fixture;
+    // The driver staged as the helper: its copy deletes the staged output and crashes.
+    HelperRun run = driverRun(fixture.dir.path(), driverExePath(),
+                              {L"apply-times", L"07:30:00", fixture.output});
+    run.env = {{L"QSH_STAGE_DRIVER_EXIT", L"0xC0000005"}};
+    Relaunch r = relaunch(run);
+    ASSERT_TRUE(r.outcome.started) << r.outcome.startError;
+    EXPECT_EQ(r.outcome.exitCode, 0xC0000005u);
+    EXPECT_EQ(r.outcome.out, "QUILLFEN_HELPER_RESULT status=failure exitCode=-1073741819 "
+                             "message=Could not apply the Windows scheduled task times. Exit code "
+                             "-1073741819.\r\n");
+    ASSERT_EQ(r.parent.size(), 5u);
+    EXPECT_TRUE(startsWith(r.parent[1], "Using staged scheduler query output for elevation: "));
+    // Nothing about the output that was already gone at clean-up.
+    EXPECT_EQ(r.parent[3], "Elevated child exited with code 3221225477");
+    EXPECT_EQ(readFile(fixture.output), "previous");
     EXPECT_TRUE(filesIn(helperFolder(fixture.dir.path())).empty());
 }
 
