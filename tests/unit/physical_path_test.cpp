@@ -47,97 +47,90 @@ TEST(PhysicalPathPrefix, StripsOnlyTheLongPathForms) {
 struct FakeFinalPath {
     std::vector<std::wstring> names; // the name at each call; the last one repeats
     DWORD nameError = 0;             // set on a name query that does not fit
-    bool shortWithoutCount = false;  // report a failure with 0 and no error instead of the size
-    std::vector<DWORD> sizesGiven;
+    bool shortWithoutCount = false;  // a name query that does not fit gives 0 instead of the size
     std::size_t calls = 0;
 
     DWORD operator()(wchar_t* buffer, DWORD size) {
         const std::wstring& name = names[std::min(calls, names.size() - 1)];
         ++calls;
-        sizesGiven.push_back(size);
         const DWORD needed = static_cast<DWORD>(name.size() + 1);
-        if (buffer == nullptr || size < needed) {
-            if (buffer != nullptr) {
-                // Scribble over the whole buffer, as a careless system might.
-                std::wmemset(buffer, L'#', size);
-                if (nameError != 0) {
-                    SetLastError(nameError);
-                }
-                if (shortWithoutCount) {
-                    return 0;
-                }
-            }
-            return needed;
+        if (buffer != nullptr && size >= needed) {
+            std::wmemcpy(buffer, name.c_str(), needed);
+            return needed - 1;
         }
-        std::wmemcpy(buffer, name.c_str(), needed);
-        return needed - 1;
+        if (buffer != nullptr) {
+            // Scribble over the whole buffer, as a careless system might.
+            std::wmemset(buffer, L'#', size);
+            if (nameError != 0) {
+                SetLastError(nameError);
+            }
+            if (shortWithoutCount) {
+                return 0;
+            }
+        }
+        return needed;
     }
 };
 
-TEST(PhysicalPathQuery, StableNameIsReadInTwoCalls) {
-    FakeFinalPath fake{.names = {L"\\\\?\\C:\\a\\b.xml"}};
-    std::wstring path;
-    DWORD error = 0;
-    ASSERT_TRUE(queryFinalPath(std::ref(fake), path, error));
-    EXPECT_EQ(path, L"\\\\?\\C:\\a\\b.xml");
-    EXPECT_EQ(fake.calls, 2u);
-}
-
-TEST(PhysicalPathQuery, NameThatGrewIsAskedAgainWithItsNewSize) {
-    FakeFinalPath fake{.names = {L"\\\\?\\C:\\a.xml", L"\\\\?\\C:\\renamed\\longer\\a.xml"}};
-    std::wstring path;
-    DWORD error = 0;
-    ASSERT_TRUE(queryFinalPath(std::ref(fake), path, error));
-    EXPECT_EQ(path, L"\\\\?\\C:\\renamed\\longer\\a.xml");
-    EXPECT_EQ(path.find(L'#'), std::wstring::npos);
-}
-
-TEST(PhysicalPathQuery, ZeroWithoutErrorQueriesTheSizeAgain) {
-    FakeFinalPath fake{.names = {L"C:\\a", L"C:\\much\\longer\\name"}, .shortWithoutCount = true};
-    std::wstring path;
-    DWORD error = 0;
-    ASSERT_TRUE(queryFinalPath(std::ref(fake), path, error));
-    EXPECT_EQ(path, L"C:\\much\\longer\\name");
-}
-
-TEST(PhysicalPathQuery, NameThatKeepsGrowingFailsAfterAFewTries) {
+std::vector<std::wstring> growingNames() {
     std::vector<std::wstring> names;
-    for (int i = 1; i < 20; ++i) {
-        names.push_back(L"C:\\" + std::wstring(static_cast<std::size_t>(i) * 10, L'n'));
+    for (std::size_t i = 1; i < 20; ++i) {
+        names.push_back(L"C:\\" + std::wstring(i * 10, L'n'));
     }
-    FakeFinalPath fake{.names = names};
-    std::wstring path = L"untouched";
-    DWORD error = 0;
-    EXPECT_FALSE(queryFinalPath(std::ref(fake), path, error));
-    EXPECT_EQ(error, static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-    EXPECT_EQ(path, L"untouched");
-    EXPECT_LE(fake.calls, 5u);
+    return names;
 }
 
-TEST(PhysicalPathQuery, ErrorOfTheNameQueryIsReported) {
-    FakeFinalPath fake{.names = {L"C:\\a", L"C:\\longer\\a"}, .nameError = ERROR_ACCESS_DENIED};
-    std::wstring path;
-    DWORD error = 0;
-    EXPECT_FALSE(queryFinalPath(std::ref(fake), path, error));
-    EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
-}
+TEST(PhysicalPathQuery, NameChangingBetweenTheQueriesIsNeverReadPastTheBuffer) {
+    struct Case {
+        const char* what;
+        FakeFinalPath fake;
+        DWORD error;          // 0: the query succeeds
+        std::wstring path;    // expected on success
+        std::size_t maxCalls; // bound on the calls made
+    };
+    Case cases[] = {
+        {"stable", {.names = {L"\\\\?\\C:\\a\\b.xml"}}, 0, L"\\\\?\\C:\\a\\b.xml", 2},
+        {"grew once: asked again with the size reported",
+         {.names = {L"C:\\a.xml", L"C:\\renamed\\longer\\a.xml"}},
+         0,
+         L"C:\\renamed\\longer\\a.xml",
+         3},
+        {"0 without an error: the size is asked again",
+         {.names = {L"C:\\a", L"C:\\much\\longer\\name"}, .shortWithoutCount = true},
+         0,
+         L"C:\\much\\longer\\name",
+         4},
+        {"keeps growing: gives up", {.names = growingNames()}, ERROR_INSUFFICIENT_BUFFER, L"", 5},
+        {"name query with an error code",
+         {.names = {L"C:\\a", L"C:\\longer\\a"}, .nameError = ERROR_ACCESS_DENIED},
+         ERROR_ACCESS_DENIED,
+         L"",
+         2},
+    };
+    for (Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        // A stale code from an earlier call must not be taken for this query's failure.
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        std::wstring path = L"untouched";
+        DWORD error = 0;
+        const bool found = queryFinalPath(std::ref(c.fake), path, error);
+        EXPECT_EQ(found, c.error == 0);
+        if (found) {
+            EXPECT_EQ(path, c.path);
+        } else {
+            EXPECT_EQ(error, c.error);
+            EXPECT_EQ(path, L"untouched");
+        }
+        EXPECT_LE(c.fake.calls, c.maxCalls);
+    }
 
-TEST(PhysicalPathQuery, StaleLastErrorDoesNotFailASuccessfulQuery) {
-    FakeFinalPath fake{.names = {L"C:\\a"}};
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    std::wstring path;
-    DWORD error = 0;
-    EXPECT_TRUE(queryFinalPath(std::ref(fake), path, error));
-}
-
-TEST(PhysicalPathQuery, FailedSizeQueryReportsItsError) {
-    auto failing = [](wchar_t*, DWORD) -> DWORD {
+    auto failingSize = [](wchar_t*, DWORD) -> DWORD {
         SetLastError(ERROR_INVALID_HANDLE);
         return 0;
     };
     std::wstring path;
     DWORD error = 0;
-    EXPECT_FALSE(queryFinalPath(failing, path, error));
+    EXPECT_FALSE(queryFinalPath(failingSize, path, error));
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
