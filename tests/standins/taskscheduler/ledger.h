@@ -15,7 +15,25 @@
 //   QSH_STANDIN_TS_LEDGER    Windows path of the ledger file.
 //   QSH_STANDIN_TASKS_DIR    task store folder (default: the system folder's Tasks).
 //
-// Names are "CoCreateInstance" (the class factory) and "<Interface>::<Method>".
+// Names are "CoCreateInstance" (the class factory) and "<Interface>::<Method>"; methods
+// reached through IDailyTrigger and IExecAction carry those names, QueryInterface on a
+// trigger or an action is "ITrigger::QueryInterface" or "IAction::QueryInterface".
+//
+// The ledger (UTF-8, LF) exists only if the DLL was loaded, i.e. the helper asked COM for
+// the class. "key=value" lines first:
+//   created             service objects made by the class factory
+//   bstr_tracking       "on" when the helper's SysFreeString import was hooked, so that the
+//                       BSTR counts below are exact; "hooked" lists the hooked imports
+//   live_objects        objects the helper still holds a reference to
+//   order_violations    objects whose last reference went while a later-acquired one was
+//                       still held (releases must be LIFO)
+//   handed_out_unfreed  BSTRs the stand-in returned (user name, XML) never freed
+//   helper_unfreed      BSTRs the helper allocated and never freed
+//   misuse              double frees, over-releases, calls through released pointers, and
+//                       helper BSTRs still alive when the next call starts
+// then "leak ..." / "unfreed ..." details, then the journal ("> " lines): every call with
+// its arguments, "acquire X" / "release X" when an object's count leaves or reaches 0,
+// hand-outs and frees.
 
 #include <windows.h>
 
