@@ -1,0 +1,226 @@
+// create-xml run by the helper against the stand-in schtasks.exe, which stores exactly the
+// staged UTF-16 document it was handed.
+
+#include "schtasks_fixture.h"
+
+#include <cstdio>
+
+namespace schtasks_tests {
+namespace {
+
+const std::string kNotTaskDocument = "Input file does not appear to contain a complete Task "
+                                     "Scheduler <Task> document. Decoded preview: ";
+const std::string kSuccessLine =
+    resultLine(0, "Completed request to create the Windows scheduled task from XML.");
+const std::string kXmlFailureLine =
+    resultLine(4, "The scheduler XML could not be decoded, validated, normalized, or written.");
+
+std::string hexPrefix(const std::string& bytes) {
+    std::string out;
+    char pair[4];
+    for (std::size_t i = 0; i < bytes.size() && i < 24; ++i) {
+        std::snprintf(pair, sizeof pair, i == 0 ? "%02X" : " %02X",
+                      static_cast<unsigned>(static_cast<unsigned char>(bytes[i])));
+        out += pair;
+    }
+    return out;
+}
+
+struct EncodingCase {
+    const char* name;
+    std::string input;
+    const char* label;
+    std::wstring staged; // text of the staged UTF-16 copy
+};
+
+class CreateXmlEncoding : public SchtasksTest,
+                          public ::testing::WithParamInterface<EncodingCase> {};
+
+TEST_P(CreateXmlEncoding, StagesUtf16WithUtf16DeclarationAndImportsIt) {
+    const EncodingCase& c = GetParam();
+    std::wstring input = files / L"task input.xml";
+    ASSERT_TRUE(writeFile(input, c.input));
+
+    HelperOutcome outcome = run({L"create-xml", input});
+    EXPECT_EQ(outcome.code(), 0) << outcome.err;
+    EXPECT_EQ(outcome.out, kSuccessLine);
+    EXPECT_EQ(outcome.err, "");
+
+    std::string staged = utf16le(c.staged);
+    EXPECT_EQ(readFile(taskFile()), staged);
+    EXPECT_EQ(readFile(input), c.input);
+    EXPECT_TRUE(stagedFiles().empty());
+
+    auto recorded = calls();
+    ASSERT_EQ(recorded.size(), 1u);
+    const auto& argv = recorded[0].argv;
+    ASSERT_EQ(argv.size(), 7u);
+    std::string folder =
+        toUtf8(stagingFolder()) + "\\scheduler-import-" + std::to_string(outcome.pid) + "-";
+    EXPECT_EQ(argv[5].rfind(folder, 0), 0u) << argv[5];
+    EXPECT_EQ(argv[5].substr(argv[5].size() - 4), ".xml");
+    EXPECT_EQ(std::vector<std::string>(argv.begin() + 1, argv.end()),
+              (std::vector<std::string>{"/CREATE", "/TN", "Quillfen", "/XML", argv[5], "/F"}));
+
+    auto log = logOf(outcome);
+    EXPECT_TRUE(contains(log, std::string("Source XML encoding detected as ") + c.label +
+                                  "; bytes=" + std::to_string(c.input.size()) +
+                                  "; prefix=" + hexPrefix(c.input)));
+    EXPECT_TRUE(contains(log, "Normalized scheduler XML to UTF-16 LE with BOM: " + argv[5] +
+                                  "; bytes=" + std::to_string(staged.size()) +
+                                  "; prefix=" + hexPrefix(staged)));
+    EXPECT_TRUE(contains(log, "create-xml: exitCode=0; timedOut=false"));
+    EXPECT_FALSE(containsPrefix(log, "Preserving normalized XML"));
+}
+
+std::vector<EncodingCase> encodingCases() {
+    const std::wstring body = taskBody();
+    const std::wstring utf16Declared = declaration(L"UTF-16") + body;
+    return {
+        {"Utf8BomBlankLines", "\xEF\xBB\xBF\r\n\r\n" + toUtf8(declaration(L"UTF-8") + body),
+         "UTF-8 BOM", utf16Declared},
+        {"Utf8", toUtf8(declaration(L"utf-8") + body), "UTF-8/ASCII", utf16Declared},
+        {"Utf16LeBom", utf16le(utf16Declared), "UTF-16 LE BOM", utf16Declared},
+        {"Utf16LeNoBom", utf16le(declaration(L"unicode") + body, false), "UTF-16 LE heuristic",
+         utf16Declared},
+        {"Utf16BeBom", utf16be(utf16Declared), "UTF-16 BE BOM", utf16Declared},
+        {"Utf16BeNoDeclaration", utf16be(body, false), "UTF-16 BE heuristic", utf16Declared},
+        {"OemCodePage", codePage(declaration(L"IBM437") + body, 437), "Windows code page 437",
+         utf16Declared},
+        {"SingleQuotedDeclaration",
+         toUtf8(L"<?xml version='1.0' encoding='windows-1252' standalone='yes'?>\r\n" + body),
+         "UTF-8/ASCII", L"<?xml version='1.0' encoding='UTF-16' standalone='yes'?>\r\n" + body},
+        {"VersionOnlyDeclaration", toUtf8(L"<?xml version=\"1.0\"?>\r\n" + body), "UTF-8/ASCII",
+         utf16Declared},
+    };
+}
+
+INSTANTIATE_TEST_SUITE_P(Inputs, CreateXmlEncoding, ::testing::ValuesIn(encodingCases()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+using CreateXml = SchtasksTest;
+using CreateXmlSizeLimit = SchtasksTest;
+
+TEST_F(CreateXml, MissingPathOrFolderIsNotFound) {
+    for (const std::wstring& path : {files / L"absent.xml", files.path()}) {
+        HelperOutcome outcome = run({L"create-xml", path});
+        EXPECT_EQ(outcome.code(), 3);
+        EXPECT_EQ(outcome.out, resultLine(3, "The scheduler XML input file was not found."));
+        EXPECT_EQ(outcome.err, "XML file not found: " + toUtf8(path) + "\r\n");
+        EXPECT_TRUE(contains(logOf(outcome), "create-xml input file not found: " + toUtf8(path)));
+    }
+    EXPECT_TRUE(calls().empty());
+}
+
+TEST_F(CreateXml, DocumentsThatAreNotTasksAreRefused) {
+    struct Refused {
+        std::string bytes;
+        std::string preview;
+    };
+    const Refused cases[] = {
+        {"", ""},
+        {"\r\n  <Task version=\"1.2\">\r\n  <Actions/>", "<Task version=\"1.2\">    <Actions/>"},
+        {"<Task version=\"1.2\"/>", "<Task version=\"1.2\"/>"},
+        {"<Tasks></Tasks>", "<Tasks></Tasks>"},
+    };
+    std::wstring input = files / L"bad.xml";
+    for (const Refused& c : cases) {
+        ASSERT_TRUE(writeFile(input, c.bytes));
+        HelperOutcome outcome = run({L"create-xml", input});
+        EXPECT_EQ(outcome.code(), 4) << c.bytes;
+        EXPECT_EQ(outcome.out, kXmlFailureLine);
+        EXPECT_EQ(outcome.err, kNotTaskDocument + c.preview + "\r\n");
+        auto log = logOf(outcome);
+        EXPECT_TRUE(
+            contains(log, "Unable to normalize create-xml input: " + kNotTaskDocument + c.preview));
+        EXPECT_EQ(readFile(input), c.bytes);
+    }
+    EXPECT_TRUE(calls().empty());
+    EXPECT_TRUE(stagedFiles().empty());
+}
+
+TEST_F(CreateXml, EmptyFileIsDecodedAsEmpty) {
+    std::wstring input = files / L"empty.xml";
+    ASSERT_TRUE(writeFile(input, ""));
+    HelperOutcome outcome = run({L"create-xml", input});
+    EXPECT_EQ(outcome.code(), 4);
+    EXPECT_TRUE(
+        contains(logOf(outcome), "Source XML encoding detected as empty; bytes=0; prefix="));
+}
+
+TEST_F(CreateXml, FailedImportKeepsTheStagedCopy) {
+    std::wstring input = files / L"task.xml";
+    ASSERT_TRUE(writeFile(input, toUtf8(declaration(L"UTF-8") + taskBody())));
+
+    HelperOutcome outcome =
+        run({L"create-xml", input}, {{L"EXIT_CODE", L"1"}, {L"STDERR_TEXT", L"ERROR: refused."}});
+    EXPECT_EQ(outcome.code(), 1);
+    EXPECT_EQ(outcome.out,
+              resultLine(1, "Could not create the Windows scheduled task from XML. Exit code 1."));
+    EXPECT_EQ(outcome.err, "ERROR: refused.\r\n");
+
+    auto staged = stagedFiles();
+    ASSERT_EQ(staged.size(), 1u);
+    std::wstring stagedPath = stagingFolder() + L"\\" + staged[0];
+    EXPECT_EQ(readFile(stagedPath), utf16le(declaration(L"UTF-16") + taskBody()));
+    EXPECT_TRUE(contains(logOf(outcome),
+                         "Preserving normalized XML for diagnostics: " + toUtf8(stagedPath)));
+}
+
+TEST_F(CreateXml, InputHeldOpenForWritingIsStillRead) {
+    std::wstring input = files / L"task.xml";
+    ASSERT_TRUE(writeFile(input, toUtf8(declaration(L"UTF-8") + taskBody())));
+    HANDLE writer = CreateFileW(input.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    HelperOutcome outcome = run({L"create-xml", input});
+    CloseHandle(writer);
+    EXPECT_EQ(outcome.code(), 0) << outcome.err;
+    EXPECT_EQ(readFile(taskFile()), utf16le(declaration(L"UTF-16") + taskBody()));
+}
+
+TEST_F(CreateXml, UnwritableStagingFolderFails) {
+    std::wstring input = files / L"task.xml";
+    ASSERT_TRUE(writeFile(input, toUtf8(declaration(L"UTF-8") + taskBody())));
+    ASSERT_TRUE(writeFile(stagingFolder(), "a file where the folder should be"));
+
+    HelperOutcome outcome = run({L"create-xml", input});
+    EXPECT_EQ(outcome.code(), 4);
+    EXPECT_EQ(outcome.out, kXmlFailureLine);
+    EXPECT_EQ(outcome.err.rfind("Unable to create parent directory; error=", 0), 0u) << outcome.err;
+    EXPECT_TRUE(containsPrefix(logOf(outcome), "Unable to normalize create-xml input: Unable to "
+                                               "create parent directory; error="));
+    EXPECT_TRUE(calls().empty());
+}
+
+// A valid document padded with white space inside the Task element to exactly `size` bytes.
+std::string paddedTask(std::size_t size) {
+    std::string head = toUtf8(declaration(L"UTF-8") + L"<Task version=\"1.2\">");
+    std::string tail = "</Task>";
+    return head + std::string(size - head.size() - tail.size(), ' ') + tail;
+}
+
+TEST_F(CreateXmlSizeLimit, SixtyFourMebibytesAreReadOneByteMoreIsNot) {
+    const std::size_t limit = 67108864;
+    std::wstring input = files / L"big.xml";
+
+    ASSERT_TRUE(writeFile(input, paddedTask(limit + 1)));
+    HelperOutcome tooBig = run({L"create-xml", input});
+    EXPECT_EQ(tooBig.code(), 4);
+    EXPECT_EQ(tooBig.err, "Invalid or excessively large file size\r\n");
+    EXPECT_TRUE(contains(logOf(tooBig), "Unable to normalize create-xml input: Invalid or "
+                                        "excessively large file size"));
+    EXPECT_FALSE(containsPrefix(logOf(tooBig), "Source XML encoding detected"));
+
+    ASSERT_TRUE(writeFile(input, paddedTask(limit)));
+    HelperOutcome atLimit = run({L"create-xml", input});
+    EXPECT_EQ(atLimit.code(), 0) << atLimit.err;
+    EXPECT_TRUE(containsPrefix(logOf(atLimit), "Source XML encoding detected as UTF-8/ASCII; "
+                                               "bytes=67108864; prefix="));
+    // One unit longer: the declaration now names UTF-16 instead of UTF-8.
+    EXPECT_EQ(readFile(taskFile()).value_or("").size(), 2 + 2 * (limit + 1));
+    EXPECT_EQ(calls().size(), 1u);
+}
+
+} // namespace
+} // namespace schtasks_tests
