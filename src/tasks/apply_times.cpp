@@ -46,7 +46,8 @@ unsigned twoDigitValue(const std::wstring& token, std::size_t at) {
 
 bool checkTimeToken(const std::wstring& token, std::wstring& error) {
     bool wellFormed = token.size() == 8 && token[2] == L':' && token[5] == L':';
-    for (std::size_t at : {0, 1, 3, 4, 6, 7}) {
+    constexpr std::size_t kDigitUnits[] = {0, 1, 3, 4, 6, 7};
+    for (std::size_t at : kDigitUnits) {
         wellFormed = wellFormed && isTimeDigit(token[at]);
     }
     if (!wellFormed) {
