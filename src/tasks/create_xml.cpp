@@ -75,14 +75,17 @@ Bytes encodeUtf16LeWithBom(const std::wstring& text) {
     while (skip < text.size() && text[skip] == 0xFEFF) {
         ++skip;
     }
+    const std::size_t units = text.size() - skip;
     Bytes bytes;
-    bytes.reserve(2 * (text.size() - skip + 1));
-    bytes.push_back(0xFF);
-    bytes.push_back(0xFE);
+    bytes.reserve(2 * (units + 1));
+    bytes.resize(2 + 2 * units);
+    bytes[0] = 0xFF;
+    bytes[1] = 0xFE;
+    std::uint8_t* out = bytes.data() + 2;
     for (std::size_t i = skip; i < text.size(); ++i) {
         auto unit = static_cast<std::uint16_t>(text[i]);
-        bytes.push_back(static_cast<std::uint8_t>(unit & 0xFF));
-        bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
+        *out++ = static_cast<std::uint8_t>(unit & 0xFF);
+        *out++ = static_cast<std::uint8_t>(unit >> 8);
     }
     return bytes;
 }
