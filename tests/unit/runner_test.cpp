@@ -53,6 +53,51 @@ std::string floodText(std::size_t size) {
     return text;
 }
 
+// Handles this process holds, from the system's handle table (GetProcessHandleCount is a
+// stub under Wine). 0 when the table cannot be read.
+std::size_t ownHandleCount() {
+    struct Entry {
+        PVOID object;
+        ULONG_PTR processId;
+        ULONG_PTR handle;
+        ULONG access;
+        USHORT backTrace;
+        USHORT typeIndex;
+        ULONG attributes;
+        ULONG reserved;
+    };
+    struct Table {
+        ULONG_PTR count;
+        ULONG_PTR reserved;
+        Entry entries[1];
+    };
+    using Query = LONG(WINAPI*)(int, PVOID, ULONG, PULONG);
+    auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
+    const int kExtendedHandleInformation = 64;
+    const LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+    std::vector<unsigned char> buffer(1 << 20);
+    for (;;) {
+        ULONG needed = 0;
+        LONG status = query(kExtendedHandleInformation, buffer.data(),
+                            static_cast<ULONG>(buffer.size()), &needed);
+        if (status == kInfoLengthMismatch) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        if (status != 0) {
+            return 0;
+        }
+        break;
+    }
+    const auto* table = reinterpret_cast<const Table*>(buffer.data());
+    std::size_t own = 0;
+    for (ULONG_PTR i = 0; i < table->count; ++i) {
+        own += table->entries[i].processId == GetCurrentProcessId() ? 1 : 0;
+    }
+    return own;
+}
+
 std::wstring systemSchtasks() {
     wchar_t dir[MAX_PATH];
     UINT n = GetSystemDirectoryW(dir, MAX_PATH);
@@ -193,6 +238,19 @@ TEST_F(RunnerChild, SilentChildLeavesBothBuffersEmpty) {
     EXPECT_EQ(result.exitCode, 0u);
     EXPECT_TRUE(result.stdoutBytes.empty());
     EXPECT_TRUE(result.stderrBytes.empty());
+}
+
+TEST_F(RunnerChild, EveryHandleIsClosedOnEveryPath) {
+    ASSERT_EQ(qsh::runSchtasks(kCreateDefaultArgs).exitCode, 0u); // warm-up
+    std::size_t before = ownHandleCount();
+    ASSERT_GT(before, 0u);
+    qsh::runSchtasks(kCreateDefaultArgs);
+    qsh::runSchtasks({L"/DELETE", L"/TN", L"Missing", L"/F"});
+    setStandin(L"FLOOD_STDOUT", L"200000");
+    setStandin(L"EXIT_CODE", L"7");
+    qsh::runSchtasks({L"/QUERY", L"/TN", L"Quillfen", L"/XML"});
+    std::size_t after = ownHandleCount();
+    EXPECT_EQ(after, before);
 }
 
 TEST_F(RunnerSlow, ChildPastTheLimitIsTerminatedWithTimeoutCode) {
