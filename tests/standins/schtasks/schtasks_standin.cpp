@@ -22,12 +22,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <cwctype>
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "process/unique_handle.h"
@@ -144,11 +144,6 @@ std::optional<std::wstring> decodeUtf16WithBom(const Bytes& bytes) {
     }
     std::wstring text;
     text.reserve(bytes.size() / 2);
-    if (little) {
-        text.resize((bytes.size() - 2) / 2);
-        std::memcpy(text.data(), bytes.data() + 2, text.size() * 2);
-        return text;
-    }
     for (std::size_t i = 3; i < bytes.size(); i += 2) {
         unsigned first = bytes[i - 1];
         unsigned second = bytes[i];
@@ -427,7 +422,7 @@ std::wstring dailyTaskXml(const std::wstring& taskName, const std::wstring& comm
     return xml;
 }
 
-std::size_t skipSpace(const std::wstring& text, std::size_t at) {
+std::size_t skipSpace(std::wstring_view text, std::size_t at) {
     while (at < text.size() && std::iswspace(text[at])) {
         ++at;
     }
@@ -436,7 +431,7 @@ std::size_t skipSpace(const std::wstring& text, std::size_t at) {
 
 // A document whose root element is Task: optional declaration (naming UTF-16 if it names
 // anything), comments, <Task ...> ... </Task>, nothing but white space after it.
-bool isTaskDocument(const std::wstring& text, std::wstring& why) {
+bool isTaskDocument(std::wstring_view text, std::wstring& why) {
     std::size_t at = skipSpace(text, 0);
     if (text.compare(at, 5, L"<?xml") == 0) {
         std::size_t close = text.find(L"?>", at);
@@ -444,7 +439,7 @@ bool isTaskDocument(const std::wstring& text, std::wstring& why) {
             why = L"the XML declaration is not closed";
             return false;
         }
-        std::wstring declaration = lower(text.substr(at, close - at));
+        std::wstring declaration = lower(std::wstring(text.substr(at, close - at)));
         std::size_t encoding = declaration.find(L"encoding");
         if (encoding != std::wstring::npos) {
             std::size_t quote = declaration.find_first_of(L"\"'", encoding);
@@ -515,17 +510,25 @@ int create(const Invocation& inv) {
         if (!bytes) {
             return fail(L"The system cannot find the file specified.");
         }
-        auto text = decodeUtf16WithBom(*bytes);
-        if (!text) {
-            return fail(L"The task XML is not a UTF-16 document with a byte order mark.");
+        bool little = bytes->size() >= 2 && (*bytes)[0] == 0xFF && (*bytes)[1] == 0xFE;
+        // Already in the store's encoding: checked in place and kept as handed over, since
+        // the benchmarks hand over documents of 128 MiB.
+        std::optional<std::wstring> swapped;
+        if (!little) {
+            swapped = decodeUtf16WithBom(*bytes);
+            if (!swapped) {
+                return fail(L"The task XML is not a UTF-16 document with a byte order mark.");
+            }
         }
+        std::wstring_view text =
+            little ? std::wstring_view(reinterpret_cast<const wchar_t*>(bytes->data() + 2),
+                                       (bytes->size() - 2) / 2)
+                   : std::wstring_view(*swapped);
         std::wstring why;
-        if (!isTaskDocument(*text, why)) {
+        if (!isTaskDocument(text, why)) {
             return fail(L"The task XML is malformed: " + why + L".");
         }
-        // Kept as handed over when already in the store's encoding.
-        bool little = (*bytes)[0] == 0xFF;
-        return storeTask(*path, little ? *bytes : toUtf16(*text, false, true), replace, name);
+        return storeTask(*path, little ? *bytes : toUtf16(*swapped, false, true), replace, name);
     }
     if (!has(inv, L"TR") || !has(inv, L"SC")) {
         return invalidSyntax(L"Invalid syntax. Mandatory options 'tr' and 'sc' are missing.");
