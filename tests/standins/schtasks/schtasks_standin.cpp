@@ -22,6 +22,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cwchar>
 #include <cwctype>
 #include <filesystem>
 #include <map>
