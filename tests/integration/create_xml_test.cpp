@@ -179,6 +179,36 @@ TEST_F(CreateXml, InputHeldOpenForWritingIsStillRead) {
     EXPECT_EQ(readFile(taskFile()), utf16le(declaration(L"UTF-16") + taskBody()));
 }
 
+TEST_F(CreateXml, InputThatCannotBeOpenedFailsWithTheSystemMessage) {
+    std::wstring input = files / L"task.xml";
+    ASSERT_TRUE(writeFile(input, toUtf8(declaration(L"UTF-8") + taskBody())));
+    HANDLE exclusive = CreateFileW(input.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
+    HelperOutcome outcome = run({L"create-xml", input});
+    CloseHandle(exclusive);
+    EXPECT_EQ(outcome.code(), 4);
+    EXPECT_EQ(outcome.out, kXmlFailureLine);
+    EXPECT_NE(outcome.err, "");
+    EXPECT_TRUE(contains(logOf(outcome), "Unable to normalize create-xml input: " +
+                                             outcome.err.substr(0, outcome.err.size() - 2)));
+    EXPECT_TRUE(calls().empty());
+}
+
+TEST_F(CreateXml, StagedCopyThatCannotBeDeletedStillSucceeds) {
+    std::wstring input = files / L"task.xml";
+    ASSERT_TRUE(writeFile(input, toUtf8(declaration(L"UTF-8") + taskBody())));
+    HelperOutcome outcome = run({L"create-xml", input}, {{L"LOCK_IMPORTED", L"1"}});
+    EXPECT_EQ(outcome.code(), 0);
+    EXPECT_EQ(outcome.out, kSuccessLine);
+    EXPECT_EQ(outcome.err, "");
+    EXPECT_TRUE(containsPrefix(logOf(outcome),
+                               "Could not delete normalized XML after successful import: "));
+    auto staged = stagedFiles();
+    ASSERT_EQ(staged.size(), 1u);
+    SetFileAttributesW((stagingFolder() + L"\\" + staged[0]).c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
 TEST_F(CreateXml, UnwritableStagingFolderFails) {
     std::wstring input = files / L"task.xml";
     ASSERT_TRUE(writeFile(input, toUtf8(declaration(L"UTF-8") + taskBody())));

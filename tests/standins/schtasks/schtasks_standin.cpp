@@ -14,6 +14,8 @@
 //                     utf8-bom utf8 oem (unset: the stored bytes as they are)
 //   _QUERY_SHAPE      reshape /QUERY output: no-declaration no-encoding no-closing-tag
 //                     not-task-xml leading-blank-lines empty
+//   _LOCK_IMPORTED    after /CREATE /XML, mark the imported file read-only (it then cannot
+//                     be deleted)
 //
 // QSH_STANDIN_TASKS_DIR names the store folder; default C:\windows\system32\Tasks.
 
@@ -530,7 +532,12 @@ int create(const Invocation& inv) {
         if (!isTaskDocument(text, why)) {
             return fail(L"The task XML is malformed: " + why + L".");
         }
-        return storeTask(*path, little ? *bytes : toUtf16(*swapped, false, true), replace, name);
+        int code =
+            storeTask(*path, little ? *bytes : toUtf16(*swapped, false, true), replace, name);
+        if (env(L"LOCK_IMPORTED")) {
+            SetFileAttributesW(inv.options.at(L"XML").c_str(), FILE_ATTRIBUTE_READONLY);
+        }
+        return code;
     }
     if (!has(inv, L"TR") || !has(inv, L"SC")) {
         return invalidSyntax(L"Invalid syntax. Mandatory options 'tr' and 'sc' are missing.");
