@@ -388,8 +388,8 @@ std::wstring dailyTaskXml(const std::wstring& taskName, const std::wstring& comm
     SYSTEMTIME now{};
     GetLocalTime(&now);
     wchar_t start[32];
-    std::swprintf(start, 32, L"%04u-%02u-%02uT%02d:%02d:00", now.wYear, now.wMonth, now.wDay, hour,
-                  minute);
+    std::swprintf(start, 32, L"%04u-%02u-%02uT%02d:%02d:00", unsigned{now.wYear},
+                  unsigned{now.wMonth}, unsigned{now.wDay}, hour, minute);
 
     std::wstring xml = L"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n"
                        L"<Task version=\"1.2\" "
