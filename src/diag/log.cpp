@@ -13,6 +13,37 @@ namespace qsh {
 
 namespace {
 
+// Appends are whole-line atomic on a local NTFS volume, but not on every file system the
+// log may sit on (network shares, Wine's emulation), where two processes can both write at
+// the same end offset and one line is lost. Every helper process therefore takes this
+// session-wide mutex around its open/write/close. The wait is bounded and a mutex that
+// cannot be had (another user's, access denied) only means writing without it: logging
+// never blocks the work for long and never fails because of the lock.
+constexpr wchar_t kLogMutexName[] = L"Local\\QuillfenSchedulerHelper.log";
+constexpr DWORD kLogMutexWaitMs = 2000;
+
+class LogLock {
+  public:
+    LogLock() : mutex_(CreateMutexW(nullptr, FALSE, kLogMutexName)) {
+        if (mutex_) {
+            const DWORD wait = WaitForSingleObject(mutex_.get(), kLogMutexWaitMs);
+            // An abandoned mutex is still ours: its holder died between open and close.
+            owned_ = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+        }
+    }
+    LogLock(const LogLock&) = delete;
+    LogLock& operator=(const LogLock&) = delete;
+    ~LogLock() {
+        if (owned_) {
+            ReleaseMutex(mutex_.get());
+        }
+    }
+
+  private:
+    UniqueHandle mutex_;
+    bool owned_ = false;
+};
+
 void appendLine(const std::wstring& message) {
     const std::filesystem::path file =
         getLocalAppDataPath() / L"Quillfen" / L"logs" / L"scheduler-helper.log";
@@ -35,6 +66,7 @@ void appendLine(const std::wstring& message) {
 
     // A fresh append-only open per line lets other processes' lines interleave whole and lets
     // anyone read, rename or delete the file meanwhile.
+    const LogLock lock;
     UniqueHandle handle(CreateFileW(file.c_str(), FILE_APPEND_DATA,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
