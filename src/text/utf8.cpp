@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <climits>
-#include <cwctype>
 
 namespace qsh {
 
@@ -80,7 +79,7 @@ Bytes encodeUtf8(const std::wstring& text) {
 
 std::wstring lowerCopy(std::wstring text) {
     for (wchar_t& unit : text) {
-        unit = static_cast<wchar_t>(std::towlower(static_cast<std::wint_t>(unit)));
+        unit = lowerUnit(unit);
     }
     return text;
 }
