@@ -9,6 +9,9 @@ namespace qsh {
 namespace {
 
 constexpr std::size_t kHeuristicWindow = 256;
+// Capacity beyond the decoded text, so that the declaration rewrite that follows a decode
+// (at most a new declaration in front) edits a large document in place instead of copying it.
+constexpr std::size_t kEditRoomUnits = 64;
 
 bool isUtf8Continuation(std::uint8_t byte) {
     return (byte & 0xC0) == 0x80;
@@ -48,6 +51,25 @@ std::size_t pieceEnd(const Bytes& bytes, std::size_t start, std::uint32_t codePa
     return 0;
 }
 
+// Units are written into a sized string rather than appended one by one: the appends' checks
+// cost more than the conversion on documents of tens of millions of units.
+template <bool BigEndian> std::wstring decodeUtf16(const Bytes& bytes, std::uint64_t offset) {
+    std::wstring text;
+    if (offset >= bytes.size()) {
+        return text;
+    }
+    const auto first = static_cast<std::size_t>(offset);
+    const std::size_t units = (bytes.size() - first) / 2;
+    text.reserve(units + kEditRoomUnits);
+    text.resize(units);
+    const std::uint8_t* in = bytes.data() + first;
+    wchar_t* out = text.data();
+    for (std::size_t i = 0; i < units; ++i, in += 2) {
+        out[i] = static_cast<wchar_t>(BigEndian ? (in[0] << 8) | in[1] : in[0] | (in[1] << 8));
+    }
+    return text;
+}
+
 } // namespace
 
 std::wstring decodeMultiByteInPieces(const Bytes& bytes, std::uint64_t offset,
@@ -78,7 +100,9 @@ std::wstring decodeMultiByteInPieces(const Bytes& bytes, std::uint64_t offset,
         total += static_cast<std::size_t>(needed);
         start = end;
     }
-    std::wstring text(total, L'\0');
+    std::wstring text;
+    text.reserve(total + kEditRoomUnits);
+    text.resize(total);
     std::size_t written = 0;
     for (std::size_t start = first; start < bytes.size();) {
         const std::size_t end = pieceEnd(bytes, start, codePage, maxPieceBytes);
@@ -102,27 +126,11 @@ std::wstring decodeMultiByte(const Bytes& bytes, std::uint64_t offset, std::uint
 }
 
 std::wstring decodeUtf16Le(const Bytes& bytes, std::uint64_t offset) {
-    std::wstring text;
-    if (offset >= bytes.size()) {
-        return text;
-    }
-    text.reserve(static_cast<std::size_t>((bytes.size() - offset) / 2));
-    for (std::size_t i = static_cast<std::size_t>(offset) + 1; i < bytes.size(); i += 2) {
-        text.push_back(static_cast<wchar_t>(bytes[i - 1] | (bytes[i] << 8)));
-    }
-    return text;
+    return decodeUtf16<false>(bytes, offset);
 }
 
 std::wstring decodeUtf16Be(const Bytes& bytes, std::uint64_t offset) {
-    std::wstring text;
-    if (offset >= bytes.size()) {
-        return text;
-    }
-    text.reserve(static_cast<std::size_t>((bytes.size() - offset) / 2));
-    for (std::size_t i = static_cast<std::size_t>(offset) + 1; i < bytes.size(); i += 2) {
-        text.push_back(static_cast<wchar_t>((bytes[i - 1] << 8) | bytes[i]));
-    }
-    return text;
+    return decodeUtf16<true>(bytes, offset);
 }
 
 void trimTrailingNuls(std::wstring& text) {

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cwctype>
+#include <string_view>
 #include <system_error>
 
 #include "process/unique_handle.h"
@@ -19,11 +20,49 @@ bool isLeadingNoise(wchar_t unit) {
     return unit == L'\0' || unit == 0xFEFF || std::iswspace(static_cast<std::wint_t>(unit)) != 0;
 }
 
+// First position at or after `from`, and not after `lastStart`, where `needle` (lower case)
+// matches the text folded unit by unit as lowerCopy folds it: the position that searching a
+// lower-cased copy would give, without making a copy of a document that may be large.
+std::size_t findFolded(std::wstring_view text, std::wstring_view needle, std::size_t from,
+                       std::size_t lastStart = npos) {
+    if (needle.empty() || needle.size() > text.size()) {
+        return npos;
+    }
+    std::size_t end = text.size() - needle.size() + 1;
+    if (lastStart < end) {
+        end = lastStart + 1;
+    }
+    const wchar_t first = needle[0];
+    for (std::size_t at = from; at < end; ++at) {
+        if (lowerUnit(text[at]) != first) {
+            continue;
+        }
+        std::size_t matched = 1;
+        while (matched < needle.size() && lowerUnit(text[at + matched]) == needle[matched]) {
+            ++matched;
+        }
+        if (matched == needle.size()) {
+            return at;
+        }
+    }
+    return npos;
+}
+
+// First of the two quote characters, folded, in [from, lastStart].
+std::size_t findFoldedQuote(std::wstring_view text, std::size_t from, std::size_t lastStart) {
+    for (std::size_t at = from; at < text.size() && at <= lastStart; ++at) {
+        const wchar_t unit = lowerUnit(text[at]);
+        if (unit == L'"' || unit == L'\'') {
+            return at;
+        }
+    }
+    return npos;
+}
+
 } // namespace
 
 bool looksLikeTaskXml(const std::wstring& text) {
-    const std::wstring lower = lowerCopy(text);
-    return lower.find(L"<task") != npos && lower.find(L"</task>") != npos;
+    return findFolded(text, L"<task", 0) != npos && findFolded(text, L"</task>", 0) != npos;
 }
 
 void stripLeadingBomAndNoise(std::wstring& text) {
@@ -47,34 +86,38 @@ void stripLeadingBomAndNoise(std::wstring& text) {
     text.erase(0, markup);
 }
 
+// Edits in place: the document can be large, and a decoded one has room for the few units
+// added here.
 std::wstring setXmlEncodingDeclaration(std::wstring xml, const std::wstring& encodingName) {
     stripLeadingBomAndNoise(xml);
-    // Lower-casing maps unit to unit, so positions in the copy are positions in `xml`.
-    const std::wstring lower = lowerCopy(xml);
 
-    const std::size_t open = lower.find(L"<?xml");
+    const std::size_t open = findFolded(xml, L"<?xml", 0);
     if (open == npos) {
-        return L"<?xml version=\"1.0\" encoding=\"" + encodingName + L"\"?>\r\n" + xml;
+        xml.insert(0, L"<?xml version=\"1.0\" encoding=\"" + encodingName + L"\"?>\r\n");
+        return xml;
     }
-    const std::size_t close = lower.find(L"?>", open);
+    const std::size_t close = findFolded(xml, L"?>", open);
     if (close == npos) {
         return xml;
     }
-    const std::size_t attribute = lower.find(L"encoding", open);
-    if (attribute == npos || attribute > close) {
+    // Whatever lies after the "?>" would leave the document unchanged or take the insert
+    // below, so the searches stop there.
+    const std::size_t attribute = findFolded(xml, L"encoding", open, close);
+    if (attribute == npos) {
         xml.insert(close, L" encoding=\"" + encodingName + L"\"");
         return xml;
     }
-    const std::size_t equals = lower.find(L'=', attribute);
-    if (equals == npos || equals > close) {
+    const std::size_t equals = findFolded(xml, L"=", attribute, close);
+    if (equals == npos) {
         return xml;
     }
-    const std::size_t valueStart = lower.find_first_of(L"\"'", equals + 1);
-    if (valueStart == npos || valueStart > close) {
+    const std::size_t valueStart = findFoldedQuote(xml, equals + 1, close);
+    if (valueStart == npos) {
         return xml;
     }
-    const std::size_t valueEnd = xml.find(xml[valueStart], valueStart + 1);
-    if (valueEnd == npos || valueEnd > close) {
+    const std::size_t valueEnd =
+        std::wstring_view(xml).substr(0, close + 1).find(xml[valueStart], valueStart + 1);
+    if (valueEnd == npos) {
         return xml;
     }
     xml.replace(valueStart + 1, valueEnd - valueStart - 1, encodingName);
@@ -82,6 +125,12 @@ std::wstring setXmlEncodingDeclaration(std::wstring xml, const std::wstring& enc
 }
 
 bool writeFileBytes(const std::filesystem::path& path, const Bytes& bytes, std::wstring& error) {
+    return writeFileParts(path, {std::span<const std::uint8_t>(bytes)}, error);
+}
+
+bool writeFileParts(const std::filesystem::path& path,
+                    std::initializer_list<std::span<const std::uint8_t>> parts,
+                    std::wstring& error) {
     const std::filesystem::path parent = path.parent_path();
     if (!parent.empty()) {
         std::error_code ec;
@@ -99,21 +148,23 @@ bool writeFileBytes(const std::filesystem::path& path, const Bytes& bytes, std::
         return false;
     }
 
-    std::size_t offset = 0;
-    while (offset < bytes.size()) {
-        const std::size_t remaining = bytes.size() - offset;
-        const auto piece =
-            static_cast<DWORD>(remaining < kWritePieceBytes ? remaining : kWritePieceBytes);
-        DWORD written = 0;
-        if (!WriteFile(file.get(), bytes.data() + offset, piece, &written, nullptr)) {
-            error = formatWindowsError(GetLastError());
-            return false;
+    for (const std::span<const std::uint8_t> part : parts) {
+        std::size_t offset = 0;
+        while (offset < part.size()) {
+            const std::size_t remaining = part.size() - offset;
+            const auto piece =
+                static_cast<DWORD>(remaining < kWritePieceBytes ? remaining : kWritePieceBytes);
+            DWORD written = 0;
+            if (!WriteFile(file.get(), part.data() + offset, piece, &written, nullptr)) {
+                error = formatWindowsError(GetLastError());
+                return false;
+            }
+            if (written == 0) {
+                error = L"WriteFile completed without writing data";
+                return false;
+            }
+            offset += written;
         }
-        if (written == 0) {
-            error = L"WriteFile completed without writing data";
-            return false;
-        }
-        offset += written;
     }
     // Data that cannot reach the disk (for example a full network volume with write-behind)
     // is only reported here; success would otherwise be claimed for a lost file. Devices such

@@ -1,0 +1,165 @@
+// The Task XML checks search the document folding as they go instead of searching a lower-cased
+// copy. These tests hold them to what the copy-based searches give, on documents built from the
+// pieces that matter to the searches.
+
+#include <gtest/gtest.h>
+
+#include <cwctype>
+#include <random>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "helper_process.h"
+#include "text/decode.h"
+#include "text/task_xml.h"
+#include "text/utf8.h"
+
+namespace {
+
+constexpr auto npos = std::wstring::npos;
+
+TEST(FoldedUnit, EveryUnitFoldsAsTowlowerDoes) {
+    for (unsigned value = 0; value <= 0xFFFF; ++value) {
+        const auto unit = static_cast<wchar_t>(value);
+        const auto expected = static_cast<wchar_t>(std::towlower(static_cast<std::wint_t>(unit)));
+        ASSERT_EQ(qsh::lowerUnit(unit), expected) << "unit " << value;
+        ASSERT_EQ(qsh::lowerCopy(std::wstring(1, unit)), std::wstring(1, expected))
+            << "unit " << value;
+    }
+}
+
+// The searches as made on a lower-cased copy.
+bool referenceLooksLikeTaskXml(const std::wstring& text) {
+    const std::wstring lower = qsh::lowerCopy(text);
+    return lower.find(L"<task") != npos && lower.find(L"</task>") != npos;
+}
+
+std::wstring referenceDeclaration(std::wstring xml, const std::wstring& name) {
+    qsh::stripLeadingBomAndNoise(xml);
+    const std::wstring lower = qsh::lowerCopy(xml);
+    const std::size_t open = lower.find(L"<?xml");
+    if (open == npos) {
+        return L"<?xml version=\"1.0\" encoding=\"" + name + L"\"?>\r\n" + xml;
+    }
+    const std::size_t close = lower.find(L"?>", open);
+    if (close == npos) {
+        return xml;
+    }
+    const std::size_t attribute = lower.find(L"encoding", open);
+    if (attribute == npos || attribute > close) {
+        return xml.insert(close, L" encoding=\"" + name + L"\"");
+    }
+    const std::size_t equals = lower.find(L'=', attribute);
+    if (equals == npos || equals > close) {
+        return xml;
+    }
+    const std::size_t valueStart = lower.find_first_of(L"\"'", equals + 1);
+    if (valueStart == npos || valueStart > close) {
+        return xml;
+    }
+    const std::size_t valueEnd = xml.find(xml[valueStart], valueStart + 1);
+    if (valueEnd == npos || valueEnd > close) {
+        return xml;
+    }
+    return xml.replace(valueStart + 1, valueEnd - valueStart - 1, name);
+}
+
+// Pieces of markup in every case, the units around the needles' ends, and units outside ASCII
+// (the Kelvin sign and dotted capital I fold to ASCII letters under full Unicode rules).
+const std::vector<std::wstring> kPieces = {L"<?xml",
+                                           L"<?XML",
+                                           L"<?xM",
+                                           L"?>",
+                                           L"?",
+                                           L">",
+                                           L"encoding",
+                                           L"ENCODING",
+                                           L"encod",
+                                           L"=",
+                                           L"\"",
+                                           L"'",
+                                           L"<Task",
+                                           L"<TASK",
+                                           L"<task",
+                                           L"</Task>",
+                                           L"</tAsK",
+                                           L"</",
+                                           L"Task>",
+                                           L" ",
+                                           L"\r\n",
+                                           L"\xFEFF",
+                                           std::wstring(1, L'\0'),
+                                           L"x",
+                                           L"\u00e9",
+                                           L"\u212A",
+                                           L"\u0130",
+                                           L"UTF-8",
+                                           L"<",
+                                           L"k",
+                                           L"\u00c9",
+                                           L"\xD800"};
+
+std::wstring randomDocument(std::mt19937& random) {
+    std::wstring text;
+    const std::size_t count = random() % 14;
+    for (std::size_t i = 0; i < count; ++i) {
+        text += kPieces[random() % kPieces.size()];
+    }
+    return text;
+}
+
+TEST(FoldedSearch, ChecksAndRewritesMatchTheLowerCasedCopy) {
+    std::mt19937 random(7);
+    for (int round = 0; round < 40000; ++round) {
+        const std::wstring text = randomDocument(random);
+        ASSERT_EQ(qsh::looksLikeTaskXml(text), referenceLooksLikeTaskXml(text)) << round;
+        ASSERT_EQ(qsh::setXmlEncodingDeclaration(text, L"UTF-16"),
+                  referenceDeclaration(text, L"UTF-16"))
+            << round;
+    }
+}
+
+TEST(FoldedSearch, DeclarationOfADecodedDocumentIsRewrittenInPlace) {
+    // Large documents are not copied to gain the few units a rewrite adds.
+    const std::string body = "<Task>" + std::string(100000, ' ') + "</Task>";
+    for (const std::string& source : {"<?xml version=\"1.0\" encoding=\"UTF-8\"?>" + body,
+                                      "<?xml version=\"1.0\"?>" + body, body}) {
+        qsh::DecodedText decoded = qsh::decodeBytes(qsh::Bytes(source.begin(), source.end()));
+        ASSERT_EQ(decoded.encoding, L"UTF-8/ASCII");
+        const wchar_t* before = decoded.text.data();
+        std::wstring rewritten = qsh::setXmlEncodingDeclaration(std::move(decoded.text), L"UTF-16");
+        EXPECT_EQ(rewritten.data(), before) << source.substr(0, 40);
+        EXPECT_EQ(rewritten.rfind(L"<?xml version=\"1.0\" encoding=\"UTF-16\"?>", 0), 0u);
+    }
+    // UTF-16 decodes too, here growing the encoding's name by one unit.
+    const std::string declared = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>" + body;
+    qsh::Bytes utf16be;
+    for (char c : declared) {
+        utf16be.push_back(0);
+        utf16be.push_back(static_cast<std::uint8_t>(c));
+    }
+    qsh::DecodedText decoded = qsh::decodeBytes(utf16be);
+    ASSERT_EQ(decoded.encoding, L"UTF-16 BE heuristic");
+    const wchar_t* before = decoded.text.data();
+    EXPECT_EQ(qsh::setXmlEncodingDeclaration(std::move(decoded.text), L"UTF-16").data(), before);
+}
+
+TEST(FoldedSearch, FilePartsAreWrittenOneAfterAnother) {
+    qsh::testing::TempDir dir;
+    std::vector<std::uint8_t> large(1048576 + 3);
+    for (std::size_t i = 0; i < large.size(); ++i) {
+        large[i] = static_cast<std::uint8_t>(i * 7);
+    }
+    const std::uint8_t head[] = {'h', 'e'};
+    const std::wstring path = dir / L"parts\\out.bin";
+    std::wstring error = L"untouched";
+    ASSERT_TRUE(qsh::writeFileParts(path, {head, {}, large, head}, error)) << error;
+    EXPECT_EQ(error, L"untouched");
+    const std::string expected = "he" + std::string(large.begin(), large.end()) + std::string("he");
+    EXPECT_TRUE(qsh::testing::readFile(path) == expected);
+    ASSERT_TRUE(qsh::writeFileParts(path, {}, error));
+    EXPECT_EQ(qsh::testing::readFile(path), std::string());
+}
+
+} // namespace
