@@ -2,8 +2,13 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <filesystem>
+#include <iterator>
 #include <optional>
+#include <span>
 #include <system_error>
 
 #include "app/constants.h"
@@ -25,6 +30,7 @@ constexpr DWORD kReadPieceBytes = 1048576;
 constexpr std::uint64_t kPreviewUnits = 240;
 constexpr int kNotFoundExitCode = 3;
 constexpr int kXmlFailureExitCode = 4;
+constexpr std::size_t kLoggedPrefixBytes = 24;
 
 // Whole input file, or nothing with `error` set.
 std::optional<Bytes> readInputFile(const std::wstring& path, std::wstring& error) {
@@ -70,24 +76,28 @@ std::filesystem::path stagingFilePath() {
     return folder / name;
 }
 
-Bytes encodeUtf16LeWithBom(const std::wstring& text) {
+// UTF-16 LE is the text's own layout in memory, so the staged copy is written straight from it
+// behind its byte order mark rather than from an encoded copy of the whole document.
+static_assert(sizeof(wchar_t) == 2 && std::endian::native == std::endian::little);
+constexpr std::uint8_t kUtf16LeMark[] = {0xFF, 0xFE};
+
+std::span<const std::uint8_t> utf16LeBodyWithoutLeadingMarks(const std::wstring& text) {
     std::size_t skip = 0;
     while (skip < text.size() && text[skip] == 0xFEFF) {
         ++skip;
     }
-    const std::size_t units = text.size() - skip;
-    Bytes bytes;
-    bytes.reserve(2 * (units + 1));
-    bytes.resize(2 + 2 * units);
-    bytes[0] = 0xFF;
-    bytes[1] = 0xFE;
-    std::uint8_t* out = bytes.data() + 2;
-    for (std::size_t i = skip; i < text.size(); ++i) {
-        auto unit = static_cast<std::uint16_t>(text[i]);
-        *out++ = static_cast<std::uint8_t>(unit & 0xFF);
-        *out++ = static_cast<std::uint8_t>(unit >> 8);
-    }
-    return bytes;
+    return {reinterpret_cast<const std::uint8_t*>(text.data() + skip),
+            sizeof(wchar_t) * (text.size() - skip)};
+}
+
+// The first bytes of the staged copy, for the log's prefix.
+Bytes stagedHead(std::span<const std::uint8_t> body) {
+    const std::span<const std::uint8_t> shown =
+        body.first(std::min(body.size(), kLoggedPrefixBytes - sizeof kUtf16LeMark));
+    Bytes head(sizeof kUtf16LeMark + shown.size());
+    std::copy(std::begin(kUtf16LeMark), std::end(kUtf16LeMark), head.begin());
+    std::copy(shown.begin(), shown.end(), head.begin() + sizeof kUtf16LeMark);
+    return head;
 }
 
 int failNormalization(const std::wstring& error) {
@@ -130,16 +140,15 @@ int handleCreateXml(const std::wstring& inputPath) {
 
     text = setXmlEncodingDeclaration(std::move(text), L"UTF-16");
     std::filesystem::path stagingPath = stagingFilePath();
-    Bytes staged = encodeUtf16LeWithBom(text);
-    text.clear();
-    text.shrink_to_fit();
-    if (!writeFileBytes(stagingPath, staged, error)) {
+    const std::span<const std::uint8_t> body = utf16LeBodyWithoutLeadingMarks(text);
+    if (!writeFileParts(stagingPath, {kUtf16LeMark, body}, error)) {
         return failNormalization(error);
     }
+    const auto stagedBytes = static_cast<unsigned long long>(sizeof kUtf16LeMark + body.size());
     logMessage(L"Normalized scheduler XML to UTF-16 LE with BOM: " + stagingPath.wstring() +
-               L"; bytes=" + std::to_wstring(static_cast<unsigned long long>(staged.size())) +
-               L"; prefix=" + hexPrefix(staged));
-    staged = Bytes();
+               L"; bytes=" + std::to_wstring(stagedBytes) + L"; prefix=" +
+               hexPrefix(stagedHead(body), kLoggedPrefixBytes));
+    text = std::wstring(); // not needed while schtasks.exe runs
 
     ProcessResult result =
         runSchtasks({L"/CREATE", L"/TN", kTaskName, L"/XML", stagingPath.wstring(), L"/F"});
