@@ -4,7 +4,9 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <span>
 #include <string>
 
 #include "diag/format.h"
@@ -84,23 +86,14 @@ int wmain(int argc, wchar_t** argv) {
         Step step("setXmlEncodingDeclaration");
         text = qsh::setXmlEncodingDeclaration(std::move(text), L"UTF-16");
     }
-    qsh::Bytes staged;
     {
-        Step step("encode UTF-16 LE");
-        staged.reserve(2 * (text.size() + 1));
-        staged.resize(2 + 2 * text.size());
-        staged[0] = 0xFF;
-        staged[1] = 0xFE;
-        std::uint8_t* out = staged.data() + 2;
-        for (wchar_t unit : text) {
-            *out++ = static_cast<std::uint8_t>(static_cast<std::uint16_t>(unit) & 0xFF);
-            *out++ = static_cast<std::uint8_t>(static_cast<std::uint16_t>(unit) >> 8);
-        }
-    }
-    {
-        Step step("writeFileBytes");
+        // As the command: the text's own UTF-16 LE units behind a byte order mark.
+        Step step("writeFileParts");
+        static constexpr std::uint8_t mark[] = {0xFF, 0xFE};
+        const std::span<const std::uint8_t> body(reinterpret_cast<const std::uint8_t*>(text.data()),
+                                                 sizeof(wchar_t) * text.size());
         std::wstring error;
-        if (!qsh::writeFileBytes(argv[2], staged, error)) {
+        if (!qsh::writeFileParts(argv[2], {mark, body}, error)) {
             return 1;
         }
     }
