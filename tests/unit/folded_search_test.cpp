@@ -120,7 +120,7 @@ TEST(FoldedSearch, ChecksAndRewritesMatchTheLowerCasedCopy) {
     }
 }
 
-TEST(FoldedSearch, DeclarationOfADecodedDocumentIsRewrittenInPlace) {
+TEST(TaskXmlInPlace, DecodedDocumentIsRewrittenWithoutACopy) {
     // Large documents are not copied to gain the few units a rewrite adds.
     const std::string body = "<Task>" + std::string(100000, ' ') + "</Task>";
     for (const std::string& source : {"<?xml version=\"1.0\" encoding=\"UTF-8\"?>" + body,
@@ -145,7 +145,7 @@ TEST(FoldedSearch, DeclarationOfADecodedDocumentIsRewrittenInPlace) {
     EXPECT_EQ(qsh::setXmlEncodingDeclaration(std::move(decoded.text), L"UTF-16").data(), before);
 }
 
-TEST(FoldedSearch, FilePartsAreWrittenOneAfterAnother) {
+TEST(WriteFileParts, PartsAreWrittenOneAfterAnother) {
     qsh::testing::TempDir dir;
     std::vector<std::uint8_t> large(1048576 + 3);
     for (std::size_t i = 0; i < large.size(); ++i) {
