@@ -8,7 +8,7 @@ namespace qsh {
 
 // Sole owner of one kernel handle; closes it once. Null and INVALID_HANDLE_VALUE mean empty.
 class UniqueHandle {
-public:
+  public:
     UniqueHandle() = default;
     explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
     UniqueHandle(const UniqueHandle&) = delete;
@@ -37,7 +37,7 @@ public:
         return &handle_;
     }
 
-private:
+  private:
     HANDLE handle_ = nullptr;
 };
 

@@ -188,8 +188,8 @@ HelperOutcome runHelper(const HelperRun& run) {
         created = CreateProcessAsUserW(token.h, exe.c_str(), commandLine.data(), nullptr, nullptr,
                                        run.stdHandles, flags, environment.data(), cwd, &si, &pi);
     } else {
-        created = CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr,
-                                 run.stdHandles, flags, environment.data(), cwd, &si, &pi);
+        created = CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, run.stdHandles,
+                                 flags, environment.data(), cwd, &si, &pi);
     }
     if (!created) {
         outcome.startError = GetLastError();
@@ -239,8 +239,8 @@ std::string toUtf8(const std::wstring& text) {
     if (text.empty()) {
         return {};
     }
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                0, nullptr, nullptr);
+    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                                nullptr, nullptr);
     std::string out(n, '\0');
     WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
                         nullptr, nullptr);

@@ -67,7 +67,8 @@ int wmain(int argc, wchar_t** argv) {
     show("standard output", outcome.out);
     show("standard error", outcome.err);
     std::string logText;
-    if (auto content = readFile(logFilePath(localAppData)); content && content->size() > logBefore) {
+    if (auto content = readFile(logFilePath(localAppData));
+        content && content->size() > logBefore) {
         logText = content->substr(logBefore);
     }
     show(("log lines of this run, " + toUtf8(logFilePath(localAppData))).c_str(), logText);
