@@ -38,13 +38,17 @@ qsh_start_server() {
     local prefix=$1
     # Fails when the server already runs (left from a manual run), which is fine.
     WINEPREFIX=$prefix wineserver -p >/dev/null 2>&1 </dev/null || true
-    WINEPREFIX=$prefix wine cmd /c exit >/dev/null 2>&1 </dev/null
+    WINEPREFIX=$prefix wine cmd /c exit >/dev/null 2>&1 </dev/null || true
 }
 
 qsh_stop_servers() {
     local prefix
+    # Runs from EXIT traps under set -e: a server that is not running must not turn a
+    # passing run into a failing one.
     for prefix in "$QSH_WINE/standin" "$QSH_WINE/peer"; do
-        [ -d "$prefix" ] && WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1
+        if [ -d "$prefix" ]; then
+            WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
+        fi
     done
     return 0
 }
