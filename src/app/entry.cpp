@@ -153,8 +153,7 @@ int runHelper() {
         // A second relaunch would only loop; the caller learns of it through code 5.
         const std::wstring text = L"The helper was relaunched with the runas verb but still "
                                   L"does not have an elevated token.";
-        logMessage(text);
-        writeInheritedStream(STD_ERROR_HANDLE, text);
+        reportError(text);
         writeResult(5, list);
         return 5;
     }

@@ -107,6 +107,11 @@ void writeUsage() {
     writeInheritedStream(STD_ERROR_HANDLE, usageText());
 }
 
+void reportError(const std::wstring& text) {
+    logMessage(text);
+    writeInheritedStream(STD_ERROR_HANDLE, text);
+}
+
 void writeInheritedStream(DWORD handleId, const std::wstring& text) {
     // Started without inherited handles (the normal GUI case): nothing to write to.
     HANDLE stream = GetStdHandle(handleId);

@@ -57,11 +57,6 @@ bool isCommand(const std::wstring& word, const wchar_t* command) {
     return _wcsicmp(word.c_str(), command) == 0;
 }
 
-void reportError(const std::wstring& text) {
-    logMessage(text);
-    writeInheritedStream(STD_ERROR_HANDLE, text);
-}
-
 } // namespace
 
 int stageAndElevateFrom(const std::vector<std::wstring>& list, const std::wstring& selfPath) {

@@ -62,13 +62,8 @@ bool checkTimeToken(const std::wstring& token, std::wstring& error) {
     return true;
 }
 
-void reportFailure(const std::wstring& text) {
-    logMessage(text);
-    writeInheritedStream(STD_ERROR_HANDLE, text);
-}
-
 int reportStepFailure(const wchar_t* phrase, HRESULT hr) {
-    reportFailure(std::wstring(phrase) + L" failed: " + formatHresult(hr));
+    reportError(std::wstring(phrase) + L" failed: " + formatHresult(hr));
     return 1;
 }
 
@@ -288,7 +283,7 @@ int registerTask(TaskObjects& o, const std::vector<std::wstring>& times, std::ws
 int writeTaskXml(const std::wstring& xml, const std::wstring& outputPath, std::size_t count) {
     std::wstring error;
     if (!writeFileBytes(outputPath, encodeUtf8(setXmlEncodingDeclaration(xml, L"UTF-8")), error)) {
-        reportFailure(L"Could not write registered task XML: " + error);
+        reportError(L"Could not write registered task XML: " + error);
         return 4;
     }
     wchar_t number[32] = {};
@@ -329,7 +324,7 @@ int handleApplyTimes(const std::wstring& times, const std::wstring& outputPath) 
 
     HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (FAILED(hr)) {
-        reportFailure(L"Could not initialize COM: " + formatHresult(hr));
+        reportError(L"Could not initialize COM: " + formatHresult(hr));
         return 1;
     }
     const ComApartment apartment;
@@ -337,7 +332,7 @@ int handleApplyTimes(const std::wstring& times, const std::wstring& outputPath) 
                               RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
     // RPC_E_TOO_LATE: the process already chose its security; that one serves as well.
     if (FAILED(hr) && hr != RPC_E_TOO_LATE) {
-        reportFailure(L"Could not initialize COM security: " + formatHresult(hr));
+        reportError(L"Could not initialize COM security: " + formatHresult(hr));
         return 1;
     }
 

@@ -62,8 +62,7 @@ int runQueryToFile(const std::wstring& outputPath) {
     logMessage(L"query-to-file decoded stdout as " + decoded.encoding + L"; preview=" +
                previewText(text, kPreviewUnits));
     if (!looksLikeTaskXml(text)) {
-        logMessage(kNotTaskXmlMessage);
-        writeInheritedStream(STD_ERROR_HANDLE, kNotTaskXmlMessage);
+        reportError(kNotTaskXmlMessage);
         return kXmlFailureExitCode;
     }
 
