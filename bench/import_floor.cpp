@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "process/unique_handle.h"
+#include "diag/unique_handle.h"
 
 namespace {
 

@@ -7,13 +7,15 @@
 #include <string>
 #include <vector>
 
-#include "app/constants.h"
+#include "diag/constants.h"
 #include "app/result.h"
+#include "diag/streams.h"
 #include "diag/format.h"
 #include "diag/log.h"
 #include "elevation/stage.h"
 #include "process/command_line.h"
-#include "process/unique_handle.h"
+#include "process/self_path.h"
+#include "diag/unique_handle.h"
 #include "tasks/apply_times.h"
 #include "tasks/create_xml.h"
 #include "tasks/schtasks_commands.h"
@@ -87,7 +89,7 @@ int exitWith(int code, const ArgList& list) {
 
 int usageCode() {
     writeUsage();
-    return 2;
+    return kExitUsage;
 }
 
 int dispatchElevated(const std::wstring& word, const ArgList& list) {
@@ -115,15 +117,15 @@ int runHelper() {
         writeInheritedStream(STD_OUTPUT_HANDLE, L"QUILLFEN_HELPER_RESULT status=failure exitCode=2 "
                                                 L"message=Could not parse scheduler helper "
                                                 L"arguments.");
-        return 2;
+        return kExitUsage;
     }
     const ArgList& list = split.list;
     logBanner(list);
 
     if (list.empty()) {
         writeUsage();
-        writeResult(2, list);
-        return 2;
+        writeResult(kExitUsage, list);
+        return kExitUsage;
     }
 
     const std::wstring word = lowerCopy(list[0]);
@@ -133,7 +135,7 @@ int runHelper() {
         return exitWith(code, list);
     }
     if (word == L"--version" || word == L"version") {
-        int code = 2;
+        int code = kExitUsage;
         if (list.size() == 1) {
             writeInheritedStream(STD_ERROR_HANDLE, kHelperVersion);
             code = 0;
@@ -154,27 +156,10 @@ int runHelper() {
         const std::wstring text = L"The helper was relaunched with the runas verb but still "
                                   L"does not have an elevated token.";
         reportError(text);
-        writeResult(5, list);
-        return 5;
+        writeResult(kExitNotElevated, list);
+        return kExitNotElevated;
     }
     return exitWith(stageAndElevate(list), list);
-}
-
-std::wstring getSelfPath() {
-    // Far above the longest path Windows can hand out; stops a runaway loop.
-    constexpr DWORD kLimit = 1u << 16;
-    for (DWORD size = 512; size <= kLimit; size *= 2) {
-        std::wstring buffer(size, L'\0');
-        const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), size);
-        if (length == 0) {
-            return {};
-        }
-        if (length < size - 1) {
-            buffer.resize(length);
-            return buffer;
-        }
-    }
-    return {};
 }
 
 } // namespace qsh

@@ -8,7 +8,4 @@ namespace qsh {
 // Returns the process exit code.
 int runHelper();
 
-// Full path of the running executable, or empty when the system call fails.
-std::wstring getSelfPath();
-
 } // namespace qsh

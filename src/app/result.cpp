@@ -2,8 +2,9 @@
 
 #include <string>
 
-#include "app/constants.h"
+#include "diag/constants.h"
 #include "diag/log.h"
+#include "diag/streams.h"
 #include "text/utf8.h"
 
 namespace qsh {
@@ -105,27 +106,6 @@ void writeResult(int code, const ArgList& list) {
 void writeUsage() {
     logMessage(L"Usage requested or invalid arguments supplied.");
     writeInheritedStream(STD_ERROR_HANDLE, usageText());
-}
-
-void reportError(const std::wstring& text) {
-    logMessage(text);
-    writeInheritedStream(STD_ERROR_HANDLE, text);
-}
-
-void writeInheritedStream(DWORD handleId, const std::wstring& text) {
-    // Started without inherited handles (the normal GUI case): nothing to write to.
-    HANDLE stream = GetStdHandle(handleId);
-    if (stream == nullptr || stream == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    std::string bytes = wideToUtf8(text);
-    if (bytes.empty() || bytes.back() != '\n') {
-        bytes += "\r\n";
-    }
-    // One call, so that a reader never sees half a line from us.
-    const DWORD count = bytes.size() > MAXDWORD ? MAXDWORD : static_cast<DWORD>(bytes.size());
-    DWORD written = 0;
-    WriteFile(stream, bytes.data(), count, &written, nullptr);
 }
 
 } // namespace qsh

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <windows.h>
-
 #include <string>
 #include <vector>
 
@@ -20,9 +18,5 @@ std::wstring usageText();
 
 void writeResult(int code, const ArgList& list);
 void writeUsage();
-// Writes UTF-8 text, CR LF added unless it ends in LF; silent without a handle.
-void writeInheritedStream(DWORD handleId, const std::wstring& text);
-// The same text to the log and to the inherited standard error.
-void reportError(const std::wstring& text);
 
 } // namespace qsh

@@ -6,7 +6,7 @@
 #include <system_error>
 #include <vector>
 
-#include "process/unique_handle.h"
+#include "diag/unique_handle.h"
 #include "text/utf8.h"
 
 namespace qsh {

@@ -1,7 +1,7 @@
 #include "elevation/physical_path.h"
 
 #include "diag/format.h"
-#include "process/unique_handle.h"
+#include "diag/unique_handle.h"
 
 #include <iterator>
 #include <vector>

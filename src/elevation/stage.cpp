@@ -1,13 +1,13 @@
 #include "elevation/stage.h"
 
-#include "app/constants.h"
-#include "app/entry.h"
-#include "app/result.h"
+#include "diag/constants.h"
+#include "diag/streams.h"
 #include "diag/format.h"
 #include "diag/log.h"
 #include "elevation/physical_path.h"
 #include "process/command_line.h"
-#include "process/unique_handle.h"
+#include "process/self_path.h"
+#include "diag/unique_handle.h"
 
 #include <windows.h>
 
@@ -25,11 +25,6 @@ namespace fs = std::filesystem;
 constexpr DWORD kElevatedWaitMs = 120000;
 // A terminated process lets go of its image file only once it has really ended.
 constexpr DWORD kTerminateSettleMs = 5000;
-
-constexpr int kCodeInputMissing = 3;
-constexpr int kCodeCopyBackFailed = 4;
-constexpr int kCodeStagingFailed = 6;
-constexpr int kCodeLaunchFailed = 7;
 
 struct StagedFiles {
     fs::path input;
@@ -59,10 +54,11 @@ bool isCommand(const std::wstring& word, const wchar_t* command) {
 
 } // namespace
 
-int stageAndElevateFrom(const std::vector<std::wstring>& list, const std::wstring& selfPath) {
+int stageAndElevateFrom(const std::vector<std::wstring>& list, const std::wstring& selfPath,
+                        RunasLaunch launch) {
     if (selfPath.empty()) {
         logMessage(L"Unable to resolve helper executable path for elevation.");
-        return kCodeStagingFailed;
+        return kExitStagingFailed;
     }
 
     const fs::path folder = getLocalAppDataPath() / L"Quillfen" / L"helper";
@@ -71,7 +67,7 @@ int stageAndElevateFrom(const std::vector<std::wstring>& list, const std::wstrin
     if (created) {
         logMessage(L"Unable to create elevation staging directory: " + folder.wstring() +
                    L"; error=" + std::to_wstring(created.value()));
-        return kCodeStagingFailed;
+        return kExitStagingFailed;
     }
 
     const std::wstring suffix = std::to_wstring(static_cast<unsigned long>(GetCurrentProcessId())) +
@@ -83,7 +79,7 @@ int stageAndElevateFrom(const std::vector<std::wstring>& list, const std::wstrin
     if (!CopyFileW(selfPath.c_str(), staged.helper.c_str(), FALSE)) {
         const DWORD error = GetLastError();
         logMessage(L"CopyFileW failed while staging helper: " + formatWindowsError(error));
-        return kCodeStagingFailed;
+        return kExitStagingFailed;
     }
 
     fs::path physicalHelper;
@@ -92,7 +88,7 @@ int stageAndElevateFrom(const std::vector<std::wstring>& list, const std::wstrin
         logMessage(L"Could not resolve physical staged helper path " + staged.helper.wstring() +
                    L": " + resolveError);
         removeStagedFiles(staged);
-        return kCodeStagingFailed;
+        return kExitStagingFailed;
     }
     logMessage(L"Resolved staged helper path: " + staged.helper.wstring() + L" -> " +
                physicalHelper.wstring());
@@ -108,15 +104,15 @@ int stageAndElevateFrom(const std::vector<std::wstring>& list, const std::wstrin
                         formatWindowsError(error));
             removeStagedFiles(staged);
             return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
-                       ? kCodeInputMissing
-                       : kCodeStagingFailed;
+                       ? kExitInputMissing
+                       : kExitStagingFailed;
         }
         fs::path physicalInput;
         if (!resolvePhysicalPath(staged.input, physicalInput, resolveError)) {
             logMessage(L"Could not resolve physical staged scheduler XML path " +
                        staged.input.wstring() + L": " + resolveError);
             removeStagedFiles(staged);
-            return kCodeStagingFailed;
+            return kExitStagingFailed;
         }
         logMessage(L"Staged scheduler XML for elevation: " + list[1] + L" -> " +
                    staged.input.wstring() + L" -> " + physicalInput.wstring());
@@ -134,7 +130,7 @@ int stageAndElevateFrom(const std::vector<std::wstring>& list, const std::wstrin
             logMessage(L"Could not create staged scheduler query output " +
                        staged.output.wstring() + L": " + formatWindowsError(error));
             removeStagedFiles(staged);
-            return kCodeStagingFailed;
+            return kExitStagingFailed;
         }
         CloseHandle(file);
         fs::path physicalOutput;
@@ -142,7 +138,7 @@ int stageAndElevateFrom(const std::vector<std::wstring>& list, const std::wstrin
             logMessage(L"Could not resolve physical staged query output path " +
                        staged.output.wstring() + L": " + resolveError);
             removeStagedFiles(staged);
-            return kCodeStagingFailed;
+            return kExitStagingFailed;
         }
         relaunch[kOutputIndex] = physicalOutput.wstring();
         logMessage(L"Using staged scheduler query output for elevation: " +
@@ -157,20 +153,20 @@ int stageAndElevateFrom(const std::vector<std::wstring>& list, const std::wstrin
     logMessage(L"Process is not elevated. Launching staged helper with the runas verb: " +
                helperFile);
 
-    SHELLEXECUTEINFOW launch{};
-    launch.cbSize = sizeof launch;
-    launch.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
-    launch.lpVerb = L"runas";
-    launch.lpFile = helperFile.c_str();
-    launch.lpParameters = parameters.c_str();
-    launch.nShow = SW_HIDE;
-    if (!ShellExecuteExW(&launch)) {
+    SHELLEXECUTEINFOW execute{};
+    execute.cbSize = sizeof execute;
+    execute.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+    execute.lpVerb = L"runas";
+    execute.lpFile = helperFile.c_str();
+    execute.lpParameters = parameters.c_str();
+    execute.nShow = SW_HIDE;
+    if (!launch(&execute)) {
         const DWORD error = GetLastError();
         logMessage(L"ShellExecuteExW(runas) failed: " + formatWindowsError(error));
         removeStagedFiles(staged);
-        return error == ERROR_CANCELLED ? static_cast<int>(ERROR_CANCELLED) : kCodeLaunchFailed;
+        return error == ERROR_CANCELLED ? static_cast<int>(ERROR_CANCELLED) : kExitLaunchFailed;
     }
-    UniqueHandle child(launch.hProcess);
+    UniqueHandle child(execute.hProcess);
 
     const DWORD waited = WaitForSingleObject(child.get(), kElevatedWaitMs);
     if (waited == WAIT_TIMEOUT) {
@@ -187,14 +183,14 @@ int stageAndElevateFrom(const std::vector<std::wstring>& list, const std::wstrin
         TerminateProcess(child.get(), error);
         child.reset();
         removeStagedFiles(staged);
-        return kCodeLaunchFailed;
+        return kExitLaunchFailed;
     }
 
     DWORD exitCode = 0;
     if (!GetExitCodeProcess(child.get(), &exitCode)) {
         const DWORD error = GetLastError();
         logMessage(L"GetExitCodeProcess failed: " + formatWindowsError(error));
-        exitCode = kCodeLaunchFailed;
+        exitCode = kExitLaunchFailed;
     }
     child.reset();
 
@@ -207,7 +203,7 @@ int stageAndElevateFrom(const std::vector<std::wstring>& list, const std::wstrin
             const DWORD error = GetLastError();
             reportError(L"Could not copy the staged scheduler query to " + callerOutput + L": " +
                         formatWindowsError(error));
-            exitCode = kCodeCopyBackFailed;
+            exitCode = kExitXmlFailure;
         }
     }
 

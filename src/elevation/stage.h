@@ -1,5 +1,9 @@
 #pragma once
 
+#include <windows.h>
+
+#include <shellapi.h>
+
 #include <string>
 #include <vector>
 
@@ -9,8 +13,12 @@ namespace qsh {
 // "runas" and the relaunch marker, waits for it and returns its outcome as an exit code.
 int stageAndElevate(const std::vector<std::wstring>& list);
 
+// The "runas" launch call; ShellExecuteExW unless a test driver plays the consent prompt.
+using RunasLaunch = BOOL(WINAPI*)(SHELLEXECUTEINFOW*);
+
 // The same with the executable to stage named by the caller; a test driver uses it to
 // relaunch a real build of the helper from a process of its own.
-int stageAndElevateFrom(const std::vector<std::wstring>& list, const std::wstring& selfPath);
+int stageAndElevateFrom(const std::vector<std::wstring>& list, const std::wstring& selfPath,
+                        RunasLaunch launch = ShellExecuteExW);
 
 } // namespace qsh

@@ -1,13 +1,13 @@
 #include "process/result_log.h"
 
-#include "app/result.h"
+#include "diag/streams.h"
+#include "diag/constants.h"
 #include "diag/log.h"
 #include "text/decode.h"
 
 namespace qsh {
 namespace {
 
-constexpr std::uint64_t kStdoutPreviewUnits = 240;
 constexpr std::uint64_t kStderrPreviewUnits = 1000;
 
 } // namespace
@@ -24,7 +24,7 @@ void logProcessResult(const std::wstring& label, const ProcessResult& result, bo
         if (decodeStdout) {
             DecodedText decoded = decodeBytes(result.stdoutBytes);
             logMessage(label + L" stdout (" + decoded.encoding + L"): " +
-                       previewText(decoded.text, kStdoutPreviewUnits));
+                       previewText(decoded.text, kPreviewUnits));
         } else {
             logMessage(label + L" stdout bytes=" + std::to_wstring(result.stdoutBytes.size()) +
                        L"; prefix=" + hexPrefix(result.stdoutBytes));

@@ -2,9 +2,10 @@
 
 #include <filesystem>
 
+#include "diag/constants.h"
 #include "diag/log.h"
 #include "process/command_line.h"
-#include "process/unique_handle.h"
+#include "diag/unique_handle.h"
 
 namespace qsh {
 namespace {
@@ -14,7 +15,6 @@ constexpr ULONGLONG kTimeLimitMs = 60000;
 constexpr DWORD kWaitSliceMs = 20;
 constexpr int kFinalDrainRounds = 5;
 constexpr DWORD kFinalDrainSleepMs = 2;
-constexpr UINT kTimeoutExitCode = 1460; // ERROR_TIMEOUT
 constexpr DWORD kTerminateWaitMs = 2000;
 constexpr DWORD kReadChunkBytes = 4096;
 
@@ -151,7 +151,7 @@ ProcessResult runSchtasks(const std::vector<std::wstring>& args) {
         }
         if (GetTickCount64() - start > kTimeLimitMs - 1) {
             result.timedOut = true;
-            terminateChild(process.get(), kTimeoutExitCode);
+            terminateChild(process.get(), kExitTimeout);
             break;
         }
     }

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "app/constants.h"
-#include "app/result.h"
+#include "diag/constants.h"
+#include "diag/streams.h"
 #include "diag/format.h"
 #include "diag/log.h"
 #include "process/runner.h"

@@ -11,13 +11,13 @@
 #include <span>
 #include <system_error>
 
-#include "app/constants.h"
-#include "app/result.h"
+#include "diag/constants.h"
+#include "diag/streams.h"
 #include "diag/format.h"
 #include "diag/log.h"
 #include "process/result_log.h"
 #include "process/runner.h"
-#include "process/unique_handle.h"
+#include "diag/unique_handle.h"
 #include "tasks/schtasks_commands.h"
 #include "text/decode.h"
 #include "text/task_xml.h"
@@ -27,9 +27,6 @@ namespace {
 
 constexpr LONGLONG kMaxInputBytes = 67108864;
 constexpr DWORD kReadPieceBytes = 1048576;
-constexpr std::uint64_t kPreviewUnits = 240;
-constexpr int kNotFoundExitCode = 3;
-constexpr int kXmlFailureExitCode = 4;
 constexpr std::size_t kLoggedPrefixBytes = 24;
 
 // Whole input file, or nothing with `error` set.
@@ -103,7 +100,7 @@ Bytes stagedHead(std::span<const std::uint8_t> body) {
 int failNormalization(const std::wstring& error) {
     logMessage(L"Unable to normalize create-xml input: " + error);
     writeInheritedStream(STD_ERROR_HANDLE, error);
-    return kXmlFailureExitCode;
+    return kExitXmlFailure;
 }
 
 } // namespace
@@ -113,7 +110,7 @@ int handleCreateXml(const std::wstring& inputPath) {
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         logMessage(L"create-xml input file not found: " + inputPath);
         writeInheritedStream(STD_ERROR_HANDLE, L"XML file not found: " + inputPath);
-        return kNotFoundExitCode;
+        return kExitInputMissing;
     }
 
     std::wstring error;

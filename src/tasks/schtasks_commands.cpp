@@ -1,7 +1,7 @@
 #include "tasks/schtasks_commands.h"
 
-#include "app/constants.h"
-#include "app/result.h"
+#include "diag/constants.h"
+#include "diag/streams.h"
 #include "diag/log.h"
 #include "process/result_log.h"
 #include "text/decode.h"
@@ -10,11 +10,6 @@
 
 namespace qsh {
 namespace {
-
-constexpr int kGenericFailure = 31;    // ERROR_GEN_FAILURE
-constexpr int kTimeoutExitCode = 1460; // ERROR_TIMEOUT
-constexpr int kXmlFailureExitCode = 4;
-constexpr std::uint64_t kPreviewUnits = 240;
 
 const wchar_t kDefaultTaskCommand[] = L"C:\\Windows\\System32\\cmd.exe /C quillfen -noGui";
 const wchar_t kNotTaskXmlMessage[] =
@@ -30,10 +25,10 @@ int runLoggedSchtasks(const wchar_t* label, const std::vector<std::wstring>& arg
 
 int exitCodeFromProcessResult(const ProcessResult& result) {
     if (!result.launched) {
-        return result.launchError != 0 ? static_cast<int>(result.launchError) : kGenericFailure;
+        return result.launchError != 0 ? static_cast<int>(result.launchError) : kExitGenericFailure;
     }
     if (result.timedOut) {
-        return kTimeoutExitCode;
+        return kExitTimeout;
     }
     return static_cast<int>(result.exitCode);
 }
@@ -63,7 +58,7 @@ int runQueryToFile(const std::wstring& outputPath) {
                previewText(text, kPreviewUnits));
     if (!looksLikeTaskXml(text)) {
         reportError(kNotTaskXmlMessage);
-        return kXmlFailureExitCode;
+        return kExitXmlFailure;
     }
 
     text = setXmlEncodingDeclaration(std::move(text), L"UTF-8");
@@ -72,7 +67,7 @@ int runQueryToFile(const std::wstring& outputPath) {
     if (!writeFileBytes(outputPath, bytes, error)) {
         logMessage(L"Unable to write query output: " + error);
         writeInheritedStream(STD_ERROR_HANDLE, error);
-        return kXmlFailureExitCode;
+        return kExitXmlFailure;
     }
     logMessage(L"Wrote Task Scheduler XML as UTF-8: " + outputPath + L"; bytes=" +
                std::to_wstring(static_cast<unsigned long long>(bytes.size())));

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "app/constants.h"
+#include "diag/constants.h"
 #include "app/result.h"
 #include "elevation/stage.h"
 

@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "app/result.h"
+#include "diag/streams.h"
 
 using qsh::ArgList;
 

@@ -35,7 +35,7 @@
 #include <string_view>
 #include <vector>
 
-#include "process/unique_handle.h"
+#include "diag/unique_handle.h"
 
 namespace {
 

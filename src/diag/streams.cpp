@@ -1,0 +1,31 @@
+#include "diag/streams.h"
+
+#include <string>
+
+#include "diag/log.h"
+#include "text/utf8.h"
+
+namespace qsh {
+
+void reportError(const std::wstring& text) {
+    logMessage(text);
+    writeInheritedStream(STD_ERROR_HANDLE, text);
+}
+
+void writeInheritedStream(DWORD handleId, const std::wstring& text) {
+    // Started without inherited handles (the normal GUI case): nothing to write to.
+    HANDLE stream = GetStdHandle(handleId);
+    if (stream == nullptr || stream == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    std::string bytes = wideToUtf8(text);
+    if (bytes.empty() || bytes.back() != '\n') {
+        bytes += "\r\n";
+    }
+    // One call, so that a reader never sees half a line from us.
+    const DWORD count = bytes.size() > MAXDWORD ? MAXDWORD : static_cast<DWORD>(bytes.size());
+    DWORD written = 0;
+    WriteFile(stream, bytes.data(), count, &written, nullptr);
+}
+
+} // namespace qsh
