@@ -3,6 +3,7 @@
 #include <string>
 
 #include "diag/constants.h"
+#include "diag/format.h"
 #include "diag/log.h"
 #include "diag/streams.h"
 #include "text/utf8.h"
@@ -11,11 +12,13 @@ namespace qsh {
 namespace {
 
 // The command word is echoed into the result line: a line break in it would let
-// the caller's own argument forge a second result line.
-std::wstring singleLine(std::wstring text) {
-    for (wchar_t& c : text) {
-        if (c < L' ' || c == 0x7F) {
-            c = L'?';
+// the caller's own argument forge a second result line. A tab, harmless in the log,
+// would split the line's fields for a reader.
+std::wstring commandInLine(const std::wstring& word) {
+    std::wstring text = singleLine(word);
+    for (wchar_t& unit : text) {
+        if (unit == L'\t') {
+            unit = L'?';
         }
     }
     return text;
@@ -46,7 +49,7 @@ std::wstring operationPhrase(const ArgList& list) {
     if (word == L"--version" || word == L"version") {
         return L"read the scheduler helper version";
     }
-    return L"run command " + singleLine(word);
+    return L"run command " + commandInLine(word);
 }
 
 std::wstring resultMessage(int code, const std::wstring& phrase) {

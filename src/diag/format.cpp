@@ -81,4 +81,14 @@ std::wstring previewText(const std::wstring& text, std::uint64_t maxUnits) {
     return preview;
 }
 
+std::wstring singleLine(std::wstring text) {
+    for (wchar_t& unit : text) {
+        if ((unit < L' ' && unit != L'\t') || unit == 0x7F || unit == 0x85 || unit == 0x2028 ||
+            unit == 0x2029) {
+            unit = L'?';
+        }
+    }
+    return text;
+}
+
 } // namespace qsh

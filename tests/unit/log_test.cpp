@@ -66,16 +66,17 @@ TEST_F(LogFile, LinesHaveStampPidMessageAndCrLf) {
         << content;
 }
 
-TEST_F(LogFile, MessagesAreWrittenUnchangedInUtf8) {
+TEST_F(LogFile, MessagesAreWrittenInUtf8OnOneLine) {
     qsh::logMessage(L"Path C:\\Users\\Jos\u00e9\\\u00fcber\\\u4e2d");
-    qsh::logMessage(L"first\r\nsecond");
+    // Every unit that could end or break a line becomes "?"; a tab stays.
+    qsh::logMessage(L"first\r\nsecond\ta\x01" L"b\x7F" L"c\x85" L"d\x2028" L"e\x2029" L"f");
     qsh::logMessage(L"");
     const std::string content = logContent();
     const std::string prefix = " [pid=" + pidText() + "] ";
     EXPECT_NE(content.find(prefix + "Path C:\\Users\\Jos\xC3\xA9\\\xC3\xBC"
                                     "ber\\\xE4\xB8\xAD\r\n"),
               std::string::npos);
-    EXPECT_NE(content.find(prefix + "first\r\nsecond\r\n"), std::string::npos);
+    EXPECT_NE(content.find(prefix + "first??second\ta?b?c?d?e?f\r\n"), std::string::npos);
     ASSERT_GE(content.size(), prefix.size() + 2);
     EXPECT_EQ(content.substr(content.size() - prefix.size() - 2), prefix + "\r\n");
     EXPECT_NE(content.substr(0, 3), "\xEF\xBB\xBF");

@@ -18,6 +18,8 @@ TEST(ResultPhrase, EveryCommandWordInAnyCase) {
         {L"--Version", L"read the scheduler helper version"},
         {L"VERSION", L"read the scheduler helper version"},
         {L"FOO", L"run command foo"},
+        // Nothing in the word may break or split the line: controls, tab and separators.
+        {L"a\tb\x7F" L"c\x85" L"d\x2028" L"e\x2029" L"f", L"run command a?b?c?d?e?f"},
     };
     for (const auto& [word, phrase] : rows) {
         EXPECT_EQ(qsh::operationPhrase({word}), phrase) << word;
