@@ -92,7 +92,7 @@ int usageCode() {
     return kExitUsage;
 }
 
-int dispatchElevated(const std::wstring& word, const ArgList& list) {
+int dispatchElevated(const std::wstring& word, const ArgList& list, bool relaunched) {
     const std::size_t operands = list.size() - 1;
     if (word == L"create-default" && operands == 0) {
         return runCreateDefault();
@@ -101,7 +101,7 @@ int dispatchElevated(const std::wstring& word, const ArgList& list) {
         return handleCreateXml(list[1]);
     }
     if (word == L"apply-times" && operands == 2 && !list[1].empty() && !list[2].empty()) {
-        return handleApplyTimes(list[1], list[2]);
+        return handleApplyTimes(list[1], list[2], relaunched);
     }
     if (word == L"delete" && operands == 0) {
         return runDelete();
@@ -149,7 +149,7 @@ int runHelper() {
     const bool elevated = processIsElevated();
     logMessage(std::wstring(L"Elevated token: ") + (elevated ? L"yes" : L"no"));
     if (elevated) {
-        return exitWith(dispatchElevated(word, list), list);
+        return exitWith(dispatchElevated(word, list, split.relaunched), list);
     }
     if (split.relaunched) {
         // A second relaunch would only loop; the caller learns of it through code 5.
@@ -158,6 +158,10 @@ int runHelper() {
         reportError(text);
         writeResult(kExitNotElevated, list);
         return kExitNotElevated;
+    }
+    if (word == L"create-xml" && list.size() == 2 && list[1].empty()) {
+        // Nothing to stage: asking for the rights would only bring a prompt for usage.
+        return exitWith(usageCode(), list);
     }
     return exitWith(stageAndElevate(list), list);
 }

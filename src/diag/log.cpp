@@ -2,10 +2,13 @@
 
 #include <windows.h>
 
+#include <sddl.h>
+
 #include <cwchar>
-#include <system_error>
 #include <vector>
 
+#include "diag/format.h"
+#include "diag/own_files.h"
 #include "diag/unique_handle.h"
 #include "text/utf8.h"
 
@@ -13,66 +16,117 @@ namespace qsh {
 
 namespace {
 
-// Appends are whole-line atomic on a local NTFS volume, but not on every file system the
-// log may sit on (network shares, Wine's emulation), where two processes can both write at
-// the same end offset and one line is lost. Every helper process therefore takes this
-// session-wide mutex around its open/write/close. The wait is bounded and a mutex that
-// cannot be had (another user's, access denied) only means writing without it: logging
-// never blocks the work for long and never fails because of the lock.
-constexpr wchar_t kLogMutexName[] = L"Local\\QuillfenSchedulerHelper.log";
-constexpr DWORD kLogMutexWaitMs = 2000;
+// Appends are whole-line atomic on a local NTFS volume, but not on every file system the log
+// may sit on (network shares, Wine's emulation), where two processes can both write at the
+// same end offset and one line is lost. Every helper therefore takes an exclusive lock on one
+// byte of the log file itself, far past any real data, around its write. The lock works
+// between the elevated copy and its non-elevated parent alike, and only a process that may
+// open the log can take it. The wait is bounded: a line is written without the lock rather
+// than lost or late.
+constexpr ULONGLONG kGuardOffset = 0x4000000000000000ULL;
+constexpr DWORD kGuardWaitMs = 2000;
+constexpr DWORD kGuardPollMs = 1;
 
-class LogLock {
+// A log made here cannot be read, and so not locked, by a process of lower integrity.
+constexpr wchar_t kLogSecurity[] = L"S:(ML;;NRNW;;;ME)";
+
+class LogGuard {
   public:
-    LogLock() : mutex_(CreateMutexW(nullptr, FALSE, kLogMutexName)) {
-        if (mutex_) {
-            const DWORD wait = WaitForSingleObject(mutex_.get(), kLogMutexWaitMs);
-            // An abandoned mutex is still ours: its holder died between open and close.
-            owned_ = wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
+    explicit LogGuard(HANDLE file) : file_(file) {
+        const ULONGLONG start = GetTickCount64();
+        for (;;) {
+            OVERLAPPED at = guardRange();
+            if (LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                           &at)) {
+                held_ = true;
+                return;
+            }
+            const DWORD error = GetLastError();
+            if (error != ERROR_LOCK_VIOLATION || GetTickCount64() - start >= kGuardWaitMs) {
+                return;
+            }
+            Sleep(kGuardPollMs);
         }
     }
-    LogLock(const LogLock&) = delete;
-    LogLock& operator=(const LogLock&) = delete;
-    ~LogLock() {
-        if (owned_) {
-            ReleaseMutex(mutex_.get());
+    LogGuard(const LogGuard&) = delete;
+    LogGuard& operator=(const LogGuard&) = delete;
+    ~LogGuard() {
+        if (held_) {
+            OVERLAPPED at = guardRange();
+            UnlockFileEx(file_, 0, 1, 0, &at);
         }
     }
 
   private:
-    UniqueHandle mutex_;
-    bool owned_ = false;
+    static OVERLAPPED guardRange() {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(kGuardOffset & 0xFFFFFFFFu);
+        at.OffsetHigh = static_cast<DWORD>(kGuardOffset >> 32);
+        return at;
+    }
+
+    HANDLE file_;
+    bool held_ = false;
 };
 
-void appendLine(const std::wstring& message) {
-    const std::filesystem::path file =
-        getLocalAppDataPath() / L"Quillfen" / L"logs" / L"scheduler-helper.log";
-    std::error_code ignored;
-    std::filesystem::create_directories(file.parent_path(), ignored);
+class LogSecurity {
+  public:
+    LogSecurity() {
+        attributes_.nLength = sizeof attributes_;
+        attributes_.bInheritHandle = FALSE;
+        if (ConvertStringSecurityDescriptorToSecurityDescriptorW(kLogSecurity, SDDL_REVISION_1,
+                                                                 &descriptor_, nullptr)) {
+            attributes_.lpSecurityDescriptor = descriptor_;
+        }
+    }
+    LogSecurity(const LogSecurity&) = delete;
+    LogSecurity& operator=(const LogSecurity&) = delete;
+    ~LogSecurity() {
+        if (descriptor_ != nullptr) {
+            LocalFree(descriptor_);
+        }
+    }
+    SECURITY_ATTRIBUTES* get() { return descriptor_ != nullptr ? &attributes_ : nullptr; }
 
+  private:
+    SECURITY_ATTRIBUTES attributes_{};
+    PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+};
+
+std::wstring timeStamp() {
     SYSTEMTIME now = {};
     GetLocalTime(&now);
     wchar_t stamp[64] = {};
     std::swprintf(stamp, 64, L"%04u-%02u-%02u %02u:%02u:%02u.%03u", unsigned{now.wYear},
                   unsigned{now.wMonth}, unsigned{now.wDay}, unsigned{now.wHour},
                   unsigned{now.wMinute}, unsigned{now.wSecond}, unsigned{now.wMilliseconds});
-    std::wstring line = stamp;
-    line += L" [pid=";
-    line += std::to_wstring(GetCurrentProcessId());
-    line += L"] ";
-    line += message;
-    line += L"\r\n";
-    const std::string bytes = wideToUtf8(line);
+    return stamp;
+}
 
+void appendLine(const std::wstring& message) {
     // A fresh append-only open per line lets other processes' lines interleave whole and lets
     // anyone read, rename or delete the file meanwhile.
-    const LogLock lock;
-    UniqueHandle handle(CreateFileW(file.c_str(), FILE_APPEND_DATA,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LogSecurity security;
+    std::wstring refused;
+    const UniqueHandle handle = openOwnFile(
+        getLocalAppDataPath(),
+        std::filesystem::path(L"Quillfen") / L"logs" / L"scheduler-helper.log",
+        FILE_READ_DATA | FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        refused, security.get());
     if (!handle) {
         return;
     }
+
+    const LogGuard guard(handle.get());
+    // Stamped under the guard, so that the file stays in time order.
+    std::wstring line = timeStamp();
+    line += L" [pid=";
+    line += std::to_wstring(GetCurrentProcessId());
+    line += L"] ";
+    line += singleLine(message);
+    line += L"\r\n";
+    const std::string bytes = wideToUtf8(line);
+
     // One write per line; only a line beyond 4 GiB needs more than one.
     const char* data = bytes.data();
     std::size_t remaining = bytes.size();

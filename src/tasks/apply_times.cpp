@@ -11,6 +11,7 @@
 #include "diag/streams.h"
 #include "diag/format.h"
 #include "diag/log.h"
+#include "diag/own_files.h"
 #include "process/runner.h"
 #include "tasks/com_ptr.h"
 #include "text/task_xml.h"
@@ -280,9 +281,24 @@ int registerTask(TaskObjects& o, const std::vector<std::wstring>& times, std::ws
     return 0;
 }
 
-int writeTaskXml(const std::wstring& xml, const std::wstring& outputPath, std::size_t count) {
+// A staged output was handed over by a non-elevated helper; it is written only if it is still
+// the file that helper made.
+bool writeOutput(const std::wstring& outputPath, bool staged, const Bytes& bytes,
+                 std::wstring& error) {
+    if (!staged) {
+        return writeFileBytes(outputPath, bytes, error);
+    }
+    // The helper that handed it over holds it open for writing until this copy has ended.
+    const UniqueHandle file =
+        openHandedFile(outputPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, error);
+    return file && writeOpenFile(file.get(), {std::span<const std::uint8_t>(bytes)}, error);
+}
+
+int writeTaskXml(const std::wstring& xml, const std::wstring& outputPath, bool staged,
+                 std::size_t count) {
     std::wstring error;
-    if (!writeFileBytes(outputPath, encodeUtf8(setXmlEncodingDeclaration(xml, L"UTF-8")), error)) {
+    if (!writeOutput(outputPath, staged, encodeUtf8(setXmlEncodingDeclaration(xml, L"UTF-8")),
+                     error)) {
         reportError(L"Could not write registered task XML: " + error);
         return 4;
     }
@@ -313,7 +329,7 @@ bool parseDailyTimes(const std::wstring& times, std::vector<std::wstring>& list,
     }
 }
 
-int handleApplyTimes(const std::wstring& times, const std::wstring& outputPath) {
+int handleApplyTimes(const std::wstring& times, const std::wstring& outputPath, bool stagedOutput) {
     std::vector<std::wstring> list;
     std::wstring error;
     if (!parseDailyTimes(times, list, error)) {
@@ -341,7 +357,7 @@ int handleApplyTimes(const std::wstring& times, const std::wstring& outputPath) 
     if (const int failed = registerTask(objects, list, xml); failed != 0) {
         return failed;
     }
-    return writeTaskXml(xml, outputPath, list.size());
+    return writeTaskXml(xml, outputPath, stagedOutput, list.size());
 }
 
 } // namespace qsh

@@ -10,6 +10,9 @@ namespace qsh {
 bool parseDailyTimes(const std::wstring& times, std::vector<std::wstring>& list,
                      std::wstring& error);
 
-int handleApplyTimes(const std::wstring& times, const std::wstring& outputPath);
+// `stagedOutput`: the output path was handed over by the non-elevated helper that relaunched
+// this one.
+int handleApplyTimes(const std::wstring& times, const std::wstring& outputPath,
+                     bool stagedOutput = false);
 
 } // namespace qsh

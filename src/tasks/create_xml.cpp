@@ -9,12 +9,12 @@
 #include <iterator>
 #include <optional>
 #include <span>
-#include <system_error>
 
 #include "diag/constants.h"
 #include "diag/streams.h"
 #include "diag/format.h"
 #include "diag/log.h"
+#include "diag/own_files.h"
 #include "process/result_log.h"
 #include "process/runner.h"
 #include "diag/unique_handle.h"
@@ -63,14 +63,12 @@ std::optional<Bytes> readInputFile(const std::wstring& path, std::wstring& error
     return bytes;
 }
 
-std::filesystem::path stagingFilePath() {
-    std::filesystem::path folder = getLocalAppDataPath() / L"Quillfen" / L"temp";
-    std::error_code ignored;
-    std::filesystem::create_directories(folder, ignored);
+// The staging file's place below the local application data folder.
+std::filesystem::path stagingFileName() {
     std::wstring name = L"scheduler-import-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                         std::to_wstring(static_cast<unsigned long long>(GetTickCount64())) +
                         L".xml";
-    return folder / name;
+    return std::filesystem::path(L"Quillfen") / L"temp" / name;
 }
 
 // UTF-16 LE is the text's own layout in memory, so the staged copy is written straight from it
@@ -136,10 +134,16 @@ int handleCreateXml(const std::wstring& inputPath) {
     }
 
     text = setXmlEncodingDeclaration(std::move(text), L"UTF-16");
-    std::filesystem::path stagingPath = stagingFilePath();
+    const std::filesystem::path base = getLocalAppDataPath();
+    const std::filesystem::path stagingName = stagingFileName();
+    const std::filesystem::path stagingPath = base / stagingName;
     const std::span<const std::uint8_t> body = utf16LeBodyWithoutLeadingMarks(text);
-    if (!writeFileParts(stagingPath, {kUtf16LeMark, body}, error)) {
-        return failNormalization(error);
+    {
+        const UniqueHandle staged =
+            openOwnFile(base, stagingName, GENERIC_WRITE, FILE_SHARE_READ, error);
+        if (!staged || !writeOpenFile(staged.get(), {kUtf16LeMark, body}, error)) {
+            return failNormalization(error);
+        }
     }
     const auto stagedBytes = static_cast<unsigned long long>(sizeof kUtf16LeMark + body.size());
     logMessage(L"Normalized scheduler XML to UTF-16 LE with BOM: " + stagingPath.wstring() +

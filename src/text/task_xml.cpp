@@ -147,6 +147,19 @@ bool writeFileParts(const std::filesystem::path& path,
         error = formatWindowsError(GetLastError());
         return false;
     }
+    return writeOpenFile(file.get(), parts, error);
+}
+
+bool writeOpenFile(HANDLE file, std::initializer_list<std::span<const std::uint8_t>> parts,
+                   std::wstring& error) {
+    // Opened without truncating so that it could be checked first; only now is it emptied.
+    // Devices have nothing to empty.
+    LARGE_INTEGER start{};
+    if (GetFileType(file) == FILE_TYPE_DISK &&
+        (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN) || !SetEndOfFile(file))) {
+        error = formatWindowsError(GetLastError());
+        return false;
+    }
 
     for (const std::span<const std::uint8_t> part : parts) {
         std::size_t offset = 0;
@@ -155,7 +168,7 @@ bool writeFileParts(const std::filesystem::path& path,
             const auto piece =
                 static_cast<DWORD>(remaining < kWritePieceBytes ? remaining : kWritePieceBytes);
             DWORD written = 0;
-            if (!WriteFile(file.get(), part.data() + offset, piece, &written, nullptr)) {
+            if (!WriteFile(file, part.data() + offset, piece, &written, nullptr)) {
                 error = formatWindowsError(GetLastError());
                 return false;
             }
@@ -169,9 +182,9 @@ bool writeFileParts(const std::filesystem::path& path,
     // Data that cannot reach the disk (for example a full network volume with write-behind)
     // is only reported here; success would otherwise be claimed for a lost file. Devices such
     // as NUL refuse to flush and have nothing to lose.
-    if (!FlushFileBuffers(file.get())) {
+    if (!FlushFileBuffers(file)) {
         const DWORD flushError = GetLastError();
-        if (GetFileType(file.get()) == FILE_TYPE_DISK) {
+        if (GetFileType(file) == FILE_TYPE_DISK) {
             error = formatWindowsError(flushError);
             return false;
         }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <windows.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <initializer_list>
@@ -20,5 +22,8 @@ bool writeFileBytes(const std::filesystem::path& path, const Bytes& bytes, std::
 bool writeFileParts(const std::filesystem::path& path,
                     std::initializer_list<std::span<const std::uint8_t>> parts,
                     std::wstring& error);
+// The same into a file already open for writing, emptied first.
+bool writeOpenFile(HANDLE file, std::initializer_list<std::span<const std::uint8_t>> parts,
+                   std::wstring& error);
 
 } // namespace qsh

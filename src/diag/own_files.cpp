@@ -1,0 +1,257 @@
+#include "diag/own_files.h"
+
+#include <system_error>
+
+#include "diag/final_path.h"
+#include "diag/format.h"
+
+namespace qsh {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Lets an open folder be read and written by others but not renamed or deleted while held.
+constexpr DWORD kFolderHoldAccess = FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES;
+constexpr DWORD kFolderHoldShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+bool samePath(const std::wstring& a, const std::wstring& b) {
+    return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+std::wstring joined(const std::wstring& root, const fs::path& relative) {
+    // Joining an empty part would add a separator at the end.
+    const fs::path path = relative.empty() ? fs::path(root) : fs::path(root) / relative;
+    return path.lexically_normal().wstring();
+}
+
+// Asked through the export rather than imported: a system without package support still
+// starts the program.
+std::wstring currentPackageFamily() {
+    using Query = LONG(WINAPI*)(UINT32*, PWSTR);
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    const auto query = kernel ? reinterpret_cast<Query>(reinterpret_cast<void*>(
+                                    GetProcAddress(kernel, "GetCurrentPackageFamilyName")))
+                              : nullptr;
+    if (query == nullptr) {
+        return {};
+    }
+    UINT32 length = 0;
+    if (query(&length, nullptr) != ERROR_INSUFFICIENT_BUFFER || length == 0) {
+        return {};
+    }
+    std::wstring family(length, L'\0');
+    if (query(&length, family.data()) != ERROR_SUCCESS || length == 0) {
+        return {};
+    }
+    family.resize(length - 1);
+    return family;
+}
+
+UniqueHandle openFolder(const fs::path& folder) {
+    return UniqueHandle(CreateFileW(folder.c_str(), kFolderHoldAccess, kFolderHoldShare, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+}
+
+std::wstring linkMessage(const fs::path& file, const std::wstring& leadsTo) {
+    return L"The file " + file.wstring() + L" is reached through a link (it leads to " + leadsTo +
+           L").";
+}
+
+// Empty when the open file is the one expected; otherwise why it is refused.
+std::wstring refusal(HANDLE handle, const fs::path& file, const std::vector<std::wstring>& roots,
+                     const fs::path& relative) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(handle, &information)) {
+        return formatWindowsError(GetLastError());
+    }
+    if (information.nNumberOfLinks > 1) {
+        return L"The file " + file.wstring() + L" has " +
+               std::to_wstring(information.nNumberOfLinks) + L" hard links.";
+    }
+    std::wstring actual;
+    DWORD error = ERROR_SUCCESS;
+    if (!finalPathOfHandle(handle, actual, error)) {
+        return formatWindowsError(error);
+    }
+    if (!isOwnFinalPath(actual, roots, relative)) {
+        return linkMessage(file, actual);
+    }
+    return {};
+}
+
+// Opens an existing file, or makes a new one; never follows a dangling link to create its
+// target, and never truncates.
+UniqueHandle openOrCreate(const fs::path& file, DWORD access, DWORD share,
+                          SECURITY_ATTRIBUTES* created, DWORD& error) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        UniqueHandle handle(CreateFileW(file.c_str(), access, share, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (handle) {
+            return handle;
+        }
+        error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND) {
+            return {};
+        }
+        handle.reset(CreateFileW(file.c_str(), access, share, created, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (handle) {
+            return handle;
+        }
+        error = GetLastError();
+        // Made by someone else in between: open what is there and check it.
+        if (error != ERROR_FILE_EXISTS) {
+            return {};
+        }
+    }
+    return {};
+}
+
+std::wstring folderError(const std::error_code& failed) {
+    return L"Unable to create parent directory; error=" + std::to_wstring(failed.value());
+}
+
+} // namespace
+
+bool tokenIsElevated() {
+    static const bool elevated = [] {
+        UniqueHandle token;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) {
+            return false;
+        }
+        TOKEN_ELEVATION elevation{};
+        DWORD returned = 0;
+        return GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation,
+                                   &returned) &&
+               elevation.TokenIsElevated != 0;
+    }();
+    return elevated;
+}
+
+std::vector<std::wstring> ownFileRoots(const std::wstring& finalBase,
+                                       const std::wstring& packageFamily) {
+    std::vector<std::wstring> roots{finalBase};
+    if (!packageFamily.empty()) {
+        roots.push_back(
+            joined(finalBase, fs::path(L"Packages") / packageFamily / L"LocalCache" / L"Local"));
+    }
+    return roots;
+}
+
+bool isOwnFinalPath(const std::wstring& actual, const std::vector<std::wstring>& roots,
+                    const fs::path& relative) {
+    for (const std::wstring& root : roots) {
+        if (samePath(actual, joined(root, relative))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+UniqueHandle openOwnFile(const fs::path& base, const fs::path& relative, DWORD access, DWORD share,
+                         std::wstring& error, SECURITY_ATTRIBUTES* created) {
+    const fs::path file = base / relative;
+    std::error_code failed;
+    if (!tokenIsElevated()) {
+        // A link only leads this process where its user could write anyway.
+        fs::create_directories(file.parent_path(), failed);
+        if (failed) {
+            error = folderError(failed);
+            return {};
+        }
+        UniqueHandle handle(CreateFileW(file.c_str(), access, share, created, OPEN_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!handle) {
+            error = formatWindowsError(GetLastError());
+        }
+        return handle;
+    }
+
+    // Links above the base (a profile moved through a junction) are the user's own set-up:
+    // everything below is compared with where the base really leads.
+    fs::create_directories(base, failed);
+    const UniqueHandle baseHold = openFolder(base);
+    if (!baseHold) {
+        error = formatWindowsError(GetLastError());
+        return {};
+    }
+    std::wstring finalBase;
+    DWORD queryError = ERROR_SUCCESS;
+    if (!finalPathOfHandle(baseHold.get(), finalBase, queryError)) {
+        error = formatWindowsError(queryError);
+        return {};
+    }
+    const std::vector<std::wstring> roots = ownFileRoots(finalBase, currentPackageFamily());
+
+    // Each folder is checked before anything is made inside it, and held so that it cannot be
+    // swapped for a link until the file is open.
+    std::vector<UniqueHandle> holds;
+    fs::path folder = base;
+    fs::path folderRelative;
+    for (const fs::path& part : relative.parent_path()) {
+        folder /= part;
+        folderRelative /= part;
+        fs::create_directory(folder, failed);
+        if (failed) {
+            error = folderError(failed);
+            return {};
+        }
+        UniqueHandle hold = openFolder(folder);
+        if (!hold) {
+            error = formatWindowsError(GetLastError());
+            return {};
+        }
+        std::wstring actual;
+        if (!finalPathOfHandle(hold.get(), actual, queryError)) {
+            error = formatWindowsError(queryError);
+            return {};
+        }
+        if (!isOwnFinalPath(actual, roots, folderRelative)) {
+            error = linkMessage(file, actual);
+            return {};
+        }
+        holds.push_back(std::move(hold));
+    }
+
+    DWORD openError = ERROR_SUCCESS;
+    UniqueHandle handle =
+        openOrCreate(file, access | FILE_READ_ATTRIBUTES, share, created, openError);
+    if (!handle) {
+        error = formatWindowsError(openError);
+        return {};
+    }
+    std::wstring why = refusal(handle.get(), file, roots, relative);
+    if (!why.empty()) {
+        error = std::move(why);
+        return {};
+    }
+    return handle;
+}
+
+UniqueHandle openHandedFile(const fs::path& path, DWORD access, DWORD share, std::wstring& error) {
+    if (!tokenIsElevated()) {
+        UniqueHandle handle(CreateFileW(path.c_str(), access, share, nullptr, OPEN_ALWAYS,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!handle) {
+            error = formatWindowsError(GetLastError());
+        }
+        return handle;
+    }
+    // The staged file exists already; one that is missing is not made here, where a link
+    // in its place would decide where it lands.
+    UniqueHandle handle(CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES, share, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!handle) {
+        error = formatWindowsError(GetLastError());
+        return {};
+    }
+    std::wstring why = refusal(handle.get(), path, {path.lexically_normal().wstring()}, {});
+    if (!why.empty()) {
+        error = std::move(why);
+        return {};
+    }
+    return handle;
+}
+
+} // namespace qsh
