@@ -13,9 +13,11 @@
 
 #include <shellapi.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace qsh {
 namespace {
@@ -26,14 +28,32 @@ constexpr DWORD kElevatedWaitMs = 120000;
 // A terminated process lets go of its image file only once it has really ended.
 constexpr DWORD kTerminateSettleMs = 5000;
 
+// Anyone of the user's programs can write to the staging folder. From the moment a staged file
+// exists until the elevated copy has ended it is held open so that nobody else can change,
+// delete or rename it: the helper image and the input are shared for reading only, the output
+// also for the copy's writing.
+constexpr DWORD kReadHoldShare = FILE_SHARE_READ;
+constexpr DWORD kOutputHoldShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr DWORD kComparePieceBytes = 1u << 20;
+
 struct StagedFiles {
     fs::path input;
     fs::path output;
     fs::path helper;
+    UniqueHandle inputHold;
+    UniqueHandle outputHold;
+    UniqueHandle helperHold;
+
+    void releaseHolds() {
+        inputHold.reset();
+        outputHold.reset();
+        helperHold.reset();
+    }
 };
 
 // Deletes what was staged; a file already gone is not worth a line.
-void removeStagedFiles(const StagedFiles& staged) {
+void removeStagedFiles(StagedFiles& staged) {
+    staged.releaseHolds();
     for (const fs::path* path : {&staged.input, &staged.output, &staged.helper}) {
         if (path->empty()) {
             continue;
@@ -52,10 +72,88 @@ bool isCommand(const std::wstring& word, const wchar_t* command) {
     return _wcsicmp(word.c_str(), command) == 0;
 }
 
+// Fills the buffer unless the file ends first; `got` is how much it holds.
+bool readPiece(HANDLE file, std::vector<char>& buffer, DWORD& got) {
+    got = 0;
+    while (got < buffer.size()) {
+        DWORD read = 0;
+        if (!ReadFile(file, buffer.data() + got, static_cast<DWORD>(buffer.size()) - got, &read,
+                      nullptr)) {
+            return false;
+        }
+        if (read == 0) {
+            break;
+        }
+        got += read;
+    }
+    return true;
+}
+
+enum class Match { Same, Different, Failed };
+
+// Whether a held staged copy has its source's bytes: anything swapped in before the hold
+// began shows here.
+Match compareWithSource(HANDLE held, const std::wstring& source, std::wstring& error) {
+    UniqueHandle original(CreateFileW(source.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER start{};
+    if (!original || !SetFilePointerEx(held, start, nullptr, FILE_BEGIN)) {
+        error = formatWindowsError(GetLastError());
+        return Match::Failed;
+    }
+    std::vector<char> staged(kComparePieceBytes);
+    std::vector<char> expected(kComparePieceBytes);
+    for (;;) {
+        DWORD stagedGot = 0;
+        DWORD expectedGot = 0;
+        if (!readPiece(held, staged, stagedGot) ||
+            !readPiece(original.get(), expected, expectedGot)) {
+            error = formatWindowsError(GetLastError());
+            return Match::Failed;
+        }
+        if (stagedGot != expectedGot ||
+            !std::equal(staged.begin(), staged.begin() + stagedGot, expected.begin())) {
+            return Match::Different;
+        }
+        if (stagedGot == 0) {
+            return Match::Same;
+        }
+    }
+}
+
+// Holds a staged copy and checks it against its source; on failure logs why under `what`
+// ("staged helper", "staged scheduler XML").
+bool holdStagedCopy(const fs::path& staged, const std::wstring& source, const wchar_t* what,
+                    UniqueHandle& hold) {
+    hold.reset(CreateFileW(staged.c_str(), GENERIC_READ, kReadHoldShare, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!hold) {
+        const DWORD error = GetLastError();
+        logMessage(std::wstring(L"Could not hold ") + what + L" " + staged.wstring() + L": " +
+                   formatWindowsError(error));
+        return false;
+    }
+    std::wstring error;
+    switch (compareWithSource(hold.get(), source, error)) {
+    case Match::Same:
+        return true;
+    case Match::Different:
+        logMessage(std::wstring(L"The ") + what + L" " + staged.wstring() +
+                   L" does not match its source " + source + L".");
+        return false;
+    case Match::Failed:
+        break;
+    }
+    logMessage(std::wstring(L"Could not check ") + what + L" " + staged.wstring() +
+               L" against its source " + source + L": " + error);
+    return false;
+}
+
 } // namespace
 
 int stageAndElevateFrom(const std::vector<std::wstring>& list, const std::wstring& selfPath,
-                        RunasLaunch launch) {
+                        RunasLaunch launch, StagedCopyHook afterCopy) {
     if (selfPath.empty()) {
         logMessage(L"Unable to resolve helper executable path for elevation.");
         return kExitStagingFailed;
@@ -79,6 +177,13 @@ int stageAndElevateFrom(const std::vector<std::wstring>& list, const std::wstrin
     if (!CopyFileW(selfPath.c_str(), staged.helper.c_str(), FALSE)) {
         const DWORD error = GetLastError();
         logMessage(L"CopyFileW failed while staging helper: " + formatWindowsError(error));
+        return kExitStagingFailed;
+    }
+    if (afterCopy != nullptr) {
+        afterCopy(staged.helper.wstring());
+    }
+    if (!holdStagedCopy(staged.helper, selfPath, L"staged helper", staged.helperHold)) {
+        removeStagedFiles(staged);
         return kExitStagingFailed;
     }
 
@@ -107,6 +212,13 @@ int stageAndElevateFrom(const std::vector<std::wstring>& list, const std::wstrin
                        ? kExitInputMissing
                        : kExitStagingFailed;
         }
+        if (afterCopy != nullptr) {
+            afterCopy(staged.input.wstring());
+        }
+        if (!holdStagedCopy(staged.input, list[1], L"staged scheduler XML", staged.inputHold)) {
+            removeStagedFiles(staged);
+            return kExitStagingFailed;
+        }
         fs::path physicalInput;
         if (!resolvePhysicalPath(staged.input, physicalInput, resolveError)) {
             logMessage(L"Could not resolve physical staged scheduler XML path " +
@@ -122,17 +234,17 @@ int stageAndElevateFrom(const std::vector<std::wstring>& list, const std::wstrin
         // An empty output path is left for the elevated copy to refuse: staging an output
         // for it would let the task be rebuilt for a request that is invalid.
         staged.output = folder / (L"scheduler-output-" + suffix + L".xml");
-        HANDLE file = CreateFileW(staged.output.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file == INVALID_HANDLE_VALUE) {
+        // The handle that creates the output is its hold.
+        staged.outputHold.reset(CreateFileW(staged.output.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                            kOutputHoldShare, nullptr, CREATE_ALWAYS,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!staged.outputHold) {
             const DWORD error = GetLastError();
             logMessage(L"Could not create staged scheduler query output " +
                        staged.output.wstring() + L": " + formatWindowsError(error));
             removeStagedFiles(staged);
             return kExitStagingFailed;
         }
-        CloseHandle(file);
         fs::path physicalOutput;
         if (!resolvePhysicalPath(staged.output, physicalOutput, resolveError)) {
             logMessage(L"Could not resolve physical staged query output path " +
@@ -167,6 +279,7 @@ int stageAndElevateFrom(const std::vector<std::wstring>& list, const std::wstrin
         return error == ERROR_CANCELLED ? static_cast<int>(ERROR_CANCELLED) : kExitLaunchFailed;
     }
     UniqueHandle child(execute.hProcess);
+    // The copy has ended or is ended below before anything is copied back or removed.
 
     const DWORD waited = WaitForSingleObject(child.get(), kElevatedWaitMs);
     if (waited == WAIT_TIMEOUT) {
@@ -193,6 +306,7 @@ int stageAndElevateFrom(const std::vector<std::wstring>& list, const std::wstrin
         exitCode = kExitLaunchFailed;
     }
     child.reset();
+    staged.releaseHolds();
 
     if (exitCode == 0 && copyBack) {
         const std::wstring& callerOutput = list[kOutputIndex];

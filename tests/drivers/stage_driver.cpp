@@ -3,32 +3,79 @@
 //
 //   qsh-stage-driver <helper.exe> <argument>...
 //
-// prints the result line and ends with the outcome, like the helper itself.
+// prints the result line and ends with the outcome, like the helper itself. Switches:
+//
+//   QSH_STAGE_DRIVER_PROBE   once the copy is launched, try to open each staged file for
+//                            writing, delete it and rename it, and print one line per file on
+//                            standard error: "<name> write=<error> delete=<error>
+//                            rename=<error>" (0 where the attempt succeeded)
+//   QSH_STAGE_DRIVER_SWAP    overwrite the staged helper right after it is copied, before the
+//                            relauncher holds it
 //
 // Staged and relaunched as the "helper" itself, it plays a misbehaving elevated copy: it
-// deletes the file named just before the relaunch marker (the staged output) and ends with
-// the code in QSH_STAGE_DRIVER_EXIT (99 when there was no such file).
+// tries to delete the file named just before the relaunch marker (the staged output) and
+// ends with the code in QSH_STAGE_DRIVER_EXIT, or with 99 when the deletion succeeded.
 
 #include <windows.h>
 
 #include <cwchar>
+#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "diag/constants.h"
 #include "app/result.h"
+#include "diag/constants.h"
+#include "diag/log.h"
+#include "diag/streams.h"
+#include "diag/unique_handle.h"
 #include "elevation/stage.h"
 
 namespace {
 
-// Ends with 99 when the file could not be deleted, so a test sees that it really went.
+bool switchSet(const wchar_t* name) {
+    return GetEnvironmentVariableW(name, nullptr, 0) != 0;
+}
+
 int actAsElevatedCopy(int argc, wchar_t** argv) {
-    if (argc < 3 || !DeleteFileW(argv[argc - 2])) {
+    if (argc < 3 || DeleteFileW(argv[argc - 2])) {
         return 99;
     }
     wchar_t code[32] = {};
     const DWORD n = GetEnvironmentVariableW(L"QSH_STAGE_DRIVER_EXIT", code, 32);
     return n > 0 && n < 32 ? static_cast<int>(std::wcstoul(code, nullptr, 0)) : 0;
+}
+
+DWORD errorOf(bool succeeded) {
+    return succeeded ? 0 : GetLastError();
+}
+
+BOOL WINAPI launchAndProbe(SHELLEXECUTEINFOW* info) {
+    const BOOL launched = ShellExecuteExW(info);
+    const std::filesystem::path folder = qsh::getLocalAppDataPath() / L"Quillfen" / L"helper";
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ignored)) {
+        const std::wstring path = entry.path().wstring();
+        const qsh::UniqueHandle writer(CreateFileW(
+            path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+            nullptr, OPEN_EXISTING, 0, nullptr));
+        const DWORD write = writer ? 0 : GetLastError();
+        const DWORD remove = errorOf(DeleteFileW(path.c_str()));
+        const DWORD rename = errorOf(MoveFileExW(path.c_str(), (path + L".moved").c_str(), 0));
+        qsh::writeInheritedStream(STD_ERROR_HANDLE, entry.path().filename().wstring() + L" write=" +
+                                                        std::to_wstring(write) + L" delete=" +
+                                                        std::to_wstring(remove) + L" rename=" +
+                                                        std::to_wstring(rename));
+    }
+    return launched;
+}
+
+void swapStagedHelper(const std::wstring& staged) {
+    if (staged.ends_with(L".exe")) {
+        const qsh::UniqueHandle file(
+            CreateFileW(staged.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, 0, nullptr));
+        DWORD written = 0;
+        WriteFile(file.get(), "MZ swapped", 10, &written, nullptr);
+    }
 }
 
 } // namespace
@@ -42,7 +89,9 @@ int wmain(int argc, wchar_t** argv) {
     }
     const std::wstring helper = argv[1];
     std::vector<std::wstring> list(argv + 2, argv + argc);
-    const int code = qsh::stageAndElevateFrom(list, helper);
+    const int code = qsh::stageAndElevateFrom(
+        list, helper, switchSet(L"QSH_STAGE_DRIVER_PROBE") ? launchAndProbe : ShellExecuteExW,
+        switchSet(L"QSH_STAGE_DRIVER_SWAP") ? swapStagedHelper : nullptr);
     qsh::writeResult(code, list);
     return code;
 }
