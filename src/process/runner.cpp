@@ -67,12 +67,12 @@ bool createPipePair(HANDLE& readEnd, HANDLE& writeEnd) {
     return true;
 }
 
-void drainPipe(HANDLE handle, Bytes& bytes) {
+void drainPipe(HANDLE handle, Bytes& bytes, ULONGLONG deadline) {
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
         return;
     }
     std::uint8_t buffer[kReadChunkBytes];
-    for (;;) {
+    while (GetTickCount64() < deadline) {
         DWORD available = 0;
         if (!PeekNamedPipe(handle, nullptr, 0, nullptr, &available, nullptr) || available == 0) {
             return;
@@ -129,15 +129,17 @@ ProcessResult runSchtasks(const std::vector<std::wstring>& args) {
     UniqueHandle process(info.hProcess);
     result.launched = true;
     const ULONGLONG start = GetTickCount64();
+    // A child that never stops writing must not keep the drains, and so the run, past the limit.
+    const ULONGLONG deadline = start + kTimeLimitMs;
 
     for (;;) {
-        drainPipe(outRead.get(), result.stdoutBytes);
-        drainPipe(errRead.get(), result.stderrBytes);
+        drainPipe(outRead.get(), result.stdoutBytes, deadline);
+        drainPipe(errRead.get(), result.stderrBytes, deadline);
         DWORD wait = WaitForSingleObject(process.get(), kWaitSliceMs);
         if (wait == WAIT_OBJECT_0) {
             for (int round = 0; round < kFinalDrainRounds; ++round) {
-                drainPipe(outRead.get(), result.stdoutBytes);
-                drainPipe(errRead.get(), result.stderrBytes);
+                drainPipe(outRead.get(), result.stdoutBytes, deadline);
+                drainPipe(errRead.get(), result.stderrBytes, deadline);
                 Sleep(kFinalDrainSleepMs);
             }
             break;

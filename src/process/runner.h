@@ -21,7 +21,9 @@ struct ProcessResult {
 
 std::wstring getSchtasksPath();
 bool createPipePair(HANDLE& readEnd, HANDLE& writeEnd);
-void drainPipe(HANDLE handle, Bytes& bytes);
+// Reads what the pipe holds without blocking; stops at `deadline` (GetTickCount64 time) even
+// while data keeps coming.
+void drainPipe(HANDLE handle, Bytes& bytes, ULONGLONG deadline = MAXULONGLONG);
 ProcessResult runSchtasks(const std::vector<std::wstring>& args);
 
 } // namespace qsh

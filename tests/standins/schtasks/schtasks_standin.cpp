@@ -10,6 +10,7 @@
 //   _STDERR_ENCODING  encoding of everything written to standard error (default utf8)
 //   _FLOOD_STDOUT     write this many bytes of numbered lines to standard output first
 //   _FLOOD_STDERR     the same on standard error
+//   _ENDLESS_OUTPUT   never stop writing to either stream (two threads each) until ended
 //   _QUERY_ENCODING   re-encode /QUERY output: utf16le-bom utf16le utf16be-bom utf16be
 //                     utf8-bom utf8 oem (unset: the stored bytes as they are)
 //   _QUERY_SHAPE      reshape /QUERY output: no-declaration no-encoding no-closing-tag
@@ -195,6 +196,25 @@ Bytes floodBytes(std::uint64_t size) {
         }
     }
     return bytes;
+}
+
+DWORD WINAPI writeForever(void* stream) {
+    const Bytes chunk = floodBytes(65536);
+    HANDLE handle = GetStdHandle(static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(stream)));
+    DWORD written = 0;
+    while (WriteFile(handle, chunk.data(), static_cast<DWORD>(chunk.size()), &written, nullptr)) {
+    }
+    return 0;
+}
+
+[[noreturn]] void writeEndlessly() {
+    for (DWORD stream : {STD_OUTPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE, STD_ERROR_HANDLE}) {
+        CloseHandle(CreateThread(nullptr, 0, writeForever,
+                                 reinterpret_cast<void*>(static_cast<std::uintptr_t>(stream)), 0,
+                                 nullptr));
+    }
+    Sleep(INFINITE);
+    ExitProcess(0);
 }
 
 std::optional<Bytes> readWholeFile(const std::wstring& path) {
@@ -692,6 +712,9 @@ int run() {
     }
     if (auto size = envNumber(L"FLOOD_STDERR")) {
         writeAll(STD_ERROR_HANDLE, floodBytes(*size));
+    }
+    if (env(L"ENDLESS_OUTPUT")) {
+        writeEndlessly();
     }
     if (auto delay = envNumber(L"DELAY_MS")) {
         Sleep(static_cast<DWORD>(*delay));
