@@ -1,5 +1,6 @@
 // A schtasks.exe that never finishes: every schtasks-backed command gives up after the real
-// 60-second limit. The four runs go side by side so the suite costs one limit, not four.
+// 60-second limit, also when the child never stops writing. The runs go side by side so the
+// suite costs one limit, not five.
 
 #include "schtasks_fixture.h"
 
@@ -32,7 +33,18 @@ TEST_F(SchtasksTimeLimitSlow, EveryCommandEndsWith1460AndKeepsWhatItMust) {
     for (const Case& c : cases) {
         runs.push_back(makeRun(c.args, stuck));
     }
+    runs.push_back(makeRun({L"delete"}, {{L"ENDLESS_OUTPUT", L"1"}}));
+    const ULONGLONG start = GetTickCount64();
     std::vector<HelperOutcome> outcomes = runHelpersConcurrently(runs);
+    const ULONGLONG elapsed = GetTickCount64() - start;
+    // The limit holds, give or take process starts and the 2 s wait after the kill.
+    EXPECT_GE(elapsed, 60000u);
+    EXPECT_LT(elapsed, 65000u);
+    const HelperOutcome& endless = outcomes.back();
+    EXPECT_EQ(endless.code(), 1460);
+    EXPECT_EQ(endless.out, resultLine(1460, "The scheduler helper timed out while attempting to "
+                                            "delete the Windows scheduled task."));
+    EXPECT_TRUE(contains(logOf(endless), "delete: exitCode=1460; timedOut=true"));
 
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const HelperOutcome& outcome = outcomes[i];
