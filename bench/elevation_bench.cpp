@@ -2,8 +2,11 @@
 // token (staged, relaunched, and refused by the still non-elevated copy), and relaunched
 // from an elevated driver (staged, relaunched, and carried out by the elevated copy);
 // and the staging steps alone: copying the executable and resolving its physical path.
+// Given a second build of the helper, it also times that build and this one in turns on
+// `delete` from a limited token (staging, holds and checks) and an elevated `create-xml`
+// (the elevated checks of the log and the staging file).
 //
-//   elevation_bench [runs]     (run inside the stand-in prefix; medians are printed)
+//   elevation_bench [runs [other-helper.exe]]   (run inside the stand-in prefix; medians)
 
 #include <windows.h>
 
@@ -97,6 +100,32 @@ int wmain(int argc, wchar_t** argv) {
         resolveTimes.push_back(
             secondsOf([&] { qsh::resolvePhysicalPath(staged, physical, error); }));
         DeleteFileW(staged.c_str());
+    }
+
+    if (argc > 2) {
+        const std::wstring input = dir / L"task.xml";
+        writeFile(input, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Task version=\"1.2\" "
+                         "xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\">"
+                         "<Actions><Exec><Command>cmd.exe</Command></Exec></Actions></Task>\r\n");
+        HelperRun importing = elevated;
+        importing.args = {L"create-xml", input};
+        const std::wstring builds[] = {argv[2], helper};
+        std::vector<double> limitedOf[2], importOf[2];
+        for (int i = 0; i < runs; ++i) {
+            for (int b = 0; b < 2; ++b) {
+                HelperOutcome outcome;
+                limited.exePath = builds[b];
+                importing.exePath = builds[b];
+                limitedOf[b].push_back(secondsOf([&] { outcome = runHelper(limited); }));
+                badCodes += outcome.code() != 5;
+                importOf[b].push_back(secondsOf([&] { outcome = runHelper(importing); }));
+                badCodes += outcome.code() != 0;
+            }
+        }
+        report("delete, limited token: other build", limitedOf[0], 1000, "ms");
+        report("delete, limited token: this build", limitedOf[1], 1000, "ms");
+        report("create-xml, elevated: other build", importOf[0], 1000, "ms");
+        report("create-xml, elevated: this build", importOf[1], 1000, "ms");
     }
 
     WIN32_FILE_ATTRIBUTE_DATA attributes{};
