@@ -17,6 +17,11 @@ constexpr int kFinalDrainRounds = 5;
 constexpr DWORD kFinalDrainSleepMs = 2;
 constexpr DWORD kTerminateWaitMs = 2000;
 constexpr DWORD kReadChunkBytes = 4096;
+// What is kept of a child's output. A task document cannot be larger than what create-xml
+// accepts; error texts are a few lines. A child that writes without end would otherwise fill
+// memory for the whole minute and then be relayed in full.
+constexpr std::size_t kKeptStdoutBytes = 67108864;
+constexpr std::size_t kKeptStderrBytes = 1048576;
 
 std::wstring launchLogLine(const std::vector<std::wstring>& args) {
     std::wstring joined;
@@ -67,7 +72,7 @@ bool createPipePair(HANDLE& readEnd, HANDLE& writeEnd) {
     return true;
 }
 
-void drainPipe(HANDLE handle, Bytes& bytes, ULONGLONG deadline) {
+void drainPipe(HANDLE handle, Bytes& bytes, ULONGLONG deadline, std::size_t keep) {
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
         return;
     }
@@ -82,7 +87,8 @@ void drainPipe(HANDLE handle, Bytes& bytes, ULONGLONG deadline) {
         if (!ReadFile(handle, buffer, wanted, &got, nullptr) || got == 0) {
             return;
         }
-        bytes.insert(bytes.end(), buffer, buffer + got);
+        const std::size_t room = bytes.size() < keep ? keep - bytes.size() : 0;
+        bytes.insert(bytes.end(), buffer, buffer + (got < room ? got : room));
     }
 }
 
@@ -133,13 +139,13 @@ ProcessResult runSchtasks(const std::vector<std::wstring>& args) {
     const ULONGLONG deadline = start + kTimeLimitMs;
 
     for (;;) {
-        drainPipe(outRead.get(), result.stdoutBytes, deadline);
-        drainPipe(errRead.get(), result.stderrBytes, deadline);
+        drainPipe(outRead.get(), result.stdoutBytes, deadline, kKeptStdoutBytes);
+        drainPipe(errRead.get(), result.stderrBytes, deadline, kKeptStderrBytes);
         DWORD wait = WaitForSingleObject(process.get(), kWaitSliceMs);
         if (wait == WAIT_OBJECT_0) {
             for (int round = 0; round < kFinalDrainRounds; ++round) {
-                drainPipe(outRead.get(), result.stdoutBytes, deadline);
-                drainPipe(errRead.get(), result.stderrBytes, deadline);
+                drainPipe(outRead.get(), result.stdoutBytes, deadline, kKeptStdoutBytes);
+                drainPipe(errRead.get(), result.stderrBytes, deadline, kKeptStderrBytes);
                 Sleep(kFinalDrainSleepMs);
             }
             break;

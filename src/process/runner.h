@@ -22,8 +22,10 @@ struct ProcessResult {
 std::wstring getSchtasksPath();
 bool createPipePair(HANDLE& readEnd, HANDLE& writeEnd);
 // Reads what the pipe holds without blocking; stops at `deadline` (GetTickCount64 time) even
-// while data keeps coming.
-void drainPipe(HANDLE handle, Bytes& bytes, ULONGLONG deadline = MAXULONGLONG);
+// while data keeps coming. Bytes past `keep` in all are read and dropped, so that the writer
+// is never held up.
+void drainPipe(HANDLE handle, Bytes& bytes, ULONGLONG deadline = MAXULONGLONG,
+               std::size_t keep = SIZE_MAX);
 ProcessResult runSchtasks(const std::vector<std::wstring>& args);
 
 } // namespace qsh

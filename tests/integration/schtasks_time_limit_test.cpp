@@ -45,6 +45,9 @@ TEST_F(SchtasksTimeLimitSlow, EveryCommandEndsWith1460AndKeepsWhatItMust) {
     EXPECT_EQ(endless.out, resultLine(1460, "The scheduler helper timed out while attempting to "
                                             "delete the Windows scheduled task."));
     EXPECT_TRUE(contains(logOf(endless), "delete: exitCode=1460; timedOut=true"));
+    // Only the first MiB of what it wrote on standard error is kept and passed on.
+    EXPECT_GT(endless.err.size(), 1000000u);
+    EXPECT_LE(endless.err.size(), 1048576u + 2u);
 
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const HelperOutcome& outcome = outcomes[i];

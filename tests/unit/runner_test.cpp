@@ -303,6 +303,20 @@ TEST(RunnerPipes, DrainTakesWhatIsThereAndNeverBlocks) {
     qsh::drainPipe(readEnd, bytes);
     qsh::drainPipe(readEnd, bytes); // broken and empty: returns at once
     EXPECT_EQ(bytesText(bytes), "\x42" + first + second);
+    CloseHandle(readEnd);
+
+    // Past what is kept the pipe is still emptied; a past deadline reads nothing.
+    ASSERT_TRUE(qsh::createPipePair(readEnd, writeEnd));
+    ASSERT_TRUE(WriteFile(writeEnd, "abcdefghij", 10, &written, nullptr));
+    Bytes kept = {0x41};
+    qsh::drainPipe(readEnd, kept, GetTickCount64() - 1, 4);
+    EXPECT_EQ(bytesText(kept), "A");
+    qsh::drainPipe(readEnd, kept, MAXULONGLONG, 4);
+    EXPECT_EQ(bytesText(kept), "Aabc");
+    DWORD left = 1;
+    ASSERT_TRUE(PeekNamedPipe(readEnd, nullptr, 0, nullptr, &left, nullptr));
+    EXPECT_EQ(left, 0u);
+    CloseHandle(writeEnd);
 
     Bytes untouched = {1, 2};
     qsh::drainPipe(nullptr, untouched);
