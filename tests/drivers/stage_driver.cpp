@@ -8,6 +8,9 @@
 // Staged and relaunched as the "helper" itself, it plays a misbehaving elevated copy: it
 // deletes the file named just before the relaunch marker (the staged output) and ends with
 // the code in QSH_STAGE_DRIVER_EXIT (99 when there was no such file).
+//
+// With QSH_STAGE_DRIVER_REFUSE=<code>, the "runas" launch fails with that error as a
+// refused consent prompt does (1223), without starting anything.
 
 #include <windows.h>
 
@@ -21,14 +24,25 @@
 
 namespace {
 
+DWORD numberVariable(const wchar_t* name) {
+    wchar_t value[32] = {};
+    const DWORD n = GetEnvironmentVariableW(name, value, 32);
+    return n > 0 && n < 32 ? static_cast<DWORD>(std::wcstoul(value, nullptr, 0)) : 0;
+}
+
 // Ends with 99 when the file could not be deleted, so a test sees that it really went.
 int actAsElevatedCopy(int argc, wchar_t** argv) {
     if (argc < 3 || !DeleteFileW(argv[argc - 2])) {
         return 99;
     }
-    wchar_t code[32] = {};
-    const DWORD n = GetEnvironmentVariableW(L"QSH_STAGE_DRIVER_EXIT", code, 32);
-    return n > 0 && n < 32 ? static_cast<int>(std::wcstoul(code, nullptr, 0)) : 0;
+    return static_cast<int>(numberVariable(L"QSH_STAGE_DRIVER_EXIT"));
+}
+
+DWORD refusal = 0;
+
+BOOL WINAPI refusedLaunch(SHELLEXECUTEINFOW*) {
+    SetLastError(refusal);
+    return FALSE;
 }
 
 } // namespace
@@ -42,7 +56,9 @@ int wmain(int argc, wchar_t** argv) {
     }
     const std::wstring helper = argv[1];
     std::vector<std::wstring> list(argv + 2, argv + argc);
-    const int code = qsh::stageAndElevateFrom(list, helper);
+    refusal = numberVariable(L"QSH_STAGE_DRIVER_REFUSE");
+    const int code = refusal != 0 ? qsh::stageAndElevateFrom(list, helper, refusedLaunch)
+                                  : qsh::stageAndElevateFrom(list, helper);
     qsh::writeResult(code, list);
     return code;
 }
