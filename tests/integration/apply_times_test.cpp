@@ -399,17 +399,32 @@ TEST(ApplyTimesValidation, BadTimesEndWith2BeforeAnyComCall) {
 }
 
 struct RowFailure {
-    const char* label;
-    const wchar_t* envName;
-    const wchar_t* envValue;
-    const char* phrase;
-    const char* lastCall; // the last call the stand-in saw
+    std::string label;
+    std::wstring envName;
+    std::wstring envValue;
+    std::string phrase;
+    std::string lastCall; // the last call the stand-in saw
     HRESULT hr;
     bool registered;
 };
 
 std::ostream& operator<<(std::ostream& out, const RowFailure& row) {
     return out << row.label;
+}
+
+// The call named in `spec` ("<Name>[#n]:<hex HRESULT>") fails with that HRESULT.
+RowFailure failing(const char* label, const std::wstring& spec, const char* phrase,
+                   bool registered = false) {
+    const std::size_t code = spec.rfind(L':');
+    const std::wstring name = spec.substr(0, std::min(spec.find(L'#'), code));
+    const auto hr = static_cast<HRESULT>(std::wcstoul(spec.c_str() + code + 1, nullptr, 16));
+    return {label, L"QSH_STANDIN_TS_FAIL", spec, phrase, toUtf8(name), hr, registered};
+}
+
+// A string the helper cannot allocate fails its step with E_OUTOFMEMORY before the call.
+RowFailure noMemory(const char* label, const wchar_t* which, const char* phrase,
+                    const char* lastCall) {
+    return {label, L"QSH_STANDIN_TS_NULL_BSTR", which, phrase, lastCall, E_OUTOFMEMORY, false};
 }
 
 class ApplyTimesRowFailure : public ::testing::TestWithParam<RowFailure> {};
@@ -420,7 +435,7 @@ TEST_P(ApplyTimesRowFailure, ReportsThePhraseReleasesEverythingAndEndsWith1) {
     Sandbox box;
     HelperOutcome outcome =
         box.start(applyTimes(box, L"07:30:00,19:00:00,07:30:00", {{row.envName, row.envValue}}));
-    const std::string text = std::string(row.phrase) + " failed: " + hresultText(row.hr);
+    const std::string text = row.phrase + " failed: " + hresultText(row.hr);
 
     ASSERT_TRUE(outcome.started);
     EXPECT_EQ(outcome.code(), 1);
@@ -437,98 +452,62 @@ TEST_P(ApplyTimesRowFailure, ReportsThePhraseReleasesEverythingAndEndsWith1) {
     EXPECT_EQ(ledger.calls().back(), row.lastCall) << dumpLedger(ledger);
 }
 
-constexpr HRESULT kUnknownCode = static_cast<HRESULT>(0x8004130F);
-constexpr const wchar_t* kFail = L"QSH_STANDIN_TS_FAIL";
-
 INSTANTIATE_TEST_SUITE_P(
     Rows, ApplyTimesRowFailure,
     ::testing::Values(
-        RowFailure{"Row1", kFail, L"CoCreateInstance:80040154", "Creating Task Scheduler service",
-                   "CoCreateInstance", REGDB_E_CLASSNOTREG, false},
-        RowFailure{"Row2", kFail, L"ITaskService::Connect:80070005", "Connecting to Task Scheduler",
-                   "ITaskService::Connect", E_ACCESSDENIED, false},
-        RowFailure{"Row3", kFail, L"ITaskService::GetFolder:80070002",
-                   "Opening the Task Scheduler root folder", "ITaskService::GetFolder",
-                   HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), false},
-        RowFailure{"Row4", kFail, L"ITaskService::NewTask:8004130F", "Creating a task definition",
-                   "ITaskService::NewTask", kUnknownCode, false},
-        RowFailure{"Row5", kFail, L"ITaskDefinition::get_RegistrationInfo:80004005",
-                   "Reading task registration information", "ITaskDefinition::get_RegistrationInfo",
-                   E_FAIL, false},
-        RowFailure{"Row6", kFail, L"IRegistrationInfo::put_Author:80070057", "Setting task author",
-                   "IRegistrationInfo::put_Author", E_INVALIDARG, false},
-        RowFailure{"Row7", kFail, L"ITaskDefinition::get_Principal:80004005",
-                   "Reading task principal", "ITaskDefinition::get_Principal", E_FAIL, false},
-        RowFailure{"Row8", kFail, L"ITaskService::get_ConnectedUser:80004001",
-                   "Reading the connected Windows user", "ITaskService::get_ConnectedUser",
-                   E_NOTIMPL, false},
-        RowFailure{"Row9", kFail, L"IPrincipal::put_UserId:80070534", "Setting task user",
-                   "IPrincipal::put_UserId", HRESULT_FROM_WIN32(ERROR_NONE_MAPPED), false},
-        RowFailure{"Row10", kFail, L"IPrincipal::put_LogonType:80004001", "Setting task logon type",
-                   "IPrincipal::put_LogonType", E_NOTIMPL, false},
-        RowFailure{"Row11", kFail, L"IPrincipal::put_RunLevel:80004001", "Setting task run level",
-                   "IPrincipal::put_RunLevel", E_NOTIMPL, false},
-        RowFailure{"Row12", kFail, L"ITaskDefinition::get_Settings:80004005",
-                   "Reading task settings", "ITaskDefinition::get_Settings", E_FAIL, false},
-        RowFailure{"Row13Disallow", kFail,
-                   L"ITaskSettings::put_DisallowStartIfOnBatteries:80070057",
-                   "Configuring task settings", "ITaskSettings::put_DisallowStartIfOnBatteries",
-                   E_INVALIDARG, false},
-        RowFailure{"Row13Stop", kFail, L"ITaskSettings::put_StopIfGoingOnBatteries:80070057",
-                   "Configuring task settings", "ITaskSettings::put_StopIfGoingOnBatteries",
-                   E_INVALIDARG, false},
-        RowFailure{"Row13Wake", kFail, L"ITaskSettings::put_WakeToRun:80070057",
-                   "Configuring task settings", "ITaskSettings::put_WakeToRun", E_INVALIDARG,
-                   false},
-        RowFailure{"Row13Enabled", kFail, L"ITaskSettings::put_Enabled:80070057",
-                   "Configuring task settings", "ITaskSettings::put_Enabled", E_INVALIDARG, false},
-        RowFailure{"Row14", kFail, L"ITaskDefinition::get_Triggers:80004005",
-                   "Reading task triggers", "ITaskDefinition::get_Triggers", E_FAIL, false},
-        RowFailure{"Row15", kFail, L"ITriggerCollection::Create#2:8007000E",
-                   "Creating a daily trigger", "ITriggerCollection::Create", E_OUTOFMEMORY, false},
-        RowFailure{"Row16", kFail, L"ITrigger::QueryInterface#3:80004002",
-                   "Opening a daily trigger", "ITrigger::QueryInterface", E_NOINTERFACE, false},
-        RowFailure{"Row17Boundary", kFail, L"IDailyTrigger::put_StartBoundary#2:80041318",
-                   "Configuring a daily trigger", "IDailyTrigger::put_StartBoundary",
-                   static_cast<HRESULT>(0x80041318), false},
-        RowFailure{"Row17Interval", kFail, L"IDailyTrigger::put_DaysInterval#2:80070057",
-                   "Configuring a daily trigger", "IDailyTrigger::put_DaysInterval", E_INVALIDARG,
-                   false},
-        RowFailure{"Row17Enabled", kFail, L"IDailyTrigger::put_Enabled#3:80070057",
-                   "Configuring a daily trigger", "IDailyTrigger::put_Enabled", E_INVALIDARG,
-                   false},
-        RowFailure{"Row18", kFail, L"ITaskDefinition::get_Actions:80004005", "Reading task actions",
-                   "ITaskDefinition::get_Actions", E_FAIL, false},
-        RowFailure{"Row19", kFail, L"IActionCollection::Create:80004001", "Creating task action",
-                   "IActionCollection::Create", E_NOTIMPL, false},
-        RowFailure{"Row20", kFail, L"IAction::QueryInterface:80004002", "Opening task action",
-                   "IAction::QueryInterface", E_NOINTERFACE, false},
-        RowFailure{"Row21Path", kFail, L"IExecAction::put_Path:80070057", "Configuring task action",
-                   "IExecAction::put_Path", E_INVALIDARG, false},
-        RowFailure{"Row21Arguments", kFail, L"IExecAction::put_Arguments:80070057",
-                   "Configuring task action", "IExecAction::put_Arguments", E_INVALIDARG, false},
-        RowFailure{"Row22", kFail, L"ITaskFolder::RegisterTaskDefinition:80070005",
-                   "Registering the Windows scheduled task", "ITaskFolder::RegisterTaskDefinition",
-                   E_ACCESSDENIED, false},
-        RowFailure{"Row23", kFail, L"IRegisteredTask::get_Xml:8004130F",
-                   "Reading registered task XML", "IRegisteredTask::get_Xml", kUnknownCode, true},
-        // A string the helper cannot allocate fails its step with E_OUTOFMEMORY before the call.
+        failing("Row1", L"CoCreateInstance:80040154", "Creating Task Scheduler service"),
+        failing("Row2", L"ITaskService::Connect:80070005", "Connecting to Task Scheduler"),
+        failing("Row3", L"ITaskService::GetFolder:80070002",
+                "Opening the Task Scheduler root folder"),
+        failing("Row4", L"ITaskService::NewTask:8004130F", "Creating a task definition"),
+        failing("Row5", L"ITaskDefinition::get_RegistrationInfo:80004005",
+                "Reading task registration information"),
+        failing("Row6", L"IRegistrationInfo::put_Author:80070057", "Setting task author"),
+        failing("Row7", L"ITaskDefinition::get_Principal:80004005", "Reading task principal"),
+        failing("Row8", L"ITaskService::get_ConnectedUser:80004001",
+                "Reading the connected Windows user"),
+        failing("Row9", L"IPrincipal::put_UserId:80070534", "Setting task user"),
+        failing("Row10", L"IPrincipal::put_LogonType:80004001", "Setting task logon type"),
+        failing("Row11", L"IPrincipal::put_RunLevel:80004001", "Setting task run level"),
+        failing("Row12", L"ITaskDefinition::get_Settings:80004005", "Reading task settings"),
+        failing("Row13Disallow", L"ITaskSettings::put_DisallowStartIfOnBatteries:80070057",
+                "Configuring task settings"),
+        failing("Row13Stop", L"ITaskSettings::put_StopIfGoingOnBatteries:80070057",
+                "Configuring task settings"),
+        failing("Row13Wake", L"ITaskSettings::put_WakeToRun:80070057", "Configuring task settings"),
+        failing("Row13Enabled", L"ITaskSettings::put_Enabled:80070057",
+                "Configuring task settings"),
+        failing("Row14", L"ITaskDefinition::get_Triggers:80004005", "Reading task triggers"),
+        failing("Row15", L"ITriggerCollection::Create#2:8007000E", "Creating a daily trigger"),
+        failing("Row16", L"ITrigger::QueryInterface#3:80004002", "Opening a daily trigger"),
+        failing("Row17Boundary", L"IDailyTrigger::put_StartBoundary#2:80041318",
+                "Configuring a daily trigger"),
+        failing("Row17Interval", L"IDailyTrigger::put_DaysInterval#2:80070057",
+                "Configuring a daily trigger"),
+        failing("Row17Enabled", L"IDailyTrigger::put_Enabled#3:80070057",
+                "Configuring a daily trigger"),
+        failing("Row18", L"ITaskDefinition::get_Actions:80004005", "Reading task actions"),
+        failing("Row19", L"IActionCollection::Create:80004001", "Creating task action"),
+        failing("Row20", L"IAction::QueryInterface:80004002", "Opening task action"),
+        failing("Row21Path", L"IExecAction::put_Path:80070057", "Configuring task action"),
+        failing("Row21Arguments", L"IExecAction::put_Arguments:80070057",
+                "Configuring task action"),
+        failing("Row22", L"ITaskFolder::RegisterTaskDefinition:80070005",
+                "Registering the Windows scheduled task"),
+        failing("Row23", L"IRegisteredTask::get_Xml:8004130F", "Reading registered task XML", true),
         // Allocations in order: root folder, author, three boundaries, path, arguments, name.
-        RowFailure{"NoMemoryFolder", L"QSH_STANDIN_TS_NULL_BSTR", L"#1",
-                   "Opening the Task Scheduler root folder", "ITaskService::Connect", E_OUTOFMEMORY,
-                   false},
-        RowFailure{"NoMemoryAuthor", L"QSH_STANDIN_TS_NULL_BSTR", L"#2", "Setting task author",
-                   "ITaskDefinition::get_RegistrationInfo", E_OUTOFMEMORY, false},
-        RowFailure{"NoMemoryBoundary", L"QSH_STANDIN_TS_NULL_BSTR", L"#4",
-                   "Configuring a daily trigger", "ITrigger::QueryInterface", E_OUTOFMEMORY, false},
-        RowFailure{"NoMemoryPath", L"QSH_STANDIN_TS_NULL_BSTR", L"#6", "Configuring task action",
-                   "IAction::QueryInterface", E_OUTOFMEMORY, false},
-        RowFailure{"NoMemoryArguments", L"QSH_STANDIN_TS_NULL_BSTR", L"/C quillfen -noGui",
-                   "Configuring task action", "IExecAction::put_Path", E_OUTOFMEMORY, false},
-        RowFailure{"NoMemoryTaskName", L"QSH_STANDIN_TS_NULL_BSTR", L"#8",
-                   "Registering the Windows scheduled task", "IExecAction::put_Arguments",
-                   E_OUTOFMEMORY, false}),
-    [](const ::testing::TestParamInfo<RowFailure>& info) { return std::string(info.param.label); });
+        noMemory("NoMemoryFolder", L"#1", "Opening the Task Scheduler root folder",
+                 "ITaskService::Connect"),
+        noMemory("NoMemoryAuthor", L"#2", "Setting task author",
+                 "ITaskDefinition::get_RegistrationInfo"),
+        noMemory("NoMemoryBoundary", L"#4", "Configuring a daily trigger",
+                 "ITrigger::QueryInterface"),
+        noMemory("NoMemoryPath", L"#6", "Configuring task action", "IAction::QueryInterface"),
+        noMemory("NoMemoryArguments", L"/C quillfen -noGui", "Configuring task action",
+                 "IExecAction::put_Path"),
+        noMemory("NoMemoryTaskName", L"#8", "Registering the Windows scheduled task",
+                 "IExecAction::put_Arguments")),
+    [](const ::testing::TestParamInfo<RowFailure>& info) { return info.param.label; });
 
 TEST(ApplyTimesOutput, UnwritableOutputGives4WithTheTaskRegistered) {
     Sandbox box;
