@@ -37,43 +37,11 @@ std::string hresultText(HRESULT hr) {
     return std::string("HRESULT 0x") + digits + " (" + systemText(static_cast<DWORD>(hr)) + ")";
 }
 
-std::string utf16le(const std::wstring& text, bool bom) {
-    std::string bytes = bom ? std::string("\xFF\xFE") : std::string();
-    for (wchar_t unit : text) {
-        bytes.push_back(static_cast<char>(static_cast<unsigned>(unit) & 0xFF));
-        bytes.push_back(static_cast<char>((static_cast<unsigned>(unit) >> 8) & 0xFF));
-    }
-    return bytes;
-}
-
-std::string utf16be(const std::wstring& text, bool bom) {
-    std::string bytes = bom ? std::string("\xFE\xFF") : std::string();
-    for (wchar_t unit : text) {
-        bytes.push_back(static_cast<char>((static_cast<unsigned>(unit) >> 8) & 0xFF));
-        bytes.push_back(static_cast<char>(static_cast<unsigned>(unit) & 0xFF));
-    }
-    return bytes;
-}
-
-std::string codePage(const std::wstring& text, UINT page) {
-    int n = WideCharToMultiByte(page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                nullptr, nullptr);
-    std::string out(n > 0 ? n : 0, '\0');
-    WideCharToMultiByte(page, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr,
-                        nullptr);
-    return out;
-}
-
 std::optional<std::wstring> fromUtf16le(const std::optional<std::string>& bytes) {
-    if (!bytes || bytes->size() < 2 || bytes->size() % 2 != 0 || bytes->compare(0, 2, "\xFF\xFE")) {
+    if (!bytes || !bytes->starts_with("\xFF\xFE") || bytes->size() % 2 != 0) {
         return std::nullopt;
     }
-    std::wstring text((bytes->size() - 2) / 2, L'\0');
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        text[i] = static_cast<wchar_t>(static_cast<unsigned char>((*bytes)[2 + 2 * i]) |
-                                       static_cast<unsigned char>((*bytes)[3 + 2 * i]) << 8);
-    }
-    return text;
+    return fromUtf16(*bytes);
 }
 
 std::wstring taskBody(const std::wstring& description) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "../standins/schtasks/standin_record.h"
+#include "encoding.h"
 #include "helper_process.h"
 
 namespace qsh::testing {
@@ -31,12 +32,7 @@ std::string systemText(DWORD code);
 // "HRESULT 0x8007000E (text)", as the helper reports a failed COM call.
 std::string hresultText(HRESULT hr);
 
-// ---- Bytes of a text in a given encoding -----------------------------------------------
-
-std::string utf16le(const std::wstring& text, bool bom = true);
-std::string utf16be(const std::wstring& text, bool bom = true);
-std::string codePage(const std::wstring& text, UINT page);
-// Text of UTF-16 LE bytes that start with their mark; nullopt for anything else.
+// UTF-16 LE bytes with their mark, as the stores keep tasks; nullopt for anything else.
 std::optional<std::wstring> fromUtf16le(const std::optional<std::string>& bytes);
 
 // A Task document as the calling application might write it; `description` makes room for
