@@ -412,13 +412,13 @@ std::ostream& operator<<(std::ostream& out, const RowFailure& row) {
     return out << row.label;
 }
 
-// The call named in `spec` ("<Name>[#n]:<hex HRESULT>") fails with that HRESULT.
-RowFailure failing(const char* label, const std::wstring& spec, const char* phrase,
+// The call named in `failure` ("<Name>[#n]:<hex HRESULT>") fails with that HRESULT.
+RowFailure failing(const char* label, const std::wstring& failure, const char* phrase,
                    bool registered = false) {
-    const std::size_t code = spec.rfind(L':');
-    const std::wstring name = spec.substr(0, std::min(spec.find(L'#'), code));
-    const auto hr = static_cast<HRESULT>(std::wcstoul(spec.c_str() + code + 1, nullptr, 16));
-    return {label, L"QSH_STANDIN_TS_FAIL", spec, phrase, toUtf8(name), hr, registered};
+    const std::size_t code = failure.rfind(L':');
+    const std::wstring name = failure.substr(0, std::min(failure.find(L'#'), code));
+    const auto hr = static_cast<HRESULT>(std::wcstoul(failure.c_str() + code + 1, nullptr, 16));
+    return {label, L"QSH_STANDIN_TS_FAIL", failure, phrase, toUtf8(name), hr, registered};
 }
 
 // A string the helper cannot allocate fails its step with E_OUTOFMEMORY before the call.
