@@ -48,6 +48,7 @@ qsh_stop_servers() {
     for prefix in "$QSH_WINE/standin" "$QSH_WINE/peer"; do
         if [ -d "$prefix" ]; then
             WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
+            rm -f "$prefix/.qsh-desktop-held"
         fi
     done
     return 0
@@ -67,6 +68,35 @@ qsh_make_prefix() {
         touch "$prefix/.qsh-ready"
     fi
     qsh_start_server "$prefix"
+    # A crash prints its backtrace and ends; the crash dialog would wait for a click, and
+    # with it the test whose output it holds.
+    WINEPREFIX=$prefix wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 </dev/null
+}
+
+# Wine starts the desktop (explorer.exe) from the first process that needs one and closes
+# it a second after the last process left. Started from a helper under test, the desktop
+# kept that test's output open (the Unix standard error it inherited), so the test seemed
+# to run until every other Wine program of the prefix had ended. A holder started here
+# without pipes makes the desktop once and keeps it until the server ends.
+qsh_hold_desktop() {
+    local prefix=$1
+    local ready=$prefix/.qsh-desktop-held
+    if [ -f "$ready" ] && kill -0 "$(cat "$ready")" 2>/dev/null; then
+        return 0
+    fi
+    rm -f "$ready.tmp"
+    WINEPREFIX=$prefix setsid wine "$QSH_BUILD/bin/qsh-launch.exe" --hold-desktop "Z:$ready.tmp" \
+        </dev/null >/dev/null 2>&1 &
+    local holder=$! waited=0
+    while [ ! -f "$ready.tmp" ]; do
+        if [ $waited -ge 300 ] || ! kill -0 $holder 2>/dev/null; then
+            qsh_log "the desktop of $prefix could not be held"
+            return 1
+        fi
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+    echo $holder >"$ready"
 }
 
 # The test prefix: stand-ins take the place of the pieces Wine lacks. They are
@@ -75,17 +105,22 @@ qsh_prepare_standin_prefix() {
     local prefix=$QSH_WINE/standin
     qsh_make_prefix "$prefix"
     local sys32=$prefix/drive_c/windows/system32
-    if [ -f "$QSH_BUILD/bin/schtasks-standin.exe" ]; then
-        cp -f "$QSH_BUILD/bin/schtasks-standin.exe" "$sys32/schtasks.exe"
-        # Wine runs its builtin schtasks.exe in place of the file unless told to load the file.
-        WINEPREFIX=$prefix wine reg add 'HKCU\Software\Wine\DllOverrides' /v schtasks.exe /d native /f >/dev/null 2>&1 </dev/null
-    fi
-    if [ -f "$QSH_BUILD/bin/taskschd-standin.dll" ]; then
-        cp -f "$QSH_BUILD/bin/taskschd-standin.dll" "$sys32/qsh-taskschd-standin.dll"
-        local key='HKLM\Software\Classes\CLSID\{0F87369F-A4E5-4CFC-BD3E-73E6154572DD}\InprocServer32'
-        WINEPREFIX=$prefix wine reg add "$key" /ve /d 'C:\windows\system32\qsh-taskschd-standin.dll' /f >/dev/null 2>&1 </dev/null
-        WINEPREFIX=$prefix wine reg add "$key" /v ThreadingModel /d Both /f >/dev/null 2>&1 </dev/null
-    fi
+    local file
+    # Without them the tests would reach Wine's own programs: a missing stand-in stops here.
+    for file in schtasks-standin.exe taskschd-standin.dll; do
+        if [ ! -f "$QSH_BUILD/bin/$file" ]; then
+            qsh_log "stand-in $QSH_BUILD/bin/$file is missing; the build did not make it"
+            return 1
+        fi
+    done
+    cp -f "$QSH_BUILD/bin/schtasks-standin.exe" "$sys32/schtasks.exe"
+    # Wine runs its builtin schtasks.exe in place of the file unless told to load the file.
+    WINEPREFIX=$prefix wine reg add 'HKCU\Software\Wine\DllOverrides' /v schtasks.exe /d native /f >/dev/null 2>&1 </dev/null
+    cp -f "$QSH_BUILD/bin/taskschd-standin.dll" "$sys32/qsh-taskschd-standin.dll"
+    local key='HKLM\Software\Classes\CLSID\{0F87369F-A4E5-4CFC-BD3E-73E6154572DD}\InprocServer32'
+    WINEPREFIX=$prefix wine reg add "$key" /ve /d 'C:\windows\system32\qsh-taskschd-standin.dll' /f >/dev/null 2>&1 </dev/null
+    WINEPREFIX=$prefix wine reg add "$key" /v ThreadingModel /d Both /f >/dev/null 2>&1 </dev/null
+    qsh_hold_desktop "$prefix"
 }
 
 # The peer prefix: Wine's own schtasks.exe and Task Scheduler, untouched.
@@ -93,4 +128,5 @@ qsh_prepare_peer_prefix() {
     local prefix=$QSH_WINE/peer
     qsh_make_prefix "$prefix"
     WINEPREFIX=$prefix wine net start schedule >/dev/null 2>&1 </dev/null || true
+    qsh_hold_desktop "$prefix"
 }

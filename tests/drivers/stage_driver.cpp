@@ -5,6 +5,8 @@
 //
 // prints the result line and ends with the outcome, like the helper itself. Switches:
 //
+//   QSH_STAGE_DRIVER_REFUSE  the "runas" launch fails with this error, as a refused consent
+//                            prompt does (1223), without starting anything
 //   QSH_STAGE_DRIVER_PROBE   once the copy is launched, try to open each staged file for
 //                            writing, delete it and rename it, and print one line per file on
 //                            standard error: "<name> write=<error> delete=<error>
@@ -32,17 +34,24 @@
 
 namespace {
 
-bool switchSet(const wchar_t* name) {
-    return GetEnvironmentVariableW(name, nullptr, 0) != 0;
+DWORD numberVariable(const wchar_t* name) {
+    wchar_t value[32] = {};
+    const DWORD n = GetEnvironmentVariableW(name, value, 32);
+    return n > 0 && n < 32 ? static_cast<DWORD>(std::wcstoul(value, nullptr, 0)) : 0;
 }
 
 int actAsElevatedCopy(int argc, wchar_t** argv) {
     if (argc < 3 || DeleteFileW(argv[argc - 2])) {
         return 99;
     }
-    wchar_t code[32] = {};
-    const DWORD n = GetEnvironmentVariableW(L"QSH_STAGE_DRIVER_EXIT", code, 32);
-    return n > 0 && n < 32 ? static_cast<int>(std::wcstoul(code, nullptr, 0)) : 0;
+    return static_cast<int>(numberVariable(L"QSH_STAGE_DRIVER_EXIT"));
+}
+
+DWORD refusal = 0;
+
+BOOL WINAPI refusedLaunch(SHELLEXECUTEINFOW*) {
+    SetLastError(refusal);
+    return FALSE;
 }
 
 DWORD errorOf(bool succeeded) {
@@ -89,9 +98,16 @@ int wmain(int argc, wchar_t** argv) {
     }
     const std::wstring helper = argv[1];
     std::vector<std::wstring> list(argv + 2, argv + argc);
+    refusal = numberVariable(L"QSH_STAGE_DRIVER_REFUSE");
+    qsh::RunasLaunch launch = ShellExecuteExW;
+    if (refusal != 0) {
+        launch = refusedLaunch;
+    } else if (numberVariable(L"QSH_STAGE_DRIVER_PROBE") != 0) {
+        launch = launchAndProbe;
+    }
     const int code = qsh::stageAndElevateFrom(
-        list, helper, switchSet(L"QSH_STAGE_DRIVER_PROBE") ? launchAndProbe : ShellExecuteExW,
-        switchSet(L"QSH_STAGE_DRIVER_SWAP") ? swapStagedHelper : nullptr);
+        list, helper, launch,
+        numberVariable(L"QSH_STAGE_DRIVER_SWAP") != 0 ? swapStagedHelper : nullptr);
     qsh::writeResult(code, list);
     return code;
 }

@@ -1,6 +1,5 @@
 // apply-times end to end: the helper registers the task through the stand-in in-process
-// Task Scheduler (its ledger shows every call, reference and BSTR), and in the peer prefix
-// through Wine's own Task Scheduler.
+// Task Scheduler (its ledger shows every call, reference and BSTR).
 
 #include <gtest/gtest.h>
 
@@ -14,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "helper_process.h"
+#include "sandbox.h"
 
 namespace {
 
@@ -23,30 +22,6 @@ using namespace qsh::testing;
 const std::string kSuccessLine = "QUILLFEN_HELPER_RESULT status=success exitCode=0 "
                                  "message=Completed request to apply the Windows scheduled "
                                  "task times.\r\n";
-
-std::wstring systemText(DWORD code) {
-    wchar_t* buffer = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<LPWSTR>(&buffer),
-        0, nullptr);
-    if (length == 0 || buffer == nullptr) {
-        return L"Windows error " + std::to_wstring(code);
-    }
-    std::wstring text(buffer, length);
-    LocalFree(buffer);
-    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) {
-        text.pop_back();
-    }
-    return text;
-}
-
-std::string hresultText(HRESULT hr) {
-    char digits[16];
-    std::snprintf(digits, sizeof digits, "%08X", static_cast<unsigned>(hr));
-    return std::string("HRESULT 0x") + digits + " (" + toUtf8(systemText(static_cast<DWORD>(hr))) +
-           ")";
-}
 
 std::string today() {
     SYSTEMTIME now = {};
@@ -150,22 +125,6 @@ void expectNoLeaks(const Ledger& ledger) {
     }
 }
 
-// The stored task: UTF-16 LE with a byte order mark.
-std::optional<std::wstring> readStoredTask(const std::wstring& store) {
-    std::optional<std::string> bytes = readFile(store + L"\\Quillfen");
-    if (!bytes || bytes->size() < 2 || bytes->size() % 2 != 0 ||
-        static_cast<unsigned char>((*bytes)[0]) != 0xFF ||
-        static_cast<unsigned char>((*bytes)[1]) != 0xFE) {
-        return std::nullopt;
-    }
-    std::wstring text((bytes->size() - 2) / 2, L'\0');
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        text[i] = static_cast<wchar_t>(static_cast<unsigned char>((*bytes)[2 + 2 * i]) |
-                                       static_cast<unsigned char>((*bytes)[3 + 2 * i]) << 8);
-    }
-    return text;
-}
-
 std::string section(const std::string& xml, const std::string& tag) {
     const std::size_t open = xml.find("<" + tag);
     const std::size_t close = xml.find("</" + tag + ">");
@@ -190,43 +149,41 @@ std::vector<std::string> values(const std::string& xml, const std::string& tag) 
     return found;
 }
 
-// A run of its own: log folder, task store, ledger and output file.
-struct Sandbox {
-    TempDir local;
-    TempDir store;
-    TempDir work;
+std::wstring outPath(const Sandbox& box) {
+    return box.files / L"out.xml";
+}
 
-    std::wstring ledgerPath() const { return work / L"ledger.txt"; }
-    std::wstring outPath() const { return work / L"out.xml"; }
-    std::wstring storedPath() const { return store / L"Quillfen"; }
+HelperRun applyTimes(const Sandbox& box, const std::wstring& times, const Switches& env = {},
+                     std::optional<std::wstring> out = std::nullopt) {
+    return box.request({L"apply-times", times, out.value_or(outPath(box))}, env);
+}
 
-    HelperRun run(const std::wstring& times,
-                  std::vector<std::pair<std::wstring, std::wstring>> env = {},
-                  std::optional<std::wstring> out = std::nullopt) const {
-        env.emplace_back(L"QSH_STANDIN_TASKS_DIR", store.path());
-        env.emplace_back(L"QSH_STANDIN_TS_LEDGER", ledgerPath());
-        return {.args = {L"apply-times", times, out.value_or(outPath())},
-                .localAppData = local.path(),
-                .env = env};
-    }
-    Ledger ledger() const { return readLedger(ledgerPath()); }
-
-    // What the command itself logged: after the elevation check, before the result line.
-    std::vector<std::string> commandMessages(const HelperOutcome& outcome) const {
-        std::vector<std::string> messages;
-        bool inside = false;
-        for (const std::string& message : logMessagesOf(readLog(local.path()), outcome.pid)) {
-            if (message.rfind("Result ", 0) == 0) {
-                break;
-            }
-            if (inside) {
-                messages.push_back(message);
-            }
-            inside = inside || message.rfind("Elevated token: ", 0) == 0;
+// What the command itself logged: after the elevation check, before the result line.
+std::vector<std::string> commandMessages(const Sandbox& box, const HelperOutcome& outcome) {
+    std::vector<std::string> messages;
+    bool inside = false;
+    for (const std::string& message : box.logOf(outcome)) {
+        if (message.rfind("Result ", 0) == 0) {
+            break;
         }
-        return messages;
+        if (inside) {
+            messages.push_back(message);
+        }
+        inside = inside || message.rfind("Elevated token: ", 0) == 0;
     }
-};
+    return messages;
+}
+
+// The trigger dates are local dates: the suite runs in a zone whose date is not UTC's
+// (see tests/other-day), or a date taken in UTC would pass unseen.
+void expectDateApartFromUtc() {
+    SYSTEMTIME local = {};
+    SYSTEMTIME utc = {};
+    GetLocalTime(&local);
+    GetSystemTime(&utc);
+    ASSERT_NE(local.wDay, utc.wDay) << "local and UTC date agree: run this suite through "
+                                       "tests/other-day (ctest does so)";
+}
 
 const std::vector<std::string> kCallsForOneTime = {
     "CoCreateInstance",
@@ -262,13 +219,13 @@ const std::vector<std::string> kCallsForOneTime = {
 
 // The written file is the stored document, UTF-8 without a mark, its declaration naming UTF-8.
 void expectOutputMatchesStore(const Sandbox& box) {
-    std::optional<std::wstring> stored = readStoredTask(box.store.path());
+    std::optional<std::wstring> stored = fromUtf16le(readFile(box.taskFile()));
     ASSERT_TRUE(stored) << "no UTF-16 task in the store";
     const std::wstring storedDeclaration = L"<?xml version=\"1.0\" encoding=\"UTF-16\"?>";
     ASSERT_EQ(stored->rfind(storedDeclaration, 0), 0u);
     const std::string expected = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>" +
                                  toUtf8(stored->substr(storedDeclaration.size()));
-    std::optional<std::string> written = readFile(box.outPath());
+    std::optional<std::string> written = readFile(outPath(box));
     ASSERT_TRUE(written);
     EXPECT_EQ(*written, expected);
 }
@@ -307,27 +264,28 @@ void expectTaskDocument(const std::string& xml, const std::vector<std::string>& 
 TEST(ApplyTimesSuccess, OneTimeReplacesTheTaskAndWritesItsXml) {
     Sandbox box;
     // An older task and a longer older output: both replaced whole.
-    ASSERT_TRUE(writeFile(box.storedPath(), std::string("\xFF\xFE<\0T\0>\0", 8)));
-    ASSERT_TRUE(writeFile(box.outPath(), std::string(20000, 'x')));
+    ASSERT_TRUE(writeFile(box.taskFile(), std::string("\xFF\xFE<\0T\0>\0", 8)));
+    ASSERT_TRUE(writeFile(outPath(box), std::string(20000, 'x')));
 
+    expectDateApartFromUtc();
     const std::string dayBefore = today();
-    HelperOutcome outcome = runHelper(box.run(L"07:30:00"));
+    HelperOutcome outcome = box.start(applyTimes(box, L"07:30:00"));
     const std::string dayAfter = today();
 
     ASSERT_TRUE(outcome.started);
     EXPECT_EQ(outcome.code(), 0);
     EXPECT_EQ(outcome.out, kSuccessLine);
     EXPECT_EQ(outcome.err, "");
-    EXPECT_EQ(box.commandMessages(outcome),
+    EXPECT_EQ(commandMessages(box, outcome),
               std::vector<std::string>{"Applied 1 daily trigger(s) and wrote task XML to " +
-                                       toUtf8(box.outPath())});
+                                       toUtf8(outPath(box))});
 
     expectOutputMatchesStore(box);
-    std::optional<std::string> written = readFile(box.outPath());
+    std::optional<std::string> written = readFile(outPath(box));
     ASSERT_TRUE(written);
     expectTaskDocument(*written, {"07:30:00"}, dayBefore, dayAfter);
 
-    Ledger ledger = box.ledger();
+    Ledger ledger = readLedger(box.ledgerPath());
     expectNoLeaks(ledger);
     EXPECT_EQ(ledger.calls(), kCallsForOneTime) << dumpLedger(ledger);
     // The user name read from the service is the very BSTR handed to the registration.
@@ -354,25 +312,26 @@ TEST(ApplyTimesSuccess, EveryTimeGetsOneTriggerInListOrder) {
     Sandbox boxes[2];
     std::vector<HelperRun> runs;
     for (std::size_t i = 0; i < cases.size(); ++i) {
-        runs.push_back(boxes[i].run(cases[i].times));
+        runs.push_back(applyTimes(boxes[i], cases[i].times));
     }
+    expectDateApartFromUtc();
     const std::string dayBefore = today();
-    std::vector<HelperOutcome> outcomes = runHelpersConcurrently(runs);
+    std::vector<HelperOutcome> outcomes = boxes[0].startTogether(runs);
     const std::string dayAfter = today();
 
     for (std::size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(toUtf8(cases[i].times));
         EXPECT_EQ(outcomes[i].code(), 0) << outcomes[i].err;
         EXPECT_EQ(outcomes[i].out, kSuccessLine);
-        EXPECT_EQ(boxes[i].commandMessages(outcomes[i]),
+        EXPECT_EQ(commandMessages(boxes[i], outcomes[i]),
                   std::vector<std::string>{"Applied " + std::to_string(cases[i].expected.size()) +
                                            " daily trigger(s) and wrote task XML to " +
-                                           toUtf8(boxes[i].outPath())});
+                                           toUtf8(outPath(boxes[i]))});
         expectOutputMatchesStore(boxes[i]);
-        std::optional<std::string> written = readFile(boxes[i].outPath());
+        std::optional<std::string> written = readFile(outPath(boxes[i]));
         ASSERT_TRUE(written);
         expectTaskDocument(*written, cases[i].expected, dayBefore, dayAfter);
-        expectNoLeaks(boxes[i].ledger());
+        expectNoLeaks(readLedger(boxes[i].ledgerPath()));
     }
 }
 
@@ -380,15 +339,16 @@ TEST(ApplyTimesSuccess, EveryTimeGetsOneTriggerInListOrder) {
 // name it stands for, and nothing is freed twice.
 TEST(ApplyTimesSuccess, NullConnectedUserIsPassedOnWithoutLeaks) {
     Sandbox box;
-    HelperOutcome outcome = runHelper(box.run(L"07:30:00", {{L"QSH_STANDIN_TS_NULL_USER", L"1"}}));
+    HelperOutcome outcome =
+        box.start(applyTimes(box, L"07:30:00", {{L"QSH_STANDIN_TS_NULL_USER", L"1"}}));
     EXPECT_EQ(outcome.code(), 0) << outcome.err;
-    Ledger ledger = box.ledger();
+    Ledger ledger = readLedger(box.ledgerPath());
     expectNoLeaks(ledger);
     EXPECT_TRUE(ledger.journalHas("call IPrincipal::put_UserId")) << dumpLedger(ledger);
     EXPECT_TRUE(ledger.journalHas("call ITaskFolder::RegisterTaskDefinition path=Quillfen flags=6 "
                                   "user=BSTR(null) password=EMPTY logon=3 sddl=EMPTY"))
         << dumpLedger(ledger);
-    std::optional<std::string> written = readFile(box.outPath());
+    std::optional<std::string> written = readFile(outPath(box));
     ASSERT_TRUE(written);
     EXPECT_TRUE(values(*written, "UserId").empty());
 }
@@ -419,9 +379,9 @@ TEST(ApplyTimesValidation, BadTimesEndWith2BeforeAnyComCall) {
     std::vector<Sandbox> boxes(cases.size());
     std::vector<HelperRun> runs;
     for (std::size_t i = 0; i < cases.size(); ++i) {
-        runs.push_back(boxes[i].run(cases[i].times));
+        runs.push_back(applyTimes(boxes[i], cases[i].times));
     }
-    std::vector<HelperOutcome> outcomes = runHelpersConcurrently(runs);
+    std::vector<HelperOutcome> outcomes = boxes[0].startTogether(runs);
     for (std::size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(toUtf8(cases[i].times));
         const std::string message = toUtf8(cases[i].message);
@@ -429,27 +389,42 @@ TEST(ApplyTimesValidation, BadTimesEndWith2BeforeAnyComCall) {
         EXPECT_EQ(outcomes[i].err, message + "\r\n");
         EXPECT_EQ(outcomes[i].out.rfind("QUILLFEN_HELPER_RESULT status=failure exitCode=2 ", 0), 0u)
             << outcomes[i].out;
-        EXPECT_EQ(boxes[i].commandMessages(outcomes[i]),
+        EXPECT_EQ(commandMessages(boxes[i], outcomes[i]),
                   std::vector<std::string>{"apply-times validation failed: " + message});
         // The stand-in writes its ledger once it has been loaded at all.
         EXPECT_FALSE(fileExists(boxes[i].ledgerPath()));
-        EXPECT_FALSE(fileExists(boxes[i].storedPath()));
-        EXPECT_FALSE(fileExists(boxes[i].outPath()));
+        EXPECT_FALSE(fileExists(boxes[i].taskFile()));
+        EXPECT_FALSE(fileExists(outPath(boxes[i])));
     }
 }
 
 struct RowFailure {
-    const char* label;
-    const wchar_t* envName;
-    const wchar_t* envValue;
-    const char* phrase;
-    const char* lastCall; // the last call the stand-in saw
+    std::string label;
+    std::wstring envName;
+    std::wstring envValue;
+    std::string phrase;
+    std::string lastCall; // the last call the stand-in saw
     HRESULT hr;
     bool registered;
 };
 
 std::ostream& operator<<(std::ostream& out, const RowFailure& row) {
     return out << row.label;
+}
+
+// The call named in `failure` ("<Name>[#n]:<hex HRESULT>") fails with that HRESULT.
+RowFailure failing(const char* label, const std::wstring& failure, const char* phrase,
+                   bool registered = false) {
+    const std::size_t code = failure.rfind(L':');
+    const std::wstring name = failure.substr(0, std::min(failure.find(L'#'), code));
+    const auto hr = static_cast<HRESULT>(std::wcstoul(failure.c_str() + code + 1, nullptr, 16));
+    return {label, L"QSH_STANDIN_TS_FAIL", failure, phrase, toUtf8(name), hr, registered};
+}
+
+// A string the helper cannot allocate fails its step with E_OUTOFMEMORY before the call.
+RowFailure noMemory(const char* label, const wchar_t* which, const char* phrase,
+                    const char* lastCall) {
+    return {label, L"QSH_STANDIN_TS_NULL_BSTR", which, phrase, lastCall, E_OUTOFMEMORY, false};
 }
 
 class ApplyTimesRowFailure : public ::testing::TestWithParam<RowFailure> {};
@@ -459,173 +434,114 @@ TEST_P(ApplyTimesRowFailure, ReportsThePhraseReleasesEverythingAndEndsWith1) {
     const RowFailure& row = GetParam();
     Sandbox box;
     HelperOutcome outcome =
-        runHelper(box.run(L"07:30:00,19:00:00,07:30:00", {{row.envName, row.envValue}}));
-    const std::string text = std::string(row.phrase) + " failed: " + hresultText(row.hr);
+        box.start(applyTimes(box, L"07:30:00,19:00:00,07:30:00", {{row.envName, row.envValue}}));
+    const std::string text = row.phrase + " failed: " + hresultText(row.hr);
 
     ASSERT_TRUE(outcome.started);
     EXPECT_EQ(outcome.code(), 1);
     EXPECT_EQ(outcome.err, text + "\r\n");
     EXPECT_EQ(outcome.out.rfind("QUILLFEN_HELPER_RESULT status=failure exitCode=1 ", 0), 0u)
         << outcome.out;
-    EXPECT_EQ(box.commandMessages(outcome), std::vector<std::string>{text});
-    EXPECT_EQ(fileExists(box.storedPath()), row.registered);
-    EXPECT_FALSE(fileExists(box.outPath()));
+    EXPECT_EQ(commandMessages(box, outcome), std::vector<std::string>{text});
+    EXPECT_EQ(fileExists(box.taskFile()), row.registered);
+    EXPECT_FALSE(fileExists(outPath(box)));
 
-    Ledger ledger = box.ledger();
+    Ledger ledger = readLedger(box.ledgerPath());
     expectNoLeaks(ledger);
     ASSERT_FALSE(ledger.calls().empty());
     EXPECT_EQ(ledger.calls().back(), row.lastCall) << dumpLedger(ledger);
 }
 
-constexpr HRESULT kUnknownCode = static_cast<HRESULT>(0x8004130F);
-constexpr const wchar_t* kFail = L"QSH_STANDIN_TS_FAIL";
-
 INSTANTIATE_TEST_SUITE_P(
     Rows, ApplyTimesRowFailure,
     ::testing::Values(
-        RowFailure{"Row1", kFail, L"CoCreateInstance:80040154", "Creating Task Scheduler service",
-                   "CoCreateInstance", REGDB_E_CLASSNOTREG, false},
-        RowFailure{"Row2", kFail, L"ITaskService::Connect:80070005", "Connecting to Task Scheduler",
-                   "ITaskService::Connect", E_ACCESSDENIED, false},
-        RowFailure{"Row3", kFail, L"ITaskService::GetFolder:80070002",
-                   "Opening the Task Scheduler root folder", "ITaskService::GetFolder",
-                   HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND), false},
-        RowFailure{"Row4", kFail, L"ITaskService::NewTask:8004130F", "Creating a task definition",
-                   "ITaskService::NewTask", kUnknownCode, false},
-        RowFailure{"Row5", kFail, L"ITaskDefinition::get_RegistrationInfo:80004005",
-                   "Reading task registration information", "ITaskDefinition::get_RegistrationInfo",
-                   E_FAIL, false},
-        RowFailure{"Row6", kFail, L"IRegistrationInfo::put_Author:80070057", "Setting task author",
-                   "IRegistrationInfo::put_Author", E_INVALIDARG, false},
-        RowFailure{"Row7", kFail, L"ITaskDefinition::get_Principal:80004005",
-                   "Reading task principal", "ITaskDefinition::get_Principal", E_FAIL, false},
-        RowFailure{"Row8", kFail, L"ITaskService::get_ConnectedUser:80004001",
-                   "Reading the connected Windows user", "ITaskService::get_ConnectedUser",
-                   E_NOTIMPL, false},
-        RowFailure{"Row9", kFail, L"IPrincipal::put_UserId:80070534", "Setting task user",
-                   "IPrincipal::put_UserId", HRESULT_FROM_WIN32(ERROR_NONE_MAPPED), false},
-        RowFailure{"Row10", kFail, L"IPrincipal::put_LogonType:80004001", "Setting task logon type",
-                   "IPrincipal::put_LogonType", E_NOTIMPL, false},
-        RowFailure{"Row11", kFail, L"IPrincipal::put_RunLevel:80004001", "Setting task run level",
-                   "IPrincipal::put_RunLevel", E_NOTIMPL, false},
-        RowFailure{"Row12", kFail, L"ITaskDefinition::get_Settings:80004005",
-                   "Reading task settings", "ITaskDefinition::get_Settings", E_FAIL, false},
-        RowFailure{"Row13Disallow", kFail,
-                   L"ITaskSettings::put_DisallowStartIfOnBatteries:80070057",
-                   "Configuring task settings", "ITaskSettings::put_DisallowStartIfOnBatteries",
-                   E_INVALIDARG, false},
-        RowFailure{"Row13Stop", kFail, L"ITaskSettings::put_StopIfGoingOnBatteries:80070057",
-                   "Configuring task settings", "ITaskSettings::put_StopIfGoingOnBatteries",
-                   E_INVALIDARG, false},
-        RowFailure{"Row13Wake", kFail, L"ITaskSettings::put_WakeToRun:80070057",
-                   "Configuring task settings", "ITaskSettings::put_WakeToRun", E_INVALIDARG,
-                   false},
-        RowFailure{"Row13Enabled", kFail, L"ITaskSettings::put_Enabled:80070057",
-                   "Configuring task settings", "ITaskSettings::put_Enabled", E_INVALIDARG, false},
-        RowFailure{"Row14", kFail, L"ITaskDefinition::get_Triggers:80004005",
-                   "Reading task triggers", "ITaskDefinition::get_Triggers", E_FAIL, false},
-        RowFailure{"Row15", kFail, L"ITriggerCollection::Create#2:8007000E",
-                   "Creating a daily trigger", "ITriggerCollection::Create", E_OUTOFMEMORY, false},
-        RowFailure{"Row16", kFail, L"ITrigger::QueryInterface#3:80004002",
-                   "Opening a daily trigger", "ITrigger::QueryInterface", E_NOINTERFACE, false},
-        RowFailure{"Row17Boundary", kFail, L"IDailyTrigger::put_StartBoundary#2:80041318",
-                   "Configuring a daily trigger", "IDailyTrigger::put_StartBoundary",
-                   static_cast<HRESULT>(0x80041318), false},
-        RowFailure{"Row17Interval", kFail, L"IDailyTrigger::put_DaysInterval#2:80070057",
-                   "Configuring a daily trigger", "IDailyTrigger::put_DaysInterval", E_INVALIDARG,
-                   false},
-        RowFailure{"Row17Enabled", kFail, L"IDailyTrigger::put_Enabled#3:80070057",
-                   "Configuring a daily trigger", "IDailyTrigger::put_Enabled", E_INVALIDARG,
-                   false},
-        RowFailure{"Row18", kFail, L"ITaskDefinition::get_Actions:80004005", "Reading task actions",
-                   "ITaskDefinition::get_Actions", E_FAIL, false},
-        RowFailure{"Row19", kFail, L"IActionCollection::Create:80004001", "Creating task action",
-                   "IActionCollection::Create", E_NOTIMPL, false},
-        RowFailure{"Row20", kFail, L"IAction::QueryInterface:80004002", "Opening task action",
-                   "IAction::QueryInterface", E_NOINTERFACE, false},
-        RowFailure{"Row21Path", kFail, L"IExecAction::put_Path:80070057", "Configuring task action",
-                   "IExecAction::put_Path", E_INVALIDARG, false},
-        RowFailure{"Row21Arguments", kFail, L"IExecAction::put_Arguments:80070057",
-                   "Configuring task action", "IExecAction::put_Arguments", E_INVALIDARG, false},
-        RowFailure{"Row22", kFail, L"ITaskFolder::RegisterTaskDefinition:80070005",
-                   "Registering the Windows scheduled task", "ITaskFolder::RegisterTaskDefinition",
-                   E_ACCESSDENIED, false},
-        RowFailure{"Row23", kFail, L"IRegisteredTask::get_Xml:8004130F",
-                   "Reading registered task XML", "IRegisteredTask::get_Xml", kUnknownCode, true},
-        // A string the helper cannot allocate fails its step with E_OUTOFMEMORY before the call.
+        failing("Row1", L"CoCreateInstance:80040154", "Creating Task Scheduler service"),
+        failing("Row2", L"ITaskService::Connect:80070005", "Connecting to Task Scheduler"),
+        failing("Row3", L"ITaskService::GetFolder:80070002",
+                "Opening the Task Scheduler root folder"),
+        failing("Row4", L"ITaskService::NewTask:8004130F", "Creating a task definition"),
+        failing("Row5", L"ITaskDefinition::get_RegistrationInfo:80004005",
+                "Reading task registration information"),
+        failing("Row6", L"IRegistrationInfo::put_Author:80070057", "Setting task author"),
+        failing("Row7", L"ITaskDefinition::get_Principal:80004005", "Reading task principal"),
+        failing("Row8", L"ITaskService::get_ConnectedUser:80004001",
+                "Reading the connected Windows user"),
+        failing("Row9", L"IPrincipal::put_UserId:80070534", "Setting task user"),
+        failing("Row10", L"IPrincipal::put_LogonType:80004001", "Setting task logon type"),
+        failing("Row11", L"IPrincipal::put_RunLevel:80004001", "Setting task run level"),
+        failing("Row12", L"ITaskDefinition::get_Settings:80004005", "Reading task settings"),
+        failing("Row13Disallow", L"ITaskSettings::put_DisallowStartIfOnBatteries:80070057",
+                "Configuring task settings"),
+        failing("Row13Stop", L"ITaskSettings::put_StopIfGoingOnBatteries:80070057",
+                "Configuring task settings"),
+        failing("Row13Wake", L"ITaskSettings::put_WakeToRun:80070057", "Configuring task settings"),
+        failing("Row13Enabled", L"ITaskSettings::put_Enabled:80070057",
+                "Configuring task settings"),
+        failing("Row14", L"ITaskDefinition::get_Triggers:80004005", "Reading task triggers"),
+        failing("Row15", L"ITriggerCollection::Create#2:8007000E", "Creating a daily trigger"),
+        failing("Row16", L"ITrigger::QueryInterface#3:80004002", "Opening a daily trigger"),
+        failing("Row17Boundary", L"IDailyTrigger::put_StartBoundary#2:80041318",
+                "Configuring a daily trigger"),
+        failing("Row17Interval", L"IDailyTrigger::put_DaysInterval#2:80070057",
+                "Configuring a daily trigger"),
+        failing("Row17Enabled", L"IDailyTrigger::put_Enabled#3:80070057",
+                "Configuring a daily trigger"),
+        failing("Row18", L"ITaskDefinition::get_Actions:80004005", "Reading task actions"),
+        failing("Row19", L"IActionCollection::Create:80004001", "Creating task action"),
+        failing("Row20", L"IAction::QueryInterface:80004002", "Opening task action"),
+        failing("Row21Path", L"IExecAction::put_Path:80070057", "Configuring task action"),
+        failing("Row21Arguments", L"IExecAction::put_Arguments:80070057",
+                "Configuring task action"),
+        failing("Row22", L"ITaskFolder::RegisterTaskDefinition:80070005",
+                "Registering the Windows scheduled task"),
+        failing("Row23", L"IRegisteredTask::get_Xml:8004130F", "Reading registered task XML", true),
         // Allocations in order: root folder, author, three boundaries, path, arguments, name.
-        RowFailure{"NoMemoryFolder", L"QSH_STANDIN_TS_NULL_BSTR", L"#1",
-                   "Opening the Task Scheduler root folder", "ITaskService::Connect", E_OUTOFMEMORY,
-                   false},
-        RowFailure{"NoMemoryAuthor", L"QSH_STANDIN_TS_NULL_BSTR", L"#2", "Setting task author",
-                   "ITaskDefinition::get_RegistrationInfo", E_OUTOFMEMORY, false},
-        RowFailure{"NoMemoryBoundary", L"QSH_STANDIN_TS_NULL_BSTR", L"#4",
-                   "Configuring a daily trigger", "ITrigger::QueryInterface", E_OUTOFMEMORY, false},
-        RowFailure{"NoMemoryPath", L"QSH_STANDIN_TS_NULL_BSTR", L"#6", "Configuring task action",
-                   "IAction::QueryInterface", E_OUTOFMEMORY, false},
-        RowFailure{"NoMemoryArguments", L"QSH_STANDIN_TS_NULL_BSTR", L"/C quillfen -noGui",
-                   "Configuring task action", "IExecAction::put_Path", E_OUTOFMEMORY, false},
-        RowFailure{"NoMemoryTaskName", L"QSH_STANDIN_TS_NULL_BSTR", L"#8",
-                   "Registering the Windows scheduled task", "IExecAction::put_Arguments",
-                   E_OUTOFMEMORY, false}),
-    [](const ::testing::TestParamInfo<RowFailure>& info) { return std::string(info.param.label); });
+        noMemory("NoMemoryFolder", L"#1", "Opening the Task Scheduler root folder",
+                 "ITaskService::Connect"),
+        noMemory("NoMemoryAuthor", L"#2", "Setting task author",
+                 "ITaskDefinition::get_RegistrationInfo"),
+        noMemory("NoMemoryBoundary", L"#4", "Configuring a daily trigger",
+                 "ITrigger::QueryInterface"),
+        noMemory("NoMemoryPath", L"#6", "Configuring task action", "IAction::QueryInterface"),
+        noMemory("NoMemoryArguments", L"/C quillfen -noGui", "Configuring task action",
+                 "IExecAction::put_Path"),
+        noMemory("NoMemoryTaskName", L"#8", "Registering the Windows scheduled task",
+                 "IExecAction::put_Arguments")),
+    [](const ::testing::TestParamInfo<RowFailure>& info) { return info.param.label; });
 
 TEST(ApplyTimesOutput, UnwritableOutputGives4WithTheTaskRegistered) {
     Sandbox box;
     // A parent that is a file cannot become a folder; a folder cannot be opened as a file.
-    ASSERT_TRUE(writeFile(box.work / L"blocker", "x"));
-    const std::vector<std::wstring> outputs = {box.work / L"blocker\\out.xml", box.work.path()};
+    ASSERT_TRUE(writeFile(box.files / L"blocker", "x"));
+    const std::vector<std::wstring> outputs = {box.files / L"blocker\\out.xml", box.files.path()};
     for (const std::wstring& out : outputs) {
         SCOPED_TRACE(toUtf8(out));
-        DeleteFileW(box.storedPath().c_str());
-        HelperOutcome outcome = runHelper(box.run(L"07:30:00", {}, out));
+        DeleteFileW(box.taskFile().c_str());
+        HelperOutcome outcome = box.start(applyTimes(box, L"07:30:00", {}, out));
         EXPECT_EQ(outcome.code(), 4);
         const std::string prefix = "Could not write registered task XML: ";
         ASSERT_EQ(outcome.err.rfind(prefix, 0), 0u) << outcome.err;
         EXPECT_GT(outcome.err.size(), prefix.size() + 2);
-        EXPECT_EQ(box.commandMessages(outcome),
+        EXPECT_EQ(commandMessages(box, outcome),
                   std::vector<std::string>{outcome.err.substr(0, outcome.err.size() - 2)});
-        EXPECT_TRUE(readStoredTask(box.store.path()).has_value());
-        expectNoLeaks(box.ledger());
+        EXPECT_TRUE(fromUtf16le(readFile(box.taskFile())).has_value());
+        expectNoLeaks(readLedger(box.ledgerPath()));
     }
 }
 
 // The task registered through the service is the one schtasks.exe reports afterwards.
 TEST(ApplyTimesQuery, QueryToFileReturnsTheAppliedTask) {
     Sandbox box;
-    HelperOutcome applied = runHelper(box.run(L"07:30:00,19:00:00"));
+    HelperOutcome applied = box.start(applyTimes(box, L"07:30:00,19:00:00"));
     ASSERT_EQ(applied.code(), 0) << applied.err;
 
-    const std::wstring queriedPath = box.work / L"queried.xml";
-    HelperOutcome queried = runHelper({.args = {L"query-to-file", queriedPath},
-                                       .localAppData = box.local.path(),
-                                       .env = {{L"QSH_STANDIN_TASKS_DIR", box.store.path()}}});
+    const std::wstring queriedPath = box.files / L"queried.xml";
+    HelperOutcome queried = box.start({L"query-to-file", queriedPath});
     ASSERT_EQ(queried.code(), 0) << queried.err;
-    std::optional<std::string> fromService = readFile(box.outPath());
+    std::optional<std::string> fromService = readFile(outPath(box));
     std::optional<std::string> fromQuery = readFile(queriedPath);
     ASSERT_TRUE(fromService && fromQuery);
     EXPECT_EQ(*fromQuery, *fromService);
-}
-
-// Wine's own Task Scheduler has no get_ConnectedUser: the command stops at row 8, before
-// anything could be registered (peer suites hold a lock on Wine's task store).
-TEST(PeerApplyTimes, WineTaskSchedulerStopsAtTheConnectedUser) {
-    TempDir local;
-    TempDir work;
-    wchar_t folder[MAX_PATH + 1] = {};
-    const UINT length = GetSystemDirectoryW(folder, MAX_PATH + 1);
-    const std::wstring stored = std::wstring(folder, length) + L"\\Tasks\\Quillfen";
-    const std::optional<std::string> before = readFile(stored);
-
-    HelperOutcome outcome = runHelper(
-        {.args = {L"apply-times", L"07:30:00", work / L"out.xml"}, .localAppData = local.path()});
-    const std::string text = "Reading the connected Windows user failed: " + hresultText(E_NOTIMPL);
-    EXPECT_EQ(outcome.code(), 1);
-    EXPECT_EQ(outcome.err, text + "\r\n");
-    std::vector<std::string> messages = logMessagesOf(readLog(local.path()), outcome.pid);
-    EXPECT_NE(std::find(messages.begin(), messages.end(), text), messages.end());
-    EXPECT_FALSE(fileExists(work / L"out.xml"));
-    EXPECT_EQ(readFile(stored), before);
 }
 
 } // namespace

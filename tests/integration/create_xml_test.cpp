@@ -1,12 +1,13 @@
 // create-xml run by the helper against the stand-in schtasks.exe, which stores exactly the
 // staged UTF-16 document it was handed.
 
-#include "schtasks_fixture.h"
+#include "sandbox.h"
 
 #include <cstdio>
 
-namespace schtasks_tests {
 namespace {
+
+using namespace qsh::testing;
 
 const std::string kNotTaskDocument = "Input file does not appear to contain a complete Task "
                                      "Scheduler <Task> document. Decoded preview: ";
@@ -33,15 +34,14 @@ struct EncodingCase {
     std::wstring staged; // text of the staged UTF-16 copy
 };
 
-class CreateXmlEncoding : public SchtasksTest,
-                          public ::testing::WithParamInterface<EncodingCase> {};
+class CreateXmlEncoding : public SandboxTest, public ::testing::WithParamInterface<EncodingCase> {};
 
 TEST_P(CreateXmlEncoding, StagesUtf16WithUtf16DeclarationAndImportsIt) {
     const EncodingCase& c = GetParam();
     std::wstring input = files / L"task input.xml";
     ASSERT_TRUE(writeFile(input, c.input));
 
-    HelperOutcome outcome = run({L"create-xml", input});
+    HelperOutcome outcome = start({L"create-xml", input});
     EXPECT_EQ(outcome.code(), 0) << outcome.err;
     EXPECT_EQ(outcome.out, kSuccessLine);
     EXPECT_EQ(outcome.err, "");
@@ -49,7 +49,7 @@ TEST_P(CreateXmlEncoding, StagesUtf16WithUtf16DeclarationAndImportsIt) {
     std::string staged = utf16le(c.staged);
     EXPECT_EQ(readFile(taskFile()), staged);
     EXPECT_EQ(readFile(input), c.input);
-    EXPECT_TRUE(stagedFiles().empty());
+    EXPECT_TRUE(filesIn(stagingFolder()).empty());
 
     auto recorded = calls();
     ASSERT_EQ(recorded.size(), 1u);
@@ -63,14 +63,14 @@ TEST_P(CreateXmlEncoding, StagesUtf16WithUtf16DeclarationAndImportsIt) {
               (std::vector<std::string>{"/CREATE", "/TN", "Quillfen", "/XML", argv[5], "/F"}));
 
     auto log = logOf(outcome);
-    EXPECT_TRUE(contains(log, std::string("Source XML encoding detected as ") + c.label +
-                                  "; bytes=" + std::to_string(c.input.size()) +
-                                  "; prefix=" + hexPrefix(c.input)));
-    EXPECT_TRUE(contains(log, "Normalized scheduler XML to UTF-16 LE with BOM: " + argv[5] +
-                                  "; bytes=" + std::to_string(staged.size()) +
-                                  "; prefix=" + hexPrefix(staged)));
-    EXPECT_TRUE(contains(log, "create-xml: exitCode=0; timedOut=false"));
-    EXPECT_FALSE(containsPrefix(log, "Preserving normalized XML"));
+    EXPECT_TRUE(hasLine(log, std::string("Source XML encoding detected as ") + c.label +
+                                 "; bytes=" + std::to_string(c.input.size()) +
+                                 "; prefix=" + hexPrefix(c.input)));
+    EXPECT_TRUE(hasLine(log, "Normalized scheduler XML to UTF-16 LE with BOM: " + argv[5] +
+                                 "; bytes=" + std::to_string(staged.size()) +
+                                 "; prefix=" + hexPrefix(staged)));
+    EXPECT_TRUE(hasLine(log, "create-xml: exitCode=0; timedOut=false"));
+    EXPECT_FALSE(hasLine(log, startsWith("Preserving normalized XML")));
 }
 
 std::vector<EncodingCase> encodingCases() {
@@ -98,16 +98,16 @@ std::vector<EncodingCase> encodingCases() {
 INSTANTIATE_TEST_SUITE_P(Inputs, CreateXmlEncoding, ::testing::ValuesIn(encodingCases()),
                          [](const auto& info) { return std::string(info.param.name); });
 
-using CreateXml = SchtasksTest;
-using CreateXmlSizeLimit = SchtasksTest;
+using CreateXml = SandboxTest;
+using CreateXmlSizeLimit = SandboxTest;
 
 TEST_F(CreateXml, MissingPathOrFolderIsNotFound) {
     for (const std::wstring& path : {files / L"absent.xml", files.path()}) {
-        HelperOutcome outcome = run({L"create-xml", path});
+        HelperOutcome outcome = start({L"create-xml", path});
         EXPECT_EQ(outcome.code(), 3);
         EXPECT_EQ(outcome.out, resultLine(3, "The scheduler XML input file was not found."));
         EXPECT_EQ(outcome.err, "XML file not found: " + toUtf8(path) + "\r\n");
-        EXPECT_TRUE(contains(logOf(outcome), "create-xml input file not found: " + toUtf8(path)));
+        EXPECT_TRUE(hasLine(logOf(outcome), "create-xml input file not found: " + toUtf8(path)));
     }
     EXPECT_TRUE(calls().empty());
 }
@@ -122,30 +122,31 @@ TEST_F(CreateXml, DocumentsThatAreNotTasksAreRefused) {
         {"\r\n  <Task version=\"1.2\">\r\n  <Actions/>", "<Task version=\"1.2\">    <Actions/>"},
         {"<Task version=\"1.2\"/>", "<Task version=\"1.2\"/>"},
         {"<Tasks></Tasks>", "<Tasks></Tasks>"},
+        // The preview stops at 240 units.
+        {"<Tasks>" + std::string(300, 'a') + "</Tasks>", "<Tasks>" + std::string(233, 'a')},
     };
     std::wstring input = files / L"bad.xml";
     for (const Refused& c : cases) {
         ASSERT_TRUE(writeFile(input, c.bytes));
-        HelperOutcome outcome = run({L"create-xml", input});
+        HelperOutcome outcome = start({L"create-xml", input});
         EXPECT_EQ(outcome.code(), 4) << c.bytes;
         EXPECT_EQ(outcome.out, kXmlFailureLine);
         EXPECT_EQ(outcome.err, kNotTaskDocument + c.preview + "\r\n");
         auto log = logOf(outcome);
         EXPECT_TRUE(
-            contains(log, "Unable to normalize create-xml input: " + kNotTaskDocument + c.preview));
+            hasLine(log, "Unable to normalize create-xml input: " + kNotTaskDocument + c.preview));
         EXPECT_EQ(readFile(input), c.bytes);
     }
     EXPECT_TRUE(calls().empty());
-    EXPECT_TRUE(stagedFiles().empty());
+    EXPECT_TRUE(filesIn(stagingFolder()).empty());
 }
 
 TEST_F(CreateXml, EmptyFileIsDecodedAsEmpty) {
     std::wstring input = files / L"empty.xml";
     ASSERT_TRUE(writeFile(input, ""));
-    HelperOutcome outcome = run({L"create-xml", input});
+    HelperOutcome outcome = start({L"create-xml", input});
     EXPECT_EQ(outcome.code(), 4);
-    EXPECT_TRUE(
-        contains(logOf(outcome), "Source XML encoding detected as empty; bytes=0; prefix="));
+    EXPECT_TRUE(hasLine(logOf(outcome), "Source XML encoding detected as empty; bytes=0; prefix="));
 }
 
 TEST_F(CreateXml, FailedImportKeepsTheStagedCopy) {
@@ -153,18 +154,19 @@ TEST_F(CreateXml, FailedImportKeepsTheStagedCopy) {
     ASSERT_TRUE(writeFile(input, toUtf8(declaration(L"UTF-8") + taskBody())));
 
     HelperOutcome outcome =
-        run({L"create-xml", input}, {{L"EXIT_CODE", L"1"}, {L"STDERR_TEXT", L"ERROR: refused."}});
+        start({L"create-xml", input}, {schtasksSwitch(L"EXIT_CODE", L"1"),
+                                       schtasksSwitch(L"STDERR_TEXT", L"ERROR: refused.")});
     EXPECT_EQ(outcome.code(), 1);
     EXPECT_EQ(outcome.out,
               resultLine(1, "Could not create the Windows scheduled task from XML. Exit code 1."));
     EXPECT_EQ(outcome.err, "ERROR: refused.\r\n");
 
-    auto staged = stagedFiles();
+    auto staged = filesIn(stagingFolder());
     ASSERT_EQ(staged.size(), 1u);
     std::wstring stagedPath = stagingFolder() + L"\\" + staged[0];
     EXPECT_EQ(readFile(stagedPath), utf16le(declaration(L"UTF-16") + taskBody()));
-    EXPECT_TRUE(contains(logOf(outcome),
-                         "Preserving normalized XML for diagnostics: " + toUtf8(stagedPath)));
+    EXPECT_TRUE(hasLine(logOf(outcome),
+                        "Preserving normalized XML for diagnostics: " + toUtf8(stagedPath)));
 }
 
 TEST_F(CreateXml, InputHeldOpenForWritingIsStillRead) {
@@ -173,7 +175,7 @@ TEST_F(CreateXml, InputHeldOpenForWritingIsStillRead) {
     HANDLE writer = CreateFileW(input.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(writer, INVALID_HANDLE_VALUE);
-    HelperOutcome outcome = run({L"create-xml", input});
+    HelperOutcome outcome = start({L"create-xml", input});
     CloseHandle(writer);
     EXPECT_EQ(outcome.code(), 0) << outcome.err;
     EXPECT_EQ(readFile(taskFile()), utf16le(declaration(L"UTF-16") + taskBody()));
@@ -185,26 +187,26 @@ TEST_F(CreateXml, InputThatCannotBeOpenedFailsWithTheSystemMessage) {
     HANDLE exclusive = CreateFileW(input.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                    FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(exclusive, INVALID_HANDLE_VALUE);
-    HelperOutcome outcome = run({L"create-xml", input});
+    HelperOutcome outcome = start({L"create-xml", input});
     CloseHandle(exclusive);
     EXPECT_EQ(outcome.code(), 4);
     EXPECT_EQ(outcome.out, kXmlFailureLine);
     EXPECT_NE(outcome.err, "");
-    EXPECT_TRUE(contains(logOf(outcome), "Unable to normalize create-xml input: " +
-                                             outcome.err.substr(0, outcome.err.size() - 2)));
+    EXPECT_TRUE(hasLine(logOf(outcome), "Unable to normalize create-xml input: " +
+                                            outcome.err.substr(0, outcome.err.size() - 2)));
     EXPECT_TRUE(calls().empty());
 }
 
 TEST_F(CreateXml, StagedCopyThatCannotBeDeletedStillSucceeds) {
     std::wstring input = files / L"task.xml";
     ASSERT_TRUE(writeFile(input, toUtf8(declaration(L"UTF-8") + taskBody())));
-    HelperOutcome outcome = run({L"create-xml", input}, {{L"LOCK_IMPORTED", L"1"}});
+    HelperOutcome outcome = start({L"create-xml", input}, {schtasksSwitch(L"LOCK_IMPORTED", L"1")});
     EXPECT_EQ(outcome.code(), 0);
     EXPECT_EQ(outcome.out, kSuccessLine);
     EXPECT_EQ(outcome.err, "");
-    EXPECT_TRUE(containsPrefix(logOf(outcome),
-                               "Could not delete normalized XML after successful import: "));
-    auto staged = stagedFiles();
+    EXPECT_TRUE(hasLine(logOf(outcome),
+                        startsWith("Could not delete normalized XML after successful import: ")));
+    auto staged = filesIn(stagingFolder());
     ASSERT_EQ(staged.size(), 1u);
     SetFileAttributesW((stagingFolder() + L"\\" + staged[0]).c_str(), FILE_ATTRIBUTE_NORMAL);
 }
@@ -214,12 +216,13 @@ TEST_F(CreateXml, UnwritableStagingFolderFails) {
     ASSERT_TRUE(writeFile(input, toUtf8(declaration(L"UTF-8") + taskBody())));
     ASSERT_TRUE(writeFile(stagingFolder(), "a file where the folder should be"));
 
-    HelperOutcome outcome = run({L"create-xml", input});
+    HelperOutcome outcome = start({L"create-xml", input});
     EXPECT_EQ(outcome.code(), 4);
     EXPECT_EQ(outcome.out, kXmlFailureLine);
     EXPECT_EQ(outcome.err.rfind("Unable to create parent directory; error=", 0), 0u) << outcome.err;
-    EXPECT_TRUE(containsPrefix(logOf(outcome), "Unable to normalize create-xml input: Unable to "
-                                               "create parent directory; error="));
+    EXPECT_TRUE(
+        hasLine(logOf(outcome), startsWith("Unable to normalize create-xml input: Unable to "
+                                           "create parent directory; error=")));
     EXPECT_TRUE(calls().empty());
 }
 
@@ -235,22 +238,21 @@ TEST_F(CreateXmlSizeLimit, SixtyFourMebibytesAreReadOneByteMoreIsNot) {
     std::wstring input = files / L"big.xml";
 
     ASSERT_TRUE(writeFile(input, paddedTask(limit + 1)));
-    HelperOutcome tooBig = run({L"create-xml", input});
+    HelperOutcome tooBig = start({L"create-xml", input});
     EXPECT_EQ(tooBig.code(), 4);
     EXPECT_EQ(tooBig.err, "Invalid or excessively large file size\r\n");
-    EXPECT_TRUE(contains(logOf(tooBig), "Unable to normalize create-xml input: Invalid or "
-                                        "excessively large file size"));
-    EXPECT_FALSE(containsPrefix(logOf(tooBig), "Source XML encoding detected"));
+    EXPECT_TRUE(hasLine(logOf(tooBig), "Unable to normalize create-xml input: Invalid or "
+                                       "excessively large file size"));
+    EXPECT_FALSE(hasLine(logOf(tooBig), startsWith("Source XML encoding detected")));
 
     ASSERT_TRUE(writeFile(input, paddedTask(limit)));
-    HelperOutcome atLimit = run({L"create-xml", input});
+    HelperOutcome atLimit = start({L"create-xml", input});
     EXPECT_EQ(atLimit.code(), 0) << atLimit.err;
-    EXPECT_TRUE(containsPrefix(logOf(atLimit), "Source XML encoding detected as UTF-8/ASCII; "
-                                               "bytes=67108864; prefix="));
+    EXPECT_TRUE(hasLine(logOf(atLimit), startsWith("Source XML encoding detected as UTF-8/ASCII; "
+                                                   "bytes=67108864; prefix=")));
     // One unit longer: the declaration now names UTF-16 instead of UTF-8.
     EXPECT_EQ(readFile(taskFile()).value_or("").size(), 2 + 2 * (limit + 1));
     EXPECT_EQ(calls().size(), 1u);
 }
 
 } // namespace
-} // namespace schtasks_tests

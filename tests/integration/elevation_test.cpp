@@ -12,54 +12,33 @@
 
 #include <algorithm>
 #include <cctype>
-#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "helper_process.h"
+#include "diag/unique_handle.h"
+#include "sandbox.h"
 
 namespace {
 
 using namespace qsh::testing;
-namespace fs = std::filesystem;
 
 const std::string kRelaunchedNotElevated =
     "The helper was relaunched with the runas verb but still does not have an elevated token.";
-const std::string kResult5 = "Result status=failure exitCode=5 message=The scheduler helper was "
-                             "relaunched but did not receive an elevated token.";
+const std::string kNoElevatedToken =
+    "The scheduler helper was relaunched but did not receive an elevated token.";
 const std::string kLaunching =
     "Process is not elevated. Launching staged helper with the runas verb: ";
+const std::string kApplied = "Completed request to apply the Windows scheduled task times.";
 
 std::string u8(const std::wstring& text) {
     return toUtf8(text);
-}
-
-std::wstring joined(const std::vector<std::wstring>& args) {
-    std::wstring line;
-    for (const auto& arg : args) {
-        line += (line.empty() ? L"" : L" ") + quoteArgument(arg);
-    }
-    return line;
 }
 
 std::wstring driverExePath() {
     return moduleDirectory() + L"qsh-stage-driver.exe";
 }
 
-std::wstring helperFolder(const std::wstring& localAppData) {
-    return localAppData + L"\\Quillfen\\helper";
-}
-
-std::vector<std::wstring> filesIn(const std::wstring& folder) {
-    std::vector<std::wstring> names;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(folder, ec)) {
-        names.push_back(entry.path().filename().wstring());
-    }
-    return names;
-}
-
-bool startsWith(const std::string& text, const std::string& prefix) {
+bool hasPrefix(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
@@ -67,7 +46,7 @@ bool startsWith(const std::string& text, const std::string& prefix) {
 std::vector<std::string> arrowParts(const std::vector<std::string>& messages,
                                     const std::string& label) {
     for (const auto& m : messages) {
-        if (startsWith(m, label)) {
+        if (hasPrefix(m, label)) {
             std::vector<std::string> parts;
             std::string rest = m.substr(label.size());
             for (std::size_t at; (at = rest.find(" -> ")) != std::string::npos;) {
@@ -85,7 +64,7 @@ std::vector<std::string> arrowParts(const std::vector<std::string>& messages,
 std::string stagedSuffix(const std::string& path, const std::string& folder,
                          const std::string& stem, const std::string& extension, unsigned long pid) {
     const std::string prefix = folder + "\\" + stem + std::to_string(pid) + "-";
-    if (!startsWith(path, prefix) || path.size() <= prefix.size() + extension.size() ||
+    if (!hasPrefix(path, prefix) || path.size() <= prefix.size() + extension.size() ||
         path.compare(path.size() - extension.size(), extension.size(), extension) != 0) {
         return {};
     }
@@ -110,25 +89,35 @@ struct Relaunch {
     std::string physicalHelper;
 };
 
-Relaunch relaunch(HelperRun run) {
+Relaunch relaunch(const Sandbox& box, const HelperRun& run) {
     Relaunch r;
-    const std::wstring localAppData = *run.localAppData;
-    r.outcome = runHelper(run);
-    r.log = readLog(localAppData);
+    r.outcome = box.start(run);
+    r.log = readLog(box.localAppData());
+    r.log.erase(r.log.begin(), r.log.begin() + std::min(r.outcome.logFrom, r.log.size()));
     for (const auto& entry : r.log) {
         if (entry.pid != 0 && entry.pid != r.outcome.pid) {
             r.childPid = entry.pid;
             break;
         }
     }
-    r.parent = logMessagesOf(r.log, r.outcome.pid);
-    r.child = r.childPid ? logMessagesOf(r.log, r.childPid) : std::vector<std::string>{};
+    r.parent = box.logOf(r.outcome);
+    r.child = box.logOfOthers(r.outcome);
     auto helper = arrowParts(r.parent, "Resolved staged helper path: ");
     if (helper.size() == 2) {
         r.stagedHelper = helper[0];
         r.physicalHelper = helper[1];
     }
     return r;
+}
+
+// A limited (non-elevated) helper in the sandbox; `localAppData` may reach the sandbox's
+// folder through a detour.
+HelperRun limited(const Sandbox& box, std::vector<std::wstring> args,
+                  std::optional<std::wstring> localAppData = std::nullopt) {
+    HelperRun run = box.request(std::move(args));
+    run.localAppData = localAppData.value_or(box.localAppData());
+    run.limitedToken = true;
+    return run;
 }
 
 // Every line of the copy lies between the parent's launch line and its closing lines,
@@ -139,10 +128,10 @@ void expectChildInsideParent(const Relaunch& r) {
     for (std::size_t i = 0; i < r.log.size(); ++i) {
         const LogEntry& e = r.log[i];
         EXPECT_TRUE(e.pid == r.outcome.pid || e.pid == r.childPid) << e.raw;
-        if (e.pid == r.outcome.pid && startsWith(e.message, kLaunching)) {
+        if (e.pid == r.outcome.pid && hasPrefix(e.message, kLaunching)) {
             launch = i;
         }
-        if (e.pid == r.outcome.pid && startsWith(e.message, "Elevated child exited with code ")) {
+        if (e.pid == r.outcome.pid && hasPrefix(e.message, "Elevated child exited with code ")) {
             closing = i;
         }
         if (e.pid == r.childPid) {
@@ -154,423 +143,365 @@ void expectChildInsideParent(const Relaunch& r) {
     EXPECT_LT(lastChild, closing);
 }
 
-// The copy's log when its token was still not elevated.
-// The log writes a line break inside a message as "?".
-std::string loggedArguments(const std::vector<std::wstring>& args) {
-    std::string line = "Arguments: " + u8(joined(args));
-    std::replace(line.begin(), line.end(), '\n', '?');
-    return line;
-}
-
-std::vector<std::string> refusedCopyLog(const std::string& exe,
-                                        const std::vector<std::wstring>& args) {
-    return {std::string(60, '='),
-            "QuillfenSchedulerHelper version 1.1.0 starting",
+// The copy's log when its token was still not elevated; `arguments` as the copy logs them.
+std::vector<Line> refusedCopyLog(const std::string& exe, const std::string& arguments) {
+    return {"QuillfenSchedulerHelper version 1.1.0 starting",
             "Executable: " + exe,
-            loggedArguments(args),
+            "Arguments: " + arguments,
             "Elevated token: no",
             kRelaunchedNotElevated,
-            kResult5};
+            logResult(5, kNoElevatedToken)};
 }
 
-std::vector<std::string> parentBanner(const std::vector<std::wstring>& args) {
-    return {std::string(60, '='), "QuillfenSchedulerHelper version 1.1.0 starting",
-            "Executable: " + u8(helperExePath()), loggedArguments(args),
-            "Elevated token: no"};
-}
-
-std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
+// The first process's log around a copy that ended with 5.
+std::vector<Line> relayedFive(const Relaunch& r, const std::string& arguments) {
+    return {"Executable: " + u8(helperExePath()),
+            "Arguments: " + arguments,
+            "Elevated token: no",
+            "Resolved staged helper path: " + r.stagedHelper + " -> " + r.physicalHelper,
+            kLaunching + r.physicalHelper,
+            "Elevated child exited with code 5",
+            logResult(5, kNoElevatedToken),
+            "Helper exiting with code 5"};
 }
 
 // The local application data folder reached through a detour, so that the staged paths
 // the first process builds differ from the physical ones the copy is given.
-std::wstring detouredLocalAppData(const TempDir& dir) {
-    return dir.path() + L"\\detour\\..";
+std::wstring detoured(const Sandbox& box) {
+    return box.localAppData() + L"\\detour\\..";
 }
 
-void expectStagedHelper(const Relaunch& r, const TempDir& dir, const std::wstring& localAppData) {
-    EXPECT_FALSE(stagedSuffix(r.stagedHelper, u8(helperFolder(localAppData)),
+void expectStagedHelper(const Relaunch& r, const Sandbox& box, const std::wstring& localAppData) {
+    EXPECT_FALSE(stagedSuffix(r.stagedHelper, u8(localAppData + L"\\Quillfen\\helper"),
                               "QuillfenSchedulerHelper-elevated-", ".exe", r.outcome.pid)
                      .empty())
         << r.stagedHelper;
-    EXPECT_EQ(r.physicalHelper.substr(0, u8(helperFolder(dir.path())).size()),
-              u8(helperFolder(dir.path())))
+    EXPECT_EQ(r.physicalHelper.substr(0, u8(box.helperFolder()).size()), u8(box.helperFolder()))
         << r.physicalHelper;
     EXPECT_EQ(r.stagedHelper.substr(r.stagedHelper.rfind('\\')),
               r.physicalHelper.substr(r.physicalHelper.rfind('\\')));
 }
 
-TEST(ElevationRelaunch, DeleteStagesOnlyTheHelperAndRelaysTheCopysCode) {
-    TempDir dir;
-    const std::wstring localAppData = detouredLocalAppData(dir);
-    const std::vector<std::wstring> args = {L"delete"};
-    Relaunch r = relaunch({.args = args, .localAppData = localAppData, .limitedToken = true});
-    ASSERT_TRUE(r.outcome.started) << r.outcome.startError;
+using ElevationRelaunch = SandboxTest;
+using ElevationStaging = SandboxTest;
+using ElevationElevatedCopy = SandboxTest;
+using ElevationElevatedCopySlow = SandboxTest;
+
+TEST_F(ElevationRelaunch, DeleteStagesOnlyTheHelperAndRelaysTheCopysCode) {
+    Relaunch r = relaunch(*this, limited(*this, {L"delete"}, detoured(*this)));
     EXPECT_EQ(r.outcome.code(), 5);
-    EXPECT_EQ(r.outcome.out, "QUILLFEN_HELPER_RESULT status=failure exitCode=5 message=The "
-                             "scheduler helper was relaunched but did not receive an elevated "
-                             "token.\r\n");
-    expectStagedHelper(r, dir, localAppData);
-    EXPECT_EQ(r.parent,
-              concat(parentBanner(args),
-                     {"Resolved staged helper path: " + r.stagedHelper + " -> " + r.physicalHelper,
-                      kLaunching + r.physicalHelper, "Elevated child exited with code 5", kResult5,
-                      "Helper exiting with code 5"}));
+    EXPECT_EQ(r.outcome.out, resultLine(5, kNoElevatedToken));
+    expectStagedHelper(r, *this, detoured(*this));
+    EXPECT_TRUE(linesInOrder(r.parent, relayedFive(r, "delete")));
     ASSERT_NE(r.childPid, 0u);
-    EXPECT_EQ(r.child, refusedCopyLog(r.physicalHelper, args));
+    EXPECT_TRUE(linesInOrder(r.child, refusedCopyLog(r.physicalHelper, "delete")));
     expectChildInsideParent(r);
-    EXPECT_TRUE(filesIn(helperFolder(dir.path())).empty());
+    EXPECT_TRUE(filesIn(helperFolder()).empty());
 }
 
-TEST(ElevationRelaunch, UnknownWordAndHostileOperandsReachTheCopyAsGiven) {
-    TempDir dir;
+TEST_F(ElevationRelaunch, UnknownWordAndHostileOperandsReachTheCopyAsGiven) {
     const std::vector<std::wstring> args = {
         L"Frobnicate", L"a \"quoted\" word",           L"C:\\trailing\\", L"C:\\with space\\",
         L"two\nlines", L"\" --elevation-attempted \"", L"\\\\\"",         L""};
-    Relaunch r = relaunch({.args = args, .localAppData = dir.path(), .limitedToken = true});
-    ASSERT_TRUE(r.outcome.started) << r.outcome.startError;
+    Relaunch r = relaunch(*this, limited(*this, args));
     EXPECT_EQ(r.outcome.code(), 5);
-    expectStagedHelper(r, dir, dir.path());
-    EXPECT_EQ(r.parent,
-              concat(parentBanner(args),
-                     {"Resolved staged helper path: " + r.stagedHelper + " -> " + r.physicalHelper,
-                      kLaunching + r.physicalHelper, "Elevated child exited with code 5", kResult5,
-                      "Helper exiting with code 5"}));
+    expectStagedHelper(r, *this, localAppData());
+    const std::string arguments = "Frobnicate \"a \\\"quoted\\\" word\" C:\\trailing\\ "
+                                  "\"C:\\with space\\\\\" \"two?lines\" "
+                                  "\"\\\" --elevation-attempted \\\"\" \"\\\\\\\\\\\"\" \"\"";
+    EXPECT_TRUE(linesInOrder(r.parent, relayedFive(r, arguments)));
     ASSERT_NE(r.childPid, 0u);
     // The copy splits its command line into exactly the list it was given.
-    EXPECT_EQ(r.child, refusedCopyLog(r.physicalHelper, args));
-    EXPECT_TRUE(filesIn(helperFolder(dir.path())).empty());
+    EXPECT_TRUE(linesInOrder(r.child, refusedCopyLog(r.physicalHelper, arguments)));
+    EXPECT_TRUE(filesIn(helperFolder()).empty());
 }
 
-TEST(ElevationRelaunch, CreateXmlHandsTheCopyThePhysicalStagedInput) {
-    TempDir dir;
-    const std::wstring localAppData = detouredLocalAppData(dir);
-    const std::wstring input = dir / L"my task.xml";
+TEST_F(ElevationRelaunch, CreateXmlHandsTheCopyThePhysicalStagedInput) {
+    const std::wstring input = files / L"my task.xml";
     ASSERT_TRUE(writeFile(input, "<Task/>"));
+    const std::string staging = u8(detoured(*this) + L"\\Quillfen\\helper");
     for (const wchar_t* word : {L"create-xml", L"Create-XML"}) {
         SCOPED_TRACE(u8(word));
-        DeleteFileW(logFilePath(localAppData).c_str());
-        const std::vector<std::wstring> args = {word, input};
-        Relaunch r = relaunch({.args = args, .localAppData = localAppData, .limitedToken = true});
-        ASSERT_TRUE(r.outcome.started) << r.outcome.startError;
+        Relaunch r = relaunch(*this, limited(*this, {word, input}, detoured(*this)));
         EXPECT_EQ(r.outcome.code(), 5);
-        expectStagedHelper(r, dir, localAppData);
-        auto staged = arrowParts(r.parent, "Staged scheduler XML for elevation: ");
-        ASSERT_EQ(staged.size(), 3u);
-        EXPECT_EQ(staged[0], u8(input));
-        const std::string suffix =
-            stagedSuffix(r.stagedHelper, u8(helperFolder(localAppData)),
-                         "QuillfenSchedulerHelper-elevated-", ".exe", r.outcome.pid);
-        EXPECT_EQ(staged[1],
-                  u8(helperFolder(localAppData)) + "\\scheduler-input-" + suffix + ".xml");
-        EXPECT_EQ(staged[2], u8(helperFolder(dir.path())) + "\\scheduler-input-" + suffix + ".xml");
-        EXPECT_EQ(
-            r.parent,
-            concat(parentBanner(args),
-                   {"Resolved staged helper path: " + r.stagedHelper + " -> " + r.physicalHelper,
-                    "Staged scheduler XML for elevation: " + staged[0] + " -> " + staged[1] +
-                        " -> " + staged[2],
-                    kLaunching + r.physicalHelper, "Elevated child exited with code 5", kResult5,
-                    "Helper exiting with code 5"}));
-        EXPECT_EQ(r.child, refusedCopyLog(r.physicalHelper, {word, fromUtf8(staged[2])}));
+        expectStagedHelper(r, *this, detoured(*this));
+        const std::string suffix = stagedSuffix(
+            r.stagedHelper, staging, "QuillfenSchedulerHelper-elevated-", ".exe", r.outcome.pid);
+        const std::string staged = staging + "\\scheduler-input-" + suffix + ".xml";
+        const std::string physical = u8(helperFolder()) + "\\scheduler-input-" + suffix + ".xml";
+        EXPECT_TRUE(linesInOrder(
+            r.parent, {"Arguments: " + u8(word) + " \"" + u8(input) + "\"",
+                       "Resolved staged helper path: " + r.stagedHelper + " -> " + r.physicalHelper,
+                       "Staged scheduler XML for elevation: " + u8(input) + " -> " + staged +
+                           " -> " + physical,
+                       kLaunching + r.physicalHelper, "Elevated child exited with code 5",
+                       logResult(5, kNoElevatedToken), "Helper exiting with code 5"}));
+        EXPECT_TRUE(linesInOrder(
+            r.child, refusedCopyLog(r.physicalHelper, u8(word) + " \"" + physical + "\"")));
         expectChildInsideParent(r);
-        EXPECT_TRUE(filesIn(helperFolder(dir.path())).empty());
+        EXPECT_TRUE(filesIn(helperFolder()).empty());
         EXPECT_EQ(readFile(input), "<Task/>");
     }
 }
 
-TEST(ElevationRelaunch, ApplyTimesHandsTheCopyThePhysicalStagedOutput) {
-    TempDir dir;
-    const std::wstring localAppData = detouredLocalAppData(dir);
-    const std::wstring output = dir / L"out dir\\result.xml";
+TEST_F(ElevationRelaunch, ApplyTimesHandsTheCopyThePhysicalStagedOutput) {
+    const std::wstring output = files / L"out dir\\result.xml";
     ASSERT_TRUE(writeFile(output, "previous"));
     // A times text that would smuggle in arguments if it were not quoted whole.
     const std::wstring times = L"07:30:00\" \"--elevation-attempted\\\" x\n";
-    const std::vector<std::wstring> args = {L"apply-times", times, output};
-    Relaunch r = relaunch({.args = args, .localAppData = localAppData, .limitedToken = true});
-    ASSERT_TRUE(r.outcome.started) << r.outcome.startError;
+    // The log shows the line feed as "?".
+    const std::string quotedTimes = "\"07:30:00\\\" \\\"--elevation-attempted\\\\\\\" x?\"";
+    Relaunch r = relaunch(*this, limited(*this, {L"apply-times", times, output}, detoured(*this)));
     EXPECT_EQ(r.outcome.code(), 5);
-    expectStagedHelper(r, dir, localAppData);
-    const std::string suffix =
-        stagedSuffix(r.stagedHelper, u8(helperFolder(localAppData)),
-                     "QuillfenSchedulerHelper-elevated-", ".exe", r.outcome.pid);
-    const std::string stagedOutput =
-        u8(helperFolder(localAppData)) + "\\scheduler-output-" + suffix + ".xml";
-    const std::string physicalOutput =
-        u8(helperFolder(dir.path())) + "\\scheduler-output-" + suffix + ".xml";
-    EXPECT_EQ(r.parent,
-              concat(parentBanner(args),
-                     {"Resolved staged helper path: " + r.stagedHelper + " -> " + r.physicalHelper,
-                      "Using staged scheduler query output for elevation: " + stagedOutput +
-                          " -> " + physicalOutput,
-                      kLaunching + r.physicalHelper, "Elevated child exited with code 5", kResult5,
-                      "Helper exiting with code 5"}));
-    EXPECT_EQ(r.child,
-              refusedCopyLog(r.physicalHelper, {L"apply-times", times, fromUtf8(physicalOutput)}));
+    expectStagedHelper(r, *this, detoured(*this));
+    const std::string staging = u8(detoured(*this) + L"\\Quillfen\\helper");
+    const std::string suffix = stagedSuffix(
+        r.stagedHelper, staging, "QuillfenSchedulerHelper-elevated-", ".exe", r.outcome.pid);
+    const std::string stagedOutput = staging + "\\scheduler-output-" + suffix + ".xml";
+    const std::string physicalOutput = u8(helperFolder()) + "\\scheduler-output-" + suffix + ".xml";
+    EXPECT_TRUE(linesInOrder(
+        r.parent, {"Arguments: apply-times " + quotedTimes + " \"" + u8(output) + "\"",
+                   "Resolved staged helper path: " + r.stagedHelper + " -> " + r.physicalHelper,
+                   "Using staged scheduler query output for elevation: " + stagedOutput + " -> " +
+                       physicalOutput,
+                   kLaunching + r.physicalHelper, "Elevated child exited with code 5",
+                   logResult(5, kNoElevatedToken), "Helper exiting with code 5"}));
+    EXPECT_TRUE(
+        linesInOrder(r.child, refusedCopyLog(r.physicalHelper, "apply-times " + quotedTimes +
+                                                                   " \"" + physicalOutput + "\"")));
     expectChildInsideParent(r);
-    EXPECT_TRUE(filesIn(helperFolder(dir.path())).empty());
+    EXPECT_TRUE(filesIn(helperFolder()).empty());
     // Only a copy that ended with 0 may touch the caller's file.
     EXPECT_EQ(readFile(output), "previous");
 }
 
-TEST(ElevationRelaunch, ApplyTimesWithEmptyOutputIsLeftForTheCopyToRefuse) {
-    TempDir dir;
-    const std::vector<std::wstring> args = {L"apply-times", L"07:30:00", L""};
-    Relaunch r = relaunch({.args = args, .localAppData = dir.path(), .limitedToken = true});
-    ASSERT_TRUE(r.outcome.started) << r.outcome.startError;
+TEST_F(ElevationRelaunch, ApplyTimesWithEmptyOutputIsLeftForTheCopyToRefuse) {
+    Relaunch r = relaunch(*this, limited(*this, {L"apply-times", L"07:30:00", L""}));
     EXPECT_EQ(r.outcome.code(), 5);
-    EXPECT_TRUE(arrowParts(r.parent, "Using staged scheduler query output").empty());
-    EXPECT_EQ(r.child, refusedCopyLog(r.physicalHelper, args));
-    EXPECT_TRUE(filesIn(helperFolder(dir.path())).empty());
+    EXPECT_FALSE(hasLine(r.parent, startsWith("Using staged scheduler query output")));
+    EXPECT_TRUE(
+        linesInOrder(r.child, refusedCopyLog(r.physicalHelper, "apply-times 07:30:00 \"\"")));
+    EXPECT_TRUE(filesIn(helperFolder()).empty());
 }
 
-TEST(ElevationStaging, MissingCreateXmlInputGives3AndRemovesTheStagedHelper) {
-    TempDir dir;
-    for (const std::wstring& input : {dir / L"missing.xml", dir / L"no folder\\missing.xml"}) {
+TEST_F(ElevationStaging, MissingCreateXmlInputGives3AndRemovesTheStagedHelper) {
+    const std::string notFound = "The scheduler XML input file was not found.";
+    for (const std::wstring& input : {files / L"missing.xml", files / L"no folder\\missing.xml"}) {
         SCOPED_TRACE(u8(input));
-        DeleteFileW(logFilePath(dir.path()).c_str());
-        Relaunch r = relaunch(
-            {.args = {L"create-xml", input}, .localAppData = dir.path(), .limitedToken = true});
-        ASSERT_TRUE(r.outcome.started) << r.outcome.startError;
+        Relaunch r = relaunch(*this, limited(*this, {L"create-xml", input}));
         EXPECT_EQ(r.outcome.code(), 3);
-        EXPECT_EQ(r.outcome.out, "QUILLFEN_HELPER_RESULT status=failure exitCode=3 message=The "
-                                 "scheduler XML input file was not found.\r\n");
+        EXPECT_EQ(r.outcome.out, resultLine(3, notFound));
         const std::string prefix = "Could not stage scheduler XML from " + u8(input) + ": ";
-        ASSERT_TRUE(startsWith(r.outcome.err, prefix)) << r.outcome.err;
+        ASSERT_TRUE(hasPrefix(r.outcome.err, prefix)) << r.outcome.err;
         EXPECT_GT(r.outcome.err.size(), prefix.size() + 2);
         const std::string message = r.outcome.err.substr(0, r.outcome.err.size() - 2);
         EXPECT_EQ(r.outcome.err, message + "\r\n");
         EXPECT_EQ(r.childPid, 0u);
-        EXPECT_EQ(r.parent, concat(parentBanner({L"create-xml", input}),
-                                   {"Resolved staged helper path: " + r.stagedHelper + " -> " +
-                                        r.physicalHelper,
-                                    message,
-                                    "Result status=failure exitCode=3 message=The scheduler XML "
-                                    "input file was not found.",
-                                    "Helper exiting with code 3"}));
-        EXPECT_TRUE(filesIn(helperFolder(dir.path())).empty());
+        EXPECT_TRUE(linesInOrder(
+            r.parent, {"Elevated token: no",
+                       "Resolved staged helper path: " + r.stagedHelper + " -> " + r.physicalHelper,
+                       message, logResult(3, notFound), "Helper exiting with code 3"}));
+        EXPECT_FALSE(hasLine(r.parent, startsWith(kLaunching)));
+        EXPECT_TRUE(filesIn(helperFolder()).empty());
     }
 }
 
-TEST(ElevationStaging, UnreadableCreateXmlInputGives6) {
-    TempDir dir;
-    const std::wstring input = dir / L"locked.xml";
+TEST_F(ElevationStaging, UnreadableCreateXmlInputGives6) {
+    const std::wstring input = files / L"locked.xml";
     ASSERT_TRUE(writeFile(input, "<Task/>"));
     // Held without sharing: it exists, but nobody else can read it.
-    HANDLE lock = CreateFileW(input.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
-    Relaunch r = relaunch(
-        {.args = {L"create-xml", input}, .localAppData = dir.path(), .limitedToken = true});
-    CloseHandle(lock);
-    ASSERT_TRUE(r.outcome.started) << r.outcome.startError;
+    qsh::UniqueHandle lock(CreateFileW(input.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(lock);
+    Relaunch r = relaunch(*this, limited(*this, {L"create-xml", input}));
+    lock.reset();
     EXPECT_EQ(r.outcome.code(), 6);
-    EXPECT_TRUE(startsWith(r.outcome.err, "Could not stage scheduler XML from " + u8(input) + ": "))
+    EXPECT_TRUE(hasPrefix(r.outcome.err, "Could not stage scheduler XML from " + u8(input) + ": "))
         << r.outcome.err;
     EXPECT_EQ(r.childPid, 0u);
-    EXPECT_TRUE(filesIn(helperFolder(dir.path())).empty());
+    EXPECT_TRUE(filesIn(helperFolder()).empty());
 }
 
-TEST(ElevationStaging, StagingFolderThatIsAFileGives6) {
-    TempDir dir;
-    ASSERT_TRUE(writeFile(dir / L"Quillfen\\helper", "not a folder"));
-    Relaunch r = relaunch({.args = {L"delete"}, .localAppData = dir.path(), .limitedToken = true});
-    ASSERT_TRUE(r.outcome.started) << r.outcome.startError;
+TEST_F(ElevationStaging, StagingFolderThatIsAFileGives6) {
+    ASSERT_TRUE(writeFile(helperFolder(), "not a folder"));
+    Relaunch r = relaunch(*this, limited(*this, {L"delete"}));
     EXPECT_EQ(r.outcome.code(), 6);
-    ASSERT_GE(r.parent.size(), 6u);
     const std::string prefix =
-        "Unable to create elevation staging directory: " + u8(helperFolder(dir.path())) +
-        "; error=";
-    EXPECT_TRUE(startsWith(r.parent[5], prefix)) << r.parent[5];
-    EXPECT_NE(r.parent[5].substr(prefix.size()), "0");
+        "Unable to create elevation staging directory: " + u8(helperFolder()) + "; error=";
+    EXPECT_TRUE(linesInOrder(r.parent, {"Elevated token: no", startsWith(prefix)}));
+    EXPECT_FALSE(hasLine(r.parent, prefix + "0"));
     EXPECT_EQ(r.childPid, 0u);
 }
 
 // The driver stands in for the helper's own entry: it stages the executable it is given.
-HelperRun driverRun(const std::wstring& localAppData, const std::wstring& helper,
-                    std::vector<std::wstring> args) {
+HelperRun driverRun(const Sandbox& box, const std::wstring& helper, std::vector<std::wstring> args,
+                    const Switches& env = {}) {
     args.insert(args.begin(), helper);
-    return {.args = args, .localAppData = localAppData, .exePath = driverExePath()};
+    HelperRun run = box.request(std::move(args), env);
+    run.exePath = driverExePath();
+    return run;
 }
 
-TEST(ElevationStaging, HelperThatCannotBeCopiedOrStartedIsReported) {
-    TempDir dir;
+TEST_F(ElevationStaging, HelperThatCannotBeCopiedOrStartedIsReported) {
     {
-        Relaunch r = relaunch(driverRun(dir.path(), L"", {L"delete"}));
-        ASSERT_TRUE(r.outcome.started) << r.outcome.startError;
+        Relaunch r = relaunch(*this, driverRun(*this, L"", {L"delete"}));
         EXPECT_EQ(r.outcome.code(), 6);
-        ASSERT_FALSE(r.parent.empty());
-        EXPECT_EQ(r.parent[0], "Unable to resolve helper executable path for elevation.");
+        EXPECT_TRUE(
+            linesInOrder(r.parent, {"Unable to resolve helper executable path for elevation."}));
     }
     {
-        DeleteFileW(logFilePath(dir.path()).c_str());
-        Relaunch r = relaunch(driverRun(dir.path(), dir / L"gone.exe", {L"delete"}));
+        Relaunch r = relaunch(*this, driverRun(*this, files / L"gone.exe", {L"delete"}));
         EXPECT_EQ(r.outcome.code(), 6);
-        ASSERT_FALSE(r.parent.empty());
-        EXPECT_TRUE(startsWith(r.parent[0], "CopyFileW failed while staging helper: "))
-            << r.parent[0];
-        EXPECT_EQ(r.parent.size(), 2u); // the failure and the result line
+        EXPECT_TRUE(
+            linesInOrder(r.parent, {startsWith("CopyFileW failed while staging helper: "),
+                                    logResult(6, "The scheduler helper could not stage itself for "
+                                                 "elevation.")}));
+        EXPECT_FALSE(hasLine(r.parent, startsWith(kLaunching)));
     }
     {
         // Copied fine, but no program: the launch itself fails.
-        DeleteFileW(logFilePath(dir.path()).c_str());
-        ASSERT_TRUE(writeFile(dir / L"not-a-program.exe", "plain text"));
-        Relaunch r = relaunch(driverRun(dir.path(), dir / L"not-a-program.exe", {L"delete"}));
+        ASSERT_TRUE(writeFile(files / L"not-a-program.exe", "plain text"));
+        Relaunch r = relaunch(*this, driverRun(*this, files / L"not-a-program.exe", {L"delete"}));
+        const std::string message =
+            "The scheduler helper could not launch or monitor its elevated process.";
         EXPECT_EQ(r.outcome.code(), 7);
-        EXPECT_EQ(r.outcome.out, "QUILLFEN_HELPER_RESULT status=failure exitCode=7 "
-                                 "message=The scheduler helper could not launch or monitor its "
-                                 "elevated process.\r\n");
-        ASSERT_EQ(r.parent.size(), 4u);
-        EXPECT_EQ(r.parent[1], kLaunching + r.physicalHelper);
-        EXPECT_TRUE(startsWith(r.parent[2], "ShellExecuteExW(runas) failed: ")) << r.parent[2];
+        EXPECT_EQ(r.outcome.out, resultLine(7, message));
+        EXPECT_TRUE(linesInOrder(r.parent, {kLaunching + r.physicalHelper,
+                                            startsWith("ShellExecuteExW(runas) failed: "),
+                                            logResult(7, message)}));
         EXPECT_EQ(r.childPid, 0u);
     }
-    EXPECT_TRUE(filesIn(helperFolder(dir.path())).empty());
+    {
+        // The user refused the consent prompt: the helper says so with 1223, not 7.
+        Relaunch r = relaunch(*this, driverRun(*this, helperExePath(), {L"delete"},
+                                               {{L"QSH_STAGE_DRIVER_REFUSE", L"1223"}}));
+        const std::string message = "The Windows administrator prompt was cancelled.";
+        EXPECT_EQ(r.outcome.code(), 1223);
+        EXPECT_EQ(r.outcome.out, resultLine(1223, message));
+        EXPECT_TRUE(linesInOrder(r.parent, {kLaunching + r.physicalHelper,
+                                            "ShellExecuteExW(runas) failed: " + systemText(1223),
+                                            logResult(1223, message)}));
+        EXPECT_EQ(r.childPid, 0u);
+    }
+    EXPECT_TRUE(filesIn(helperFolder()).empty());
 }
 
-struct ElevatedApplyTimes {
-    TempDir dir;
-    std::wstring tasks = dir / L"tasks";
-    std::wstring output = dir / L"caller view\\task.xml";
+// An elevated driver relaunches the real helper for apply-times; the caller's output file
+// already holds an earlier export.
+std::wstring callerOutput(const Sandbox& box) {
+    return box.files / L"caller view\\task.xml";
+}
 
-    ElevatedApplyTimes() {
-        CreateDirectoryW(tasks.c_str(), nullptr);
-        writeFile(output, "previous");
+HelperRun elevatedApplyTimes(const Sandbox& box, const Switches& env = {},
+                             std::optional<std::wstring> output = std::nullopt) {
+    if (!output) {
+        writeFile(callerOutput(box), "previous");
     }
-    HelperRun run(std::vector<std::pair<std::wstring, std::wstring>> env = {}) const {
-        HelperRun r = driverRun(dir.path(), helperExePath(), {L"apply-times", L"07:30:00", output});
-        env.emplace_back(L"QSH_STANDIN_TASKS_DIR", tasks);
-        r.env = env;
-        return r;
-    }
-    std::string stagedOutput(const Relaunch& r) const {
-        auto parts = arrowParts(r.parent, "Using staged scheduler query output for elevation: ");
-        return parts.size() == 2 ? parts[1] : std::string();
-    }
-};
+    return driverRun(box, helperExePath(),
+                     {L"apply-times", L"07:30:00", output.value_or(callerOutput(box))}, env);
+}
 
-TEST(ElevationElevatedCopy, ApplyTimesOutputIsCopiedBackToTheCaller) {
-    ElevatedApplyTimes fixture;
-    Relaunch r = relaunch(fixture.run());
-    ASSERT_TRUE(r.outcome.started) << r.outcome.startError;
+std::string stagedOutput(const Relaunch& r) {
+    auto parts = arrowParts(r.parent, "Using staged scheduler query output for elevation: ");
+    return parts.size() == 2 ? parts[1] : std::string();
+}
+
+TEST_F(ElevationElevatedCopy, ApplyTimesOutputIsCopiedBackToTheCaller) {
+    Relaunch r = relaunch(*this, elevatedApplyTimes(*this));
     EXPECT_EQ(r.outcome.code(), 0) << r.outcome.err;
-    EXPECT_EQ(r.outcome.out, "QUILLFEN_HELPER_RESULT status=success exitCode=0 "
-                             "message=Completed request to apply the Windows scheduled task "
-                             "times.\r\n");
-    const std::string physicalOutput = fixture.stagedOutput(r);
+    EXPECT_EQ(r.outcome.out, resultLine(0, kApplied));
+    const std::string physicalOutput = stagedOutput(r);
     ASSERT_FALSE(physicalOutput.empty());
     ASSERT_NE(r.childPid, 0u);
-    ASSERT_GE(r.child.size(), 5u);
-    EXPECT_EQ(r.child[3],
-              "Arguments: apply-times 07:30:00 " + u8(quoteArgument(fromUtf8(physicalOutput))));
-    EXPECT_EQ(r.child[4], "Elevated token: yes");
-    EXPECT_NE(std::find(r.child.begin(), r.child.end(),
-                        "Applied 1 daily trigger(s) and wrote task XML to " + physicalOutput),
-              r.child.end());
-    ASSERT_GE(r.parent.size(), 4u);
-    EXPECT_EQ(std::vector<std::string>(r.parent.end() - 3, r.parent.end()),
-              (std::vector<std::string>{
-                  "Copied staged scheduler query output into the packaged app view: " +
-                      u8(fixture.output),
-                  "Elevated child exited with code 0",
-                  "Result status=success exitCode=0 message=Completed request to apply the "
-                  "Windows scheduled task times."}));
+    EXPECT_TRUE(linesInOrder(
+        r.child,
+        {"Arguments: apply-times 07:30:00 \"" + physicalOutput + "\"", "Elevated token: yes",
+         "Applied 1 daily trigger(s) and wrote task XML to " + physicalOutput}));
+    EXPECT_TRUE(linesInOrder(r.parent,
+                             {"Copied staged scheduler query output into the packaged app view: " +
+                                  u8(callerOutput(*this)),
+                              "Elevated child exited with code 0", logResult(0, kApplied)}));
     expectChildInsideParent(r);
-    auto xml = readFile(fixture.output);
+    auto xml = readFile(callerOutput(*this));
     ASSERT_TRUE(xml.has_value());
     EXPECT_NE(*xml, "previous");
     EXPECT_NE(xml->find("UTF-8"), std::string::npos) << *xml;
     EXPECT_NE(xml->find("T07:30:00"), std::string::npos) << *xml;
-    EXPECT_TRUE(filesIn(helperFolder(fixture.dir.path())).empty());
+    EXPECT_TRUE(filesIn(helperFolder()).empty());
 }
 
-TEST(ElevationElevatedCopy, FailingCopyLeavesTheCallersFileAlone) {
-    ElevatedApplyTimes fixture;
-    Relaunch r =
-        relaunch(fixture.run({{L"QSH_STANDIN_TS_FAIL", L"ITaskService::Connect:80070005"}}));
-    ASSERT_TRUE(r.outcome.started) << r.outcome.startError;
+TEST_F(ElevationElevatedCopy, FailingCopyLeavesTheCallersFileAlone) {
+    Relaunch r = relaunch(*this, elevatedApplyTimes(*this, {{L"QSH_STANDIN_TS_FAIL",
+                                                             L"ITaskService::Connect:80070005"}}));
+    const std::string message = "Could not apply the Windows scheduled task times. Exit code 1.";
     EXPECT_EQ(r.outcome.code(), 1);
-    EXPECT_EQ(r.outcome.out, "QUILLFEN_HELPER_RESULT status=failure exitCode=1 message=Could not "
-                             "apply the Windows scheduled task times. Exit code 1.\r\n");
-    ASSERT_GE(r.parent.size(), 2u);
-    EXPECT_EQ(r.parent[r.parent.size() - 2], "Elevated child exited with code 1");
-    for (const auto& m : r.parent) {
-        EXPECT_FALSE(startsWith(m, "Copied staged")) << m;
-    }
-    EXPECT_EQ(readFile(fixture.output), "previous");
-    EXPECT_TRUE(filesIn(helperFolder(fixture.dir.path())).empty());
+    EXPECT_EQ(r.outcome.out, resultLine(1, message));
+    EXPECT_TRUE(
+        linesInOrder(r.parent, {"Elevated child exited with code 1", logResult(1, message)}));
+    EXPECT_FALSE(hasLine(r.parent, startsWith("Copied staged")));
+    EXPECT_EQ(readFile(callerOutput(*this)), "previous");
+    EXPECT_TRUE(filesIn(helperFolder()).empty());
 }
 
-TEST(ElevationElevatedCopy, CopyBackFailureGives4) {
-    ElevatedApplyTimes fixture;
-    fixture.output = fixture.dir / L"no such folder\\task.xml";
-    Relaunch r = relaunch(fixture.run());
-    ASSERT_TRUE(r.outcome.started) << r.outcome.startError;
+TEST_F(ElevationElevatedCopy, CopyBackFailureGives4) {
+    const std::wstring output = files / L"no such folder\\task.xml";
+    Relaunch r = relaunch(*this, elevatedApplyTimes(*this, {}, output));
     EXPECT_EQ(r.outcome.code(), 4);
-    const std::string prefix =
-        "Could not copy the staged scheduler query to " + u8(fixture.output) + ": ";
-    ASSERT_TRUE(startsWith(r.outcome.err, prefix)) << r.outcome.err;
+    const std::string prefix = "Could not copy the staged scheduler query to " + u8(output) + ": ";
+    ASSERT_TRUE(hasPrefix(r.outcome.err, prefix)) << r.outcome.err;
     const std::string message = r.outcome.err.substr(0, r.outcome.err.size() - 2);
-    ASSERT_GE(r.parent.size(), 3u);
-    EXPECT_EQ(std::vector<std::string>(r.parent.end() - 3, r.parent.end()),
-              (std::vector<std::string>{
-                  message, "Elevated child exited with code 4",
-                  "Result status=failure exitCode=4 message=The scheduler XML could not be "
-                  "decoded, validated, normalized, or written."}));
+    EXPECT_TRUE(
+        linesInOrder(r.parent, {message, "Elevated child exited with code 4",
+                                logResult(4, "The scheduler XML could not be decoded, validated, "
+                                             "normalized, or written.")}));
     // The copy itself succeeded; only the way back failed.
-    ASSERT_GE(r.child.size(), 2u);
-    EXPECT_TRUE(startsWith(r.child[r.child.size() - 2], "Result status=success exitCode=0 "));
-    EXPECT_FALSE(fileExists(fixture.output));
-    EXPECT_TRUE(filesIn(helperFolder(fixture.dir.path())).empty());
+    EXPECT_TRUE(linesInOrder(r.child, {logResult(0, kApplied)}));
+    EXPECT_FALSE(fileExists(output));
+    EXPECT_TRUE(filesIn(helperFolder()).empty());
 }
 
-TEST(ElevationElevatedCopy, AnyCodeOfTheCopyIsRelayedAndTheHeldOutputStays) {
-    ElevatedApplyTimes fixture;
+TEST_F(ElevationElevatedCopy, AnyCodeOfTheCopyIsRelayedAndTheHeldOutputStays) {
     // The driver staged as the helper: its copy fails to delete the held output and crashes.
-    HelperRun run = driverRun(fixture.dir.path(), driverExePath(),
-                              {L"apply-times", L"07:30:00", fixture.output});
-    run.env = {{L"QSH_STAGE_DRIVER_EXIT", L"0xC0000005"}};
-    Relaunch r = relaunch(run);
-    ASSERT_TRUE(r.outcome.started) << r.outcome.startError;
+    writeFile(callerOutput(*this), "previous");
+    Relaunch r = relaunch(*this, driverRun(*this, driverExePath(),
+                                           {L"apply-times", L"07:30:00", callerOutput(*this)},
+                                           {{L"QSH_STAGE_DRIVER_EXIT", L"0xC0000005"}}));
+    const std::string message =
+        "Could not apply the Windows scheduled task times. Exit code -1073741819.";
     EXPECT_EQ(r.outcome.exitCode, 0xC0000005u);
-    EXPECT_EQ(r.outcome.out, "QUILLFEN_HELPER_RESULT status=failure exitCode=-1073741819 "
-                             "message=Could not apply the Windows scheduled task times. Exit code "
-                             "-1073741819.\r\n");
-    ASSERT_EQ(r.parent.size(), 5u);
-    EXPECT_TRUE(startsWith(r.parent[1], "Using staged scheduler query output for elevation: "));
-    EXPECT_EQ(r.parent[3], "Elevated child exited with code 3221225477");
-    EXPECT_EQ(readFile(fixture.output), "previous");
-    EXPECT_TRUE(filesIn(helperFolder(fixture.dir.path())).empty());
+    EXPECT_EQ(r.outcome.out, resultLine(-1073741819, message));
+    EXPECT_TRUE(linesInOrder(
+        r.parent, {startsWith("Using staged scheduler query output for elevation: "),
+                   kLaunching + r.physicalHelper, "Elevated child exited with code 3221225477",
+                   logResult(-1073741819, message)}));
+    // The output was still there for the clean-up, which removed it.
+    EXPECT_FALSE(hasLine(r.parent, startsWith("Could not remove staged file")));
+    EXPECT_EQ(readFile(callerOutput(*this)), "previous");
+    EXPECT_TRUE(filesIn(helperFolder()).empty());
 }
 
-TEST(ElevationElevatedCopySlow, CopyPastTheTimeLimitIsEndedWith1460) {
-    ElevatedApplyTimes fixture;
-    Relaunch r = relaunch(fixture.run({{L"QSH_STANDIN_TS_HANG", L"ITaskService::Connect"}}));
-    ASSERT_TRUE(r.outcome.started) << r.outcome.startError;
+TEST_F(ElevationElevatedCopySlow, CopyPastTheTimeLimitIsEndedWith1460) {
+    Relaunch r = relaunch(
+        *this, elevatedApplyTimes(*this, {{L"QSH_STANDIN_TS_HANG", L"ITaskService::Connect"}}));
+    const std::string message = "The scheduler helper timed out while attempting to apply the "
+                                "Windows scheduled task times.";
     EXPECT_EQ(r.outcome.code(), 1460);
-    EXPECT_EQ(r.outcome.out, "QUILLFEN_HELPER_RESULT status=failure exitCode=1460 message=The "
-                             "scheduler helper timed out while attempting to apply the Windows "
-                             "scheduled task times.\r\n");
-    ASSERT_GE(r.parent.size(), 2u);
-    EXPECT_EQ(r.parent[r.parent.size() - 2], "Elevated helper timed out.");
-    for (const auto& m : r.parent) {
-        EXPECT_FALSE(startsWith(m, "Elevated child exited")) << m;
-        EXPECT_FALSE(startsWith(m, "Could not remove staged file")) << m;
-    }
+    EXPECT_EQ(r.outcome.out, resultLine(1460, message));
+    EXPECT_TRUE(linesInOrder(r.parent, {"Elevated helper timed out.", logResult(1460, message)}));
+    EXPECT_FALSE(hasLine(r.parent, startsWith("Elevated child exited")));
+    EXPECT_FALSE(hasLine(r.parent, startsWith("Could not remove staged file")));
     // The copy is gone, and with it the lock on its image: nothing is left staged.
     ASSERT_NE(r.childPid, 0u);
-    HANDLE copy = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, r.childPid);
-    if (copy != nullptr) {
-        EXPECT_EQ(WaitForSingleObject(copy, 0), WAIT_OBJECT_0);
+    qsh::UniqueHandle copy(
+        OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, r.childPid));
+    if (copy) {
+        EXPECT_EQ(WaitForSingleObject(copy.get(), 0), WAIT_OBJECT_0);
         DWORD code = 0;
-        GetExitCodeProcess(copy, &code);
+        GetExitCodeProcess(copy.get(), &code);
         EXPECT_EQ(code, 1460u);
-        CloseHandle(copy);
     }
-    EXPECT_EQ(readFile(fixture.output), "previous");
-    EXPECT_TRUE(filesIn(helperFolder(fixture.dir.path())).empty());
+    EXPECT_EQ(readFile(callerOutput(*this)), "previous");
+    EXPECT_TRUE(filesIn(helperFolder()).empty());
 }
 
 } // namespace

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <regex>
 
-#include "helper_process.h"
+#include "sandbox.h"
 
 using namespace qsh::testing;
 
@@ -32,7 +32,7 @@ void expectWholeLines(const std::wstring& localAppData) {
     }
 }
 
-std::vector<std::string> usageRun(const std::string& arguments) {
+std::vector<Line> usageRun(const std::string& arguments) {
     return {std::string(60, '='),
             "QuillfenSchedulerHelper version 1.1.0 starting",
             "Executable: " + toUtf8(helperExePath()),
@@ -44,78 +44,81 @@ std::vector<std::string> usageRun(const std::string& arguments) {
             "Helper exiting with code 2"};
 }
 
+using EntryLogFile = SandboxTest;
+using EntryLogLocation = SandboxTest;
+using EntryLogConcurrency = SandboxTest;
+
 } // namespace
 
-TEST(EntryLogFile, NonAsciiArgumentsStayWholeAndUtf8) {
-    TempDir local;
+TEST_F(EntryLogFile, NonAsciiArgumentsStayWholeAndUtf8) {
     // Accents, a CJK word, a character outside the BMP and the euro sign.
     const std::wstring word = L"Cr\u00e9er-\u4efb\u52a1";
     const std::wstring operand = L"C:\\Users\\J\u00fcrgen\\\U0001D11E \u20ac.xml";
-    HelperOutcome outcome = runHelper({.args = {word, operand}, .localAppData = local.path()});
-    ASSERT_TRUE(outcome.started);
+    HelperOutcome outcome = start({word, operand});
     EXPECT_EQ(outcome.code(), 2);
-    expectWholeLines(local.path());
-    EXPECT_EQ(logMessagesOf(readLog(local.path()), outcome.pid),
-              usageRun(toUtf8(word + L" \"" + operand + L"\"")));
+    expectWholeLines(localAppData());
+    EXPECT_TRUE(linesInOrder(logOf(outcome), usageRun(toUtf8(word + L" \"" + operand + L"\""))));
 }
 
-TEST(EntryLogFile, AppendsAcrossRunsAndRecreatesDeletedFile) {
-    TempDir local;
-    HelperOutcome first = runHelper({.args = {L"version"}, .localAppData = local.path()});
-    HelperOutcome second = runHelper({.args = {L"version"}, .localAppData = local.path()});
-    auto log = readLog(local.path());
-    EXPECT_EQ(logMessagesOf(log, first.pid).size(), 5u);
-    EXPECT_EQ(logMessagesOf(log, second.pid).size(), 5u);
-    EXPECT_EQ(log.size(), 10u);
+TEST_F(EntryLogFile, AppendsAcrossRunsAndRecreatesDeletedFile) {
+    HelperOutcome first = start({L"version"});
+    const std::size_t once = readLog(localAppData()).size();
+    ASSERT_GT(once, 0u);
+    HelperOutcome second = start({L"version"});
+    // The second run's lines follow the first run's, which are all still there.
+    EXPECT_EQ(readLog(localAppData()).size(), 2 * once);
+    EXPECT_TRUE(linesInOrder(logOf(second), {"Arguments: version", startsWith("Result ")}));
 
-    ASSERT_TRUE(DeleteFileW(logFilePath(local.path()).c_str()));
-    HelperOutcome third = runHelper({.args = {L"version"}, .localAppData = local.path()});
+    ASSERT_TRUE(DeleteFileW(logPath().c_str()));
+    HelperOutcome third = start({L"version"});
     EXPECT_EQ(third.code(), 0);
-    EXPECT_EQ(readLog(local.path()).size(), 5u);
-    expectWholeLines(local.path());
+    EXPECT_EQ(readLog(localAppData()).size(), once);
+    expectWholeLines(localAppData());
 }
 
-TEST(EntryLogLocation, UnsetOrEmptyLocalAppDataFallsBackToTemp) {
+TEST_F(EntryLogLocation, UnsetOrEmptyLocalAppDataFallsBackToTemp) {
     for (bool empty : {false, true}) {
-        TempDir temp;
+        SCOPED_TRACE(empty ? "empty" : "unset");
         HelperRun run{.args = {L"--version"},
-                      .env = {{L"TEMP", temp.path()}, {L"TMP", temp.path()}}};
+                      .env = {{L"TEMP", files.path()}, {L"TMP", files.path()}}};
         if (empty) {
             run.localAppData = L"";
         }
-        HelperOutcome outcome = runHelper(run);
-        ASSERT_TRUE(outcome.started);
+        const std::size_t before = readLog(files.path()).size();
+        HelperOutcome outcome = start(run);
         EXPECT_EQ(outcome.code(), 0);
-        auto messages = logMessagesOf(readLog(temp.path()), outcome.pid);
-        ASSERT_EQ(messages.size(), 5u) << "empty=" << empty;
-        EXPECT_EQ(messages[1], "QuillfenSchedulerHelper version 1.1.0 starting");
-        expectWholeLines(temp.path());
+        auto log = readLog(files.path());
+        log.erase(log.begin(), log.begin() + std::min(before, log.size()));
+        EXPECT_TRUE(linesInOrder(logMessagesOf(log, outcome.pid),
+                                 {"QuillfenSchedulerHelper version 1.1.0 starting",
+                                  "Arguments: --version", startsWith("Result ")}));
+        expectWholeLines(files.path());
+        EXPECT_FALSE(fileExists(logPath()));
     }
 }
 
-TEST(EntryLogLocation, UncreatableLogFolderStillReportsResult) {
-    TempDir local;
+TEST_F(EntryLogLocation, UncreatableLogFolderStillReportsResult) {
     // The log folder would have to live below a file.
-    const std::wstring blocker = local / L"not-a-folder";
+    const std::wstring blocker = files / L"not-a-folder";
     ASSERT_TRUE(writeFile(blocker, "x"));
-    HelperOutcome version = runHelper({.args = {L"--version"}, .localAppData = blocker});
+    HelperOutcome version = start({.args = {L"--version"}, .localAppData = blocker});
     EXPECT_EQ(version.code(), 0);
     EXPECT_EQ(version.err, "1.1.0\r\n");
     EXPECT_EQ(version.out, "QUILLFEN_HELPER_RESULT status=success exitCode=0 message=Completed "
                            "request to read the scheduler helper version.\r\n");
 
-    HelperOutcome usage = runHelper({.args = {L"delete", L"x"}, .localAppData = blocker});
+    HelperOutcome usage = start({.args = {L"delete", L"x"}, .localAppData = blocker});
     EXPECT_EQ(usage.code(), 2);
     EXPECT_EQ(usage.out, "QUILLFEN_HELPER_RESULT status=failure exitCode=2 message=Missing or "
                          "invalid scheduler helper arguments.\r\n");
     EXPECT_EQ(readFile(blocker), "x");
 }
 
-TEST(EntryLogConcurrency, EightProcessesAtOnceLoseAndTearNothing) {
+TEST_F(EntryLogConcurrency, EightProcessesAtOnceLoseAndTearNothing) {
     // Process ids come back soon under Wine: a fresh log per round keeps them apart.
     for (int round = 0; round < 3; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
-        TempDir local;
+        Sandbox box;
         // Long lines make a torn write far more likely to show; every other writer runs with
         // the limited token, as a non-elevated helper does beside its elevated copy.
         std::vector<HelperRun> runs;
@@ -124,24 +127,26 @@ TEST(EntryLogConcurrency, EightProcessesAtOnceLoseAndTearNothing) {
             const bool limited = i % 2 == 1;
             runs.push_back(
                 {.args = {limited ? L"version" : L"unknown-" + std::to_wstring(i), operand},
-                 .localAppData = local.path(),
+                 .localAppData = box.localAppData(),
                  .limitedToken = limited});
         }
-        std::vector<HelperOutcome> outcomes = runHelpersConcurrently(runs);
-        auto log = readLog(local.path());
+        std::vector<HelperOutcome> outcomes = box.startTogether(runs);
+        std::size_t lines = 0;
         for (std::size_t i = 0; i < runs.size(); ++i) {
-            ASSERT_TRUE(outcomes[i].started);
             EXPECT_EQ(outcomes[i].code(), 2);
-            std::vector<std::string> expected =
-                usageRun(toUtf8(runs[i].args[0] + L" " + runs[i].args[1]));
+            std::vector<Line> expected = usageRun(toUtf8(runs[i].args[0] + L" " + runs[i].args[1]));
             if (runs[i].limitedToken) {
                 // "version" with an operand: no token check and no exit line.
                 expected.erase(expected.begin() + 4);
                 expected.pop_back();
             }
-            EXPECT_EQ(logMessagesOf(log, outcomes[i].pid), expected);
+            const auto log = box.logOf(outcomes[i]);
+            EXPECT_TRUE(linesInOrder(log, expected));
+            EXPECT_EQ(log.size(), expected.size());
+            lines += log.size();
         }
-        EXPECT_EQ(log.size(), 4u * 8u + 4u * 6u);
-        expectWholeLines(local.path());
+        // Every line belongs to one of the eight, whole.
+        EXPECT_EQ(readLog(box.localAppData()).size(), lines);
+        expectWholeLines(box.localAppData());
     }
 }

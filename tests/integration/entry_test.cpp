@@ -5,9 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 
-#include "helper_process.h"
+#include "sandbox.h"
 
 using namespace qsh::testing;
 
@@ -24,222 +23,177 @@ const std::string kBadArguments = "Missing or invalid scheduler helper arguments
 const std::string kVersionDone = "Completed request to read the scheduler helper version.";
 const std::string kNotElevatedAfterRelaunch =
     "The helper was relaunched with the runas verb but still does not have an elevated token.";
+const std::string kBanner = "QuillfenSchedulerHelper version 1.1.0 starting";
 
-std::string resultLine(int code, const std::string& message) {
-    return "QUILLFEN_HELPER_RESULT status=" + std::string(code == 0 ? "success" : "failure") +
-           " exitCode=" + std::to_string(code) + " message=" + message + "\r\n";
-}
-
-std::string logResult(int code, const std::string& message) {
-    std::string line = resultLine(code, message);
-    return "Result" + line.substr(line.find(' '), line.size() - line.find(' ') - 2);
-}
-
+// A run and this run's log messages, in order.
 struct Seen {
     HelperOutcome outcome;
-    std::vector<std::string> log; // this process's log messages, in order
+    std::vector<std::string> log;
 };
 
-Seen start(const TempDir& local, HelperRun run) {
-    run.localAppData = local.path();
-    // Wine hands out process ids again soon: only lines added by this run count.
-    const std::size_t before = readLog(local.path()).size();
-    Seen seen{runHelper(run), {}};
-    EXPECT_TRUE(seen.outcome.started) << "start error " << seen.outcome.startError;
-    EXPECT_FALSE(seen.outcome.timedOut);
-    std::vector<LogEntry> log = readLog(local.path());
-    log.erase(log.begin(), log.begin() + std::min(before, log.size()));
-    seen.log = logMessagesOf(log, seen.outcome.pid);
-    return seen;
-}
-
-bool contains(const std::vector<std::string>& log, const std::string& message) {
-    return std::find(log.begin(), log.end(), message) != log.end();
-}
-
-bool anyStartsWith(const std::vector<std::string>& log, const std::string& prefix) {
-    return std::any_of(log.begin(), log.end(),
-                       [&](const std::string& m) { return m.rfind(prefix, 0) == 0; });
-}
+class Entry : public SandboxTest {
+  protected:
+    Seen see(HelperRun run) const {
+        run.localAppData = localAppData();
+        HelperOutcome outcome = start(run);
+        return {outcome, logOf(outcome)};
+    }
+};
 
 // Usage and code 2 without looking at the token.
 void expectEarlyUsage(const Seen& seen, bool exitLine) {
     EXPECT_EQ(seen.outcome.code(), 2);
     EXPECT_EQ(seen.outcome.out, resultLine(2, kBadArguments));
     EXPECT_EQ(seen.outcome.err, kUsage);
-    EXPECT_TRUE(contains(seen.log, "Usage requested or invalid arguments supplied."));
-    EXPECT_TRUE(contains(seen.log, logResult(2, kBadArguments)));
-    EXPECT_FALSE(anyStartsWith(seen.log, "Elevated token: "));
-    EXPECT_EQ(contains(seen.log, "Helper exiting with code 2"), exitLine);
+    EXPECT_TRUE(linesInOrder(
+        seen.log, {"Usage requested or invalid arguments supplied.", logResult(2, kBadArguments)}));
+    EXPECT_FALSE(hasLine(seen.log, startsWith("Elevated token: ")));
+    EXPECT_EQ(hasLine(seen.log, "Helper exiting with code 2"), exitLine);
 }
 
 // Usage and code 2 decided by an elevated process.
-void expectElevatedUsage(const Seen& seen) {
+void expectElevatedUsage(const Seen& seen, const std::string& arguments) {
     EXPECT_EQ(seen.outcome.code(), 2);
     EXPECT_EQ(seen.outcome.out, resultLine(2, kBadArguments));
     EXPECT_EQ(seen.outcome.err, kUsage);
-    ASSERT_GE(seen.log.size(), 4u);
-    const std::vector<std::string> tail(seen.log.begin() + 4, seen.log.end());
-    EXPECT_EQ(tail, (std::vector<std::string>{
-                        "Elevated token: yes", "Usage requested or invalid arguments supplied.",
-                        logResult(2, kBadArguments), "Helper exiting with code 2"}));
+    EXPECT_TRUE(
+        linesInOrder(seen.log, {"Arguments: " + arguments, "Elevated token: yes",
+                                "Usage requested or invalid arguments supplied.",
+                                logResult(2, kBadArguments), "Helper exiting with code 2"}));
 }
 
-} // namespace
+using EntryCommandLine = Entry;
+using EntryToken = Entry;
+using EntryNoHandles = Entry;
+using EntryBanner = Entry;
 
-TEST(EntryCommandLine, NoArgumentsGivesUsage) {
-    TempDir local;
-    Seen seen = start(local, {});
+TEST_F(EntryCommandLine, NoArgumentsGivesUsage) {
+    Seen seen = see({});
     expectEarlyUsage(seen, false);
-    ASSERT_EQ(seen.log.size(), 6u);
-    EXPECT_EQ(seen.log[3], "Arguments: ");
+    EXPECT_TRUE(linesInOrder(seen.log, {kBanner, "Arguments: "}));
 }
 
-TEST(EntryCommandLine, VersionInAnyCase) {
-    TempDir local;
+TEST_F(EntryCommandLine, VersionInAnyCase) {
     for (const wchar_t* word : {L"--version", L"--VERSION", L"Version", L"vErSiOn"}) {
-        Seen seen = start(local, {.args = {word}});
+        Seen seen = see({.args = {word}});
         EXPECT_EQ(seen.outcome.code(), 0) << toUtf8(word);
         EXPECT_EQ(seen.outcome.err, "1.1.0\r\n");
         EXPECT_EQ(seen.outcome.out, resultLine(0, kVersionDone));
-        ASSERT_EQ(seen.log.size(), 5u);
-        EXPECT_EQ(seen.log[4], logResult(0, kVersionDone));
+        EXPECT_TRUE(
+            linesInOrder(seen.log, {"Arguments: " + toUtf8(word), logResult(0, kVersionDone)}));
+        EXPECT_FALSE(hasLine(seen.log, startsWith("Elevated token: ")));
     }
 }
 
-TEST(EntryCommandLine, VersionWithOperandGivesUsage) {
-    TempDir local;
-    expectEarlyUsage(start(local, {.args = {L"version", L"extra"}}), false);
-    expectEarlyUsage(start(local, {.args = {L"--Version", L""}}), false);
+TEST_F(EntryCommandLine, VersionWithOperandGivesUsage) {
+    expectEarlyUsage(see({.args = {L"version", L"extra"}}), false);
+    expectEarlyUsage(see({.args = {L"--Version", L""}}), false);
 }
 
-TEST(EntryCommandLine, QueryToFileWithoutPathGivesUsage) {
-    TempDir local;
-    expectEarlyUsage(start(local, {.args = {L"Query-To-File"}}), true);
-    expectEarlyUsage(start(local, {.args = {L"query-to-file", L""}}), true);
-    expectEarlyUsage(start(local, {.args = {L"query-to-file", L"a.xml", L"b.xml"}}), true);
+TEST_F(EntryCommandLine, QueryToFileWithoutPathGivesUsage) {
+    expectEarlyUsage(see({.args = {L"Query-To-File"}}), true);
+    expectEarlyUsage(see({.args = {L"query-to-file", L""}}), true);
+    expectEarlyUsage(see({.args = {L"query-to-file", L"a.xml", L"b.xml"}}), true);
 }
 
-TEST(EntryCommandLine, MarkerIsDroppedWherever) {
-    TempDir local;
-    Seen first = start(local, {.args = {L"--elevation-attempted", L"--version"}});
+TEST_F(EntryCommandLine, MarkerIsDroppedWherever) {
+    Seen first = see({.args = {L"--elevation-attempted", L"--version"}});
     EXPECT_EQ(first.outcome.code(), 0);
     EXPECT_EQ(first.outcome.err, "1.1.0\r\n");
-    ASSERT_GE(first.log.size(), 4u);
-    EXPECT_EQ(first.log[3], "Arguments: --version");
+    EXPECT_TRUE(linesInOrder(first.log, {kBanner, "Arguments: --version"}));
 
-    Seen twice =
-        start(local, {.args = {L"--elevation-attempted", L"version", L"--elevation-attempted"}});
+    Seen twice = see({.args = {L"--elevation-attempted", L"version", L"--elevation-attempted"}});
     EXPECT_EQ(twice.outcome.code(), 0);
-    ASSERT_GE(twice.log.size(), 4u);
-    EXPECT_EQ(twice.log[3], "Arguments: version");
+    EXPECT_TRUE(linesInOrder(twice.log, {kBanner, "Arguments: version"}));
 
     // Elevated, the marker changes nothing: the operand check still gives usage.
-    Seen elevated = start(local, {.args = {L"--elevation-attempted", L"delete", L"now"}});
-    expectElevatedUsage(elevated);
-    EXPECT_EQ(elevated.log[3], "Arguments: delete now");
+    expectElevatedUsage(see({.args = {L"--elevation-attempted", L"delete", L"now"}}), "delete now");
 }
 
-TEST(EntryCommandLine, UpperCaseMarkerIsAnOrdinaryArgument) {
-    TempDir local;
-    Seen word = start(local, {.args = {L"--ELEVATION-ATTEMPTED"}});
-    expectElevatedUsage(word);
-    EXPECT_EQ(word.log[3], "Arguments: --ELEVATION-ATTEMPTED");
-
-    Seen operand = start(local, {.args = {L"--version", L"--Elevation-Attempted"}});
-    expectEarlyUsage(operand, false);
+TEST_F(EntryCommandLine, UpperCaseMarkerIsAnOrdinaryArgument) {
+    expectElevatedUsage(see({.args = {L"--ELEVATION-ATTEMPTED"}}), "--ELEVATION-ATTEMPTED");
+    expectEarlyUsage(see({.args = {L"--version", L"--Elevation-Attempted"}}), false);
 }
 
-TEST(EntryCommandLine, WrongOperandsInElevatedProcessGiveUsage) {
-    TempDir local;
-    const std::vector<std::vector<std::wstring>> lists = {
-        {L"create-default", L"x"},
-        {L"DELETE", L"x"},
-        {L"create-xml"},
-        {L"create-xml", L""},
-        {L"create-xml", L"a", L"b"},
-        {L"apply-times", L"07:00:00"},
-        {L"apply-times", L"", L"out.xml"},
-        {L"apply-times", L"07:00:00", L""},
-        {L"FOO"},
-        {L"createdefault"},
+TEST_F(EntryCommandLine, WrongOperandsInElevatedProcessGiveUsage) {
+    const std::vector<std::pair<std::vector<std::wstring>, std::string>> lists = {
+        {{L"create-default", L"x"}, "create-default x"},
+        {{L"DELETE", L"x"}, "DELETE x"},
+        {{L"create-xml"}, "create-xml"},
+        {{L"create-xml", L""}, "create-xml \"\""},
+        {{L"create-xml", L"a", L"b"}, "create-xml a b"},
+        {{L"apply-times", L"07:00:00"}, "apply-times 07:00:00"},
+        {{L"apply-times", L"", L"out.xml"}, "apply-times \"\" out.xml"},
+        {{L"apply-times", L"07:00:00", L""}, "apply-times 07:00:00 \"\""},
+        {{L"FOO"}, "FOO"},
+        {{L"createdefault"}, "createdefault"},
     };
-    for (const auto& args : lists) {
-        SCOPED_TRACE(toUtf8(args[0]) + " with " + std::to_string(args.size() - 1) + " operands");
-        expectElevatedUsage(start(local, {.args = args}));
+    for (const auto& [args, arguments] : lists) {
+        SCOPED_TRACE(arguments);
+        expectElevatedUsage(see({.args = args}), arguments);
     }
 }
 
-TEST(EntryToken, RelaunchedButNotElevatedEndsWithFive) {
-    TempDir local;
+TEST_F(EntryToken, RelaunchedButNotElevatedEndsWithFive) {
     for (bool handles : {true, false}) {
-        Seen seen = start(local, {.args = {L"delete", L"--elevation-attempted"},
-                                  .limitedToken = true,
-                                  .stdHandles = handles});
+        Seen seen = see({.args = {L"delete", L"--elevation-attempted"},
+                         .limitedToken = true,
+                         .stdHandles = handles});
         const std::string message =
             "The scheduler helper was relaunched but did not receive an elevated token.";
         EXPECT_EQ(seen.outcome.code(), 5);
         EXPECT_EQ(seen.outcome.out, handles ? resultLine(5, message) : "");
         EXPECT_EQ(seen.outcome.err, handles ? kNotElevatedAfterRelaunch + "\r\n" : "");
-        ASSERT_GE(seen.log.size(), 4u);
-        EXPECT_EQ(seen.log[3], "Arguments: delete");
-        const std::vector<std::string> tail(seen.log.begin() + 4, seen.log.end());
-        EXPECT_EQ(tail, (std::vector<std::string>{"Elevated token: no", kNotElevatedAfterRelaunch,
-                                                  logResult(5, message)}));
+        EXPECT_TRUE(linesInOrder(seen.log, {"Arguments: delete", "Elevated token: no",
+                                            kNotElevatedAfterRelaunch, logResult(5, message)}));
     }
     // No relaunch: only the two processes above started, and nothing was staged.
-    const auto log = readLog(local.path());
+    const auto log = readLog(localAppData());
     EXPECT_EQ(std::count_if(log.begin(), log.end(),
-                            [](const LogEntry& e) {
-                                return e.message ==
-                                       "QuillfenSchedulerHelper version 1.1.0 starting";
-                            }),
+                            [](const LogEntry& e) { return e.message == kBanner; }),
               2);
-    std::error_code ec;
-    EXPECT_FALSE(std::filesystem::exists(local / L"Quillfen\\helper", ec));
+    EXPECT_EQ(GetFileAttributesW(helperFolder().c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
-TEST(EntryToken, NotElevatedWithoutMarkerNeverReportsSuccessByItself) {
-    TempDir local;
-    Seen seen = start(local, {.args = {L"delete"}, .limitedToken = true, .timeoutMs = 300000});
+TEST_F(EntryToken, NotElevatedWithoutMarkerNeverReportsSuccessByItself) {
+    Seen seen = see({.args = {L"delete"}, .limitedToken = true, .timeoutMs = 300000});
     EXPECT_NE(seen.outcome.code(), 0);
     EXPECT_EQ(seen.outcome.out.rfind("QUILLFEN_HELPER_RESULT status=failure exitCode=" +
                                          std::to_string(seen.outcome.code()) + " message=",
                                      0),
               0u)
         << seen.outcome.out;
-    ASSERT_GE(seen.log.size(), 5u);
-    EXPECT_EQ(seen.log[4], "Elevated token: no");
+    EXPECT_TRUE(linesInOrder(seen.log, {"Elevated token: no"}));
+    ASSERT_FALSE(seen.log.empty());
     EXPECT_EQ(seen.log.back(), "Helper exiting with code " + std::to_string(seen.outcome.code()));
 }
 
-TEST(EntryToken, VersionAndQueryNeverLookAtTheToken) {
-    TempDir local;
-    Seen version = start(local, {.args = {L"VERSION"}, .limitedToken = true});
+TEST_F(EntryToken, VersionAndQueryNeverLookAtTheToken) {
+    Seen version = see({.args = {L"VERSION"}, .limitedToken = true});
     EXPECT_EQ(version.outcome.code(), 0);
     EXPECT_EQ(version.outcome.err, "1.1.0\r\n");
-    expectEarlyUsage(start(local, {.args = {L"query-to-file"}, .limitedToken = true}), true);
+    expectEarlyUsage(see({.args = {L"query-to-file"}, .limitedToken = true}), true);
 }
 
-TEST(EntryNoHandles, ReportsThroughExitCodeAndLogOnly) {
-    TempDir local;
-    Seen version = start(local, {.args = {L"--version"}, .stdHandles = false});
+TEST_F(EntryNoHandles, ReportsThroughExitCodeAndLogOnly) {
+    Seen version = see({.args = {L"--version"}, .stdHandles = false});
     EXPECT_EQ(version.outcome.code(), 0);
     EXPECT_TRUE(version.outcome.out.empty() && version.outcome.err.empty());
-    EXPECT_TRUE(contains(version.log, logResult(0, kVersionDone)));
+    EXPECT_TRUE(hasLine(version.log, logResult(0, kVersionDone)));
 
-    Seen usage = start(local, {.stdHandles = false});
+    Seen usage = see({.stdHandles = false});
     EXPECT_EQ(usage.outcome.code(), 2);
-    EXPECT_TRUE(contains(usage.log, "Usage requested or invalid arguments supplied."));
-    EXPECT_TRUE(contains(usage.log, logResult(2, kBadArguments)));
+    EXPECT_TRUE(linesInOrder(usage.log, {"Usage requested or invalid arguments supplied.",
+                                         logResult(2, kBadArguments)}));
 }
 
-TEST(EntryBanner, FourLinesThenTheCommand) {
-    TempDir local;
-    Seen seen = start(local, {.args = {L"version", L"a b", L"say \"hi\"", L""}});
-    ASSERT_GE(seen.log.size(), 4u);
+TEST_F(EntryBanner, FourLinesThenTheCommand) {
+    Seen seen = see({.args = {L"version", L"a b", L"say \"hi\"", L""}});
+    ASSERT_FALSE(seen.log.empty());
     EXPECT_EQ(seen.log[0], std::string(60, '='));
-    EXPECT_EQ(seen.log[1], "QuillfenSchedulerHelper version 1.1.0 starting");
-    EXPECT_EQ(fromUtf8(seen.log[2]), L"Executable: " + helperExePath());
-    EXPECT_EQ(seen.log[3], R"(Arguments: version "a b" "say \"hi\"" "")");
+    EXPECT_TRUE(linesInOrder(seen.log, {std::string(60, '='), kBanner,
+                                        "Executable: " + toUtf8(helperExePath()),
+                                        R"(Arguments: version "a b" "say \"hi\"" "")"}));
 }
+
+} // namespace

@@ -4,19 +4,15 @@
 
 #include <filesystem>
 
-#include "schtasks_fixture.h"
+#include "sandbox.h"
 
-namespace schtasks_tests {
 namespace {
 
+using namespace qsh::testing;
 namespace fs = std::filesystem;
 
 const std::string kXmlFailure =
     "The scheduler XML could not be decoded, validated, normalized, or written.";
-
-bool startsWith(const std::string& text, const std::string& prefix) {
-    return text.rfind(prefix, 0) == 0;
-}
 
 std::string unixPathOf(const std::wstring& path) {
     using Convert = char*(CDECL*)(const wchar_t*);
@@ -57,16 +53,7 @@ bool makeSymlink(const std::wstring& target, const std::wstring& link) {
     return false;
 }
 
-std::vector<std::wstring> filesIn(const std::wstring& folder) {
-    std::vector<std::wstring> names;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(folder, ec)) {
-        names.push_back(entry.path().filename().wstring());
-    }
-    return names;
-}
-
-class HostileFiles : public SchtasksTest {
+class HostileFiles : public SandboxTest {
   protected:
     void SetUp() override {
         fs::create_directories(fs::path(localAppData()) / L"Quillfen");
@@ -79,7 +66,7 @@ class HostileFiles : public SchtasksTest {
 
     HelperRun driverRun(std::vector<std::wstring> args, const std::wstring& driverSwitch) const {
         args.insert(args.begin(), helperExePath());
-        HelperRun run = makeRun(std::move(args));
+        HelperRun run = request(std::move(args));
         run.exePath = moduleDirectory() + L"qsh-stage-driver.exe";
         run.env.emplace_back(driverSwitch, L"1");
         return run;
@@ -102,10 +89,10 @@ TEST_F(HostileFiles, LogReachedThroughALinkIsNotWritten) {
     ASSERT_TRUE(CreateHardLinkW(logFilePath(second.path()).c_str(), victim.c_str(), nullptr));
 
     for (const std::wstring& local : {localAppData(), second.path()}) {
-        HelperRun run = makeRun({L"delete"});
+        HelperRun run = request({L"delete"});
         run.localAppData = local;
         ASSERT_TRUE(writeFile(taskFile(), utf16le(taskBody())));
-        const HelperOutcome outcome = runHelper(run);
+        const HelperOutcome outcome = start(run);
         EXPECT_EQ(outcome.code(), 0);
         EXPECT_EQ(outcome.out,
                   resultLine(0, "Completed request to delete the Windows scheduled task."));
@@ -119,15 +106,15 @@ TEST_F(HostileFiles, ImportStagingFolderReachedThroughALinkIsRefused) {
     ASSERT_TRUE(writeFile(input, toUtf8(declaration(L"UTF-8") + taskBody())));
     ASSERT_TRUE(makeSymlink(outside.path(), own(L"temp")));
 
-    const HelperOutcome outcome = run({L"create-xml", input});
+    const HelperOutcome outcome = start({L"create-xml", input});
     EXPECT_EQ(outcome.code(), 4);
     EXPECT_EQ(outcome.out, resultLine(4, kXmlFailure));
     const std::string file = toUtf8(own(L"temp\\scheduler-import-"));
-    EXPECT_TRUE(startsWith(outcome.err, "The file " + file)) << outcome.err;
+    EXPECT_TRUE(outcome.err.starts_with("The file " + file)) << outcome.err;
     EXPECT_NE(outcome.err.find(".xml is reached through a link (it leads to "), std::string::npos)
         << outcome.err;
-    EXPECT_TRUE(
-        containsPrefix(logOf(outcome), "Unable to normalize create-xml input: The file " + file));
+    EXPECT_TRUE(hasLine(logOf(outcome),
+                        startsWith("Unable to normalize create-xml input: The file " + file)));
     EXPECT_TRUE(filesIn(outside.path()).empty());
     EXPECT_TRUE(calls().empty());
 }
@@ -148,10 +135,10 @@ TEST_F(HostileFiles, HandedOutputThatIsALinkIsNotWrittenByTheRelaunchedCopy) {
         SCOPED_TRACE(toUtf8(output));
         // Started elevated with the marker: the copy a non-elevated helper relaunches.
         const HelperOutcome outcome =
-            run({L"apply-times", L"07:30:00", output, L"--elevation-attempted"});
+            start({L"apply-times", L"07:30:00", output, L"--elevation-attempted"});
         EXPECT_EQ(outcome.code(), 4);
-        EXPECT_TRUE(startsWith(outcome.err, "Could not write registered task XML: The file " +
-                                                toUtf8(output) + why))
+        EXPECT_TRUE(outcome.err.starts_with("Could not write registered task XML: The file " +
+                                            toUtf8(output) + why))
             << outcome.err;
     }
     EXPECT_EQ(readFile(victim), kept);
@@ -177,7 +164,7 @@ TEST_F(HostileFiles, StagedFilesAreHeldWhileTheCopyRuns) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(toUtf8(c.args[0]));
-        const HelperOutcome outcome = runHelper(driverRun(c.args, L"QSH_STAGE_DRIVER_PROBE"));
+        const HelperOutcome outcome = start(driverRun(c.args, L"QSH_STAGE_DRIVER_PROBE"));
         // The copy itself could still run, read its input and write its output.
         EXPECT_EQ(outcome.code(), 0) << outcome.err;
         std::vector<std::string> lines;
@@ -189,7 +176,7 @@ TEST_F(HostileFiles, StagedFilesAreHeldWhileTheCopyRuns) {
         for (const auto& [prefix, result] : c.probes) {
             EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
                                     [&](const std::string& line) {
-                                        return startsWith(line, prefix) && line.ends_with(result);
+                                        return line.starts_with(prefix) && line.ends_with(result);
                                     }))
                 << prefix << result << "\n"
                 << outcome.err;
@@ -199,16 +186,16 @@ TEST_F(HostileFiles, StagedFilesAreHeldWhileTheCopyRuns) {
 }
 
 TEST_F(HostileFiles, HelperSwappedBeforeTheHoldIsNotLaunched) {
-    const HelperOutcome outcome = runHelper(driverRun({L"delete"}, L"QSH_STAGE_DRIVER_SWAP"));
+    const HelperOutcome outcome = start(driverRun({L"delete"}, L"QSH_STAGE_DRIVER_SWAP"));
     EXPECT_EQ(outcome.code(), 6);
     EXPECT_EQ(outcome.out,
               resultLine(6, "The scheduler helper could not stage itself for elevation."));
     const auto log = logOf(outcome);
     EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& line) {
-        return startsWith(line, "The staged helper ") &&
+        return line.starts_with("The staged helper ") &&
                line.ends_with(" does not match its source " + toUtf8(helperExePath()) + ".");
     }));
-    EXPECT_FALSE(containsPrefix(log, "Process is not elevated. Launching"));
+    EXPECT_FALSE(hasLine(log, startsWith("Process is not elevated. Launching")));
     EXPECT_TRUE(filesIn(own(L"helper")).empty());
     EXPECT_TRUE(calls().empty());
 }
@@ -217,25 +204,25 @@ TEST_F(HostileFiles, ArgumentsCannotForgeLogLines) {
     const std::wstring forged = L"07:30:00\r\n2026-01-01 00:00:00.000 [pid=1] Result "
                                 L"status=success exitCode=0 message=Completed request to apply "
                                 L"the Windows scheduled task times.";
-    const HelperOutcome outcome = run({L"apply-times", forged, files / L"out.xml"});
+    const HelperOutcome outcome = start({L"apply-times", forged, files / L"out.xml"});
     EXPECT_EQ(outcome.code(), 2);
     const auto log = readLog(localAppData());
     ASSERT_FALSE(log.empty());
     for (const LogEntry& entry : log) {
         EXPECT_EQ(entry.pid, outcome.pid) << entry.raw;
-        EXPECT_FALSE(startsWith(entry.message, "Result status=success")) << entry.raw;
+        EXPECT_FALSE(entry.message.starts_with("Result status=success")) << entry.raw;
     }
-    EXPECT_TRUE(contains(logOf(outcome),
-                         "apply-times validation failed: Invalid daily time '07:30:00??2026-01-01 "
-                         "00:00:00.000 [pid=1] Result status=success exitCode=0 "
-                         "message=Completed request to apply the Windows scheduled task times.'; "
-                         "expected HH:mm:ss."));
+    EXPECT_TRUE(hasLine(logOf(outcome),
+                        "apply-times validation failed: Invalid daily time '07:30:00??2026-01-01 "
+                        "00:00:00.000 [pid=1] Result status=success exitCode=0 "
+                        "message=Completed request to apply the Windows scheduled task times.'; "
+                        "expected HH:mm:ss."));
 }
 
 TEST_F(HostileFiles, EmptyCreateXmlOperandIsRefusedBeforeStaging) {
-    HelperRun run = makeRun({L"create-xml", L""});
+    HelperRun run = request({L"create-xml", L""});
     run.limitedToken = true;
-    const HelperOutcome outcome = runHelper(run);
+    const HelperOutcome outcome = start(run);
     EXPECT_EQ(outcome.code(), 2);
     EXPECT_EQ(outcome.out, resultLine(2, "Missing or invalid scheduler helper arguments."));
     EXPECT_EQ(outcome.err, "QuillfenSchedulerHelper 1.1.0\r\nCommands:\r\n  create-default\r\n"
@@ -254,4 +241,3 @@ TEST_F(HostileFiles, EmptyCreateXmlOperandIsRefusedBeforeStaging) {
 }
 
 } // namespace
-} // namespace schtasks_tests

@@ -1,9 +1,10 @@
 // create-default, delete and query-to-file run by the helper against the stand-in schtasks.exe.
 
-#include "schtasks_fixture.h"
+#include "sandbox.h"
 
-namespace schtasks_tests {
 namespace {
+
+using namespace qsh::testing;
 
 const std::vector<std::string> kCreateDefaultArgv = {
     "/CREATE", "/TN",   "Quillfen", "/TR",   "C:\\Windows\\System32\\cmd.exe /C quillfen -noGui",
@@ -14,24 +15,24 @@ std::vector<std::string> argsAfterProgram(const qsh::standin::SchtasksCall& call
     return std::vector<std::string>(call.argv.begin() + 1, call.argv.end());
 }
 
-using CreateDefault = SchtasksTest;
-using DeleteTask = SchtasksTest;
-using QueryToFile = SchtasksTest;
+using CreateDefault = SandboxTest;
+using DeleteTask = SandboxTest;
+using QueryToFile = SandboxTest;
 
 TEST_F(CreateDefault, CreatesDailyTaskAndReplacesAnExistingOne) {
     for (int round = 0; round < 2; ++round) {
-        HelperOutcome outcome = run({L"create-default"});
+        HelperOutcome outcome = start({L"create-default"});
         EXPECT_EQ(outcome.code(), 0);
         EXPECT_EQ(outcome.out,
                   resultLine(0, "Completed request to create the default Windows scheduled task."));
         EXPECT_EQ(outcome.err, "");
         auto log = logOf(outcome);
-        EXPECT_TRUE(contains(log, "Launching schtasks.exe with args: /CREATE | /TN | Quillfen | "
-                                  "/TR | C:\\Windows\\System32\\cmd.exe /C quillfen -noGui | /SC "
-                                  "| DAILY | /ST | 08:00 | /F"));
-        EXPECT_TRUE(contains(log, "create-default: exitCode=0; timedOut=false"));
-        EXPECT_TRUE(contains(log, "create-default stdout (UTF-8/ASCII): SUCCESS: The scheduled "
-                                  "task \"Quillfen\" has successfully been created.  "));
+        EXPECT_TRUE(hasLine(log, "Launching schtasks.exe with args: /CREATE | /TN | Quillfen | "
+                                 "/TR | C:\\Windows\\System32\\cmd.exe /C quillfen -noGui | /SC "
+                                 "| DAILY | /ST | 08:00 | /F"));
+        EXPECT_TRUE(hasLine(log, "create-default: exitCode=0; timedOut=false"));
+        EXPECT_TRUE(hasLine(log, "create-default stdout (UTF-8/ASCII): SUCCESS: The scheduled "
+                                 "task \"Quillfen\" has successfully been created.  "));
     }
     auto recorded = calls();
     ASSERT_EQ(recorded.size(), 2u);
@@ -46,20 +47,21 @@ TEST_F(CreateDefault, CreatesDailyTaskAndReplacesAnExistingOne) {
 }
 
 TEST_F(CreateDefault, SchtasksExitCodeBecomesTheHelpersOwn) {
-    HelperOutcome own = run({L"create-default"}, {{L"EXIT_CODE", L"2"}});
+    HelperOutcome own = start({L"create-default"}, {schtasksSwitch(L"EXIT_CODE", L"2")});
     EXPECT_EQ(own.code(), 2);
     EXPECT_EQ(own.out, resultLine(2, "Missing or invalid scheduler helper arguments."));
 
-    HelperOutcome crashed = run({L"create-default"}, {{L"EXIT_CODE", L"0xC0000005"}});
+    HelperOutcome crashed =
+        start({L"create-default"}, {schtasksSwitch(L"EXIT_CODE", L"0xC0000005")});
     EXPECT_EQ(crashed.exitCode, 0xC0000005u);
     EXPECT_EQ(crashed.out, resultLine(-1073741819, "Could not create the default Windows "
                                                    "scheduled task. Exit code -1073741819."));
-    EXPECT_TRUE(contains(logOf(crashed), "create-default: exitCode=3221225477; timedOut=false"));
+    EXPECT_TRUE(hasLine(logOf(crashed), "create-default: exitCode=3221225477; timedOut=false"));
 }
 
 TEST_F(DeleteTask, RemovesTheTaskThenFailsWithSchtasksOwnCodeAndText) {
-    ASSERT_EQ(run({L"create-default"}).code(), 0);
-    HelperOutcome removed = run({L"delete"});
+    ASSERT_EQ(start({L"create-default"}).code(), 0);
+    HelperOutcome removed = start({L"delete"});
     EXPECT_EQ(removed.code(), 0);
     EXPECT_EQ(removed.out,
               resultLine(0, "Completed request to delete the Windows scheduled task."));
@@ -67,14 +69,14 @@ TEST_F(DeleteTask, RemovesTheTaskThenFailsWithSchtasksOwnCodeAndText) {
     EXPECT_EQ(argsAfterProgram(calls().back()),
               (std::vector<std::string>{"/DELETE", "/TN", "Quillfen", "/F"}));
 
-    HelperOutcome missing = run({L"delete"});
+    HelperOutcome missing = start({L"delete"});
     EXPECT_EQ(missing.code(), 1);
     EXPECT_EQ(missing.out,
               resultLine(1, "Could not delete the Windows scheduled task. Exit code 1."));
     EXPECT_EQ(missing.err, "ERROR: The system cannot find the file specified.\r\n");
     auto log = logOf(missing);
-    EXPECT_TRUE(contains(log, "delete: exitCode=1; timedOut=false"));
-    EXPECT_TRUE(contains(
+    EXPECT_TRUE(hasLine(log, "delete: exitCode=1; timedOut=false"));
+    EXPECT_TRUE(hasLine(
         log, "delete stderr (UTF-8/ASCII): ERROR: The system cannot find the file specified.  "));
 }
 
@@ -85,8 +87,8 @@ TEST_F(DeleteTask, ChildStandardErrorIsRelayedWholeAsUtf8) {
     while (longText.size() < 3000) {
         longText += text;
     }
-    HelperOutcome outcome =
-        run({L"delete"}, {{L"STDERR_ENCODING", L"utf16le-bom"}, {L"STDERR_TEXT", longText}});
+    HelperOutcome outcome = start({L"delete"}, {schtasksSwitch(L"STDERR_ENCODING", L"utf16le-bom"),
+                                                schtasksSwitch(L"STDERR_TEXT", longText)});
     EXPECT_EQ(outcome.code(), 1);
     // The stand-in writes each text with its own mark; the second one stays in the text.
     std::wstring expected =
@@ -94,11 +96,11 @@ TEST_F(DeleteTask, ChildStandardErrorIsRelayedWholeAsUtf8) {
     EXPECT_EQ(outcome.err, toUtf8(expected));
     auto log = logOf(outcome);
     std::string preview = "delete stderr (UTF-16 LE BOM): " + toUtf8(longText.substr(0, 1000));
-    EXPECT_TRUE(contains(log, preview)) << "no line " << preview.substr(0, 80);
+    EXPECT_TRUE(hasLine(log, preview)) << "no line " << preview.substr(0, 80);
 }
 
 class QueryToFileEncoding
-    : public SchtasksTest,
+    : public SandboxTest,
       public ::testing::WithParamInterface<std::pair<const wchar_t*, const char*>> {};
 
 TEST_P(QueryToFileEncoding, WritesUtf8WithUtf8Declaration) {
@@ -106,18 +108,27 @@ TEST_P(QueryToFileEncoding, WritesUtf8WithUtf8Declaration) {
     ASSERT_TRUE(writeFile(taskFile(), utf16le(declaration(L"UTF-16") + taskBody())));
     std::wstring output = files / L"out\\task.xml";
 
-    HelperOutcome outcome = run({L"query-to-file", output}, {{L"QUERY_ENCODING", encoding}});
+    HelperOutcome outcome =
+        start({L"query-to-file", output}, {schtasksSwitch(L"QUERY_ENCODING", encoding)});
     EXPECT_EQ(outcome.code(), 0);
     EXPECT_EQ(outcome.out, resultLine(0, "Completed request to query the Windows scheduled task."));
     std::string expected = toUtf8(declaration(L"UTF-8") + taskBody());
     EXPECT_EQ(readFile(output).value_or("(missing)"), expected);
 
     auto log = logOf(outcome);
-    EXPECT_TRUE(containsPrefix(log, std::string("query-to-file decoded stdout as ") + label +
-                                        "; preview=<?xml version=\"1.0\" encoding=\"UTF-16\"?>  "
-                                        "<Task version"));
-    EXPECT_TRUE(contains(log, "Wrote Task Scheduler XML as UTF-8: " + toUtf8(output) +
-                                  "; bytes=" + std::to_string(expected.size())));
+    // The preview holds 240 units of the document, line ends shown as spaces.
+    const std::string start =
+        std::string("query-to-file decoded stdout as ") + label +
+        "; preview=<?xml version=\"1.0\" encoding=\"UTF-16\"?>  <Task version";
+    ASSERT_TRUE(hasLine(log, startsWith(start)));
+    for (const std::string& line : log) {
+        if (line.rfind(start, 0) == 0) {
+            const std::size_t at = line.find("; preview=") + 10;
+            EXPECT_EQ(fromUtf8(line.substr(at)).size(), 240u) << line;
+        }
+    }
+    EXPECT_TRUE(hasLine(log, "Wrote Task Scheduler XML as UTF-8: " + toUtf8(output) +
+                                 "; bytes=" + std::to_string(expected.size())));
 }
 
 INSTANTIATE_TEST_SUITE_P(Encodings, QueryToFileEncoding,
@@ -133,17 +144,22 @@ TEST_F(QueryToFile, DeclarationIsAddedOrCompletedAndLeadingBlankLinesGo) {
     ASSERT_TRUE(writeFile(taskFile(), utf16le(declaration(L"UTF-16") + taskBody())));
     std::wstring output = files / L"task.xml";
 
-    ASSERT_EQ(run({L"query-to-file", output}, {{L"QUERY_SHAPE", L"no-declaration"}}).code(), 0);
+    ASSERT_EQ(start({L"query-to-file", output}, {schtasksSwitch(L"QUERY_SHAPE", L"no-declaration")})
+                  .code(),
+              0);
     EXPECT_EQ(readFile(output), toUtf8(declaration(L"UTF-8") + taskBody()));
 
-    ASSERT_EQ(run({L"query-to-file", output}, {{L"QUERY_SHAPE", L"no-encoding"}}).code(), 0);
+    ASSERT_EQ(
+        start({L"query-to-file", output}, {schtasksSwitch(L"QUERY_SHAPE", L"no-encoding")}).code(),
+        0);
     EXPECT_EQ(readFile(output),
               toUtf8(L"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n" + taskBody()));
 
-    ASSERT_EQ(run({L"query-to-file", output},
-                  {{L"QUERY_SHAPE", L"leading-blank-lines"}, {L"QUERY_ENCODING", L"utf8"}})
-                  .code(),
-              0);
+    ASSERT_EQ(
+        start({L"query-to-file", output}, {schtasksSwitch(L"QUERY_SHAPE", L"leading-blank-lines"),
+                                           schtasksSwitch(L"QUERY_ENCODING", L"utf8")})
+            .code(),
+        0);
     EXPECT_EQ(readFile(output), toUtf8(declaration(L"UTF-8") + taskBody()));
 }
 
@@ -153,12 +169,13 @@ TEST_F(QueryToFile, OutputThatIsNotTaskXmlLeavesTheFileAlone) {
     ASSERT_TRUE(writeFile(output, "previous export"));
 
     for (const wchar_t* shape : {L"not-task-xml", L"no-closing-tag", L"empty"}) {
-        HelperOutcome outcome = run({L"query-to-file", output}, {{L"QUERY_SHAPE", shape}});
+        HelperOutcome outcome =
+            start({L"query-to-file", output}, {schtasksSwitch(L"QUERY_SHAPE", shape)});
         EXPECT_EQ(outcome.code(), 4) << toUtf8(shape);
         EXPECT_EQ(outcome.out, resultLine(4, "The scheduler XML could not be decoded, validated, "
                                              "normalized, or written."));
         EXPECT_EQ(outcome.err, kNotTaskXml + "\r\n");
-        EXPECT_TRUE(contains(logOf(outcome), kNotTaskXml));
+        EXPECT_TRUE(hasLine(logOf(outcome), kNotTaskXml));
         EXPECT_EQ(readFile(output), "previous export");
     }
 }
@@ -167,21 +184,21 @@ TEST_F(QueryToFile, FailedQueryLeavesTheFileAlone) {
     std::wstring output = files / L"task.xml";
     ASSERT_TRUE(writeFile(output, "previous export"));
 
-    HelperOutcome missing = run({L"query-to-file", output});
+    HelperOutcome missing = start({L"query-to-file", output});
     EXPECT_EQ(missing.code(), 1);
     EXPECT_EQ(missing.err, "ERROR: The system cannot find the file specified.\r\n");
     EXPECT_EQ(readFile(output), "previous export");
 
     // A failing exit code wins over a complete document on standard output.
     ASSERT_TRUE(writeFile(taskFile(), utf16le(declaration(L"UTF-16") + taskBody())));
-    HelperOutcome refused = run({L"query-to-file", output}, {{L"EXIT_CODE", L"5"}});
+    HelperOutcome refused = start({L"query-to-file", output}, {schtasksSwitch(L"EXIT_CODE", L"5")});
     EXPECT_EQ(refused.code(), 5);
     EXPECT_EQ(readFile(output), "previous export");
     auto log = logOf(refused);
-    EXPECT_TRUE(containsPrefix(
-        log, "query-to-file stdout bytes=" + std::to_string(readFile(taskFile())->size()) +
-                 "; prefix=FF FE 3C 00 3F 00 78 00"));
-    EXPECT_FALSE(containsPrefix(log, "query-to-file decoded stdout as "));
+    EXPECT_TRUE(hasLine(log, startsWith("query-to-file stdout bytes=" +
+                                        std::to_string(readFile(taskFile())->size()) +
+                                        "; prefix=FF FE 3C 00 3F 00 78 00")));
+    EXPECT_FALSE(hasLine(log, startsWith("query-to-file decoded stdout as ")));
 }
 
 TEST_F(QueryToFile, UnwritableOutputFailsWithTheWriteError) {
@@ -189,23 +206,22 @@ TEST_F(QueryToFile, UnwritableOutputFailsWithTheWriteError) {
     ASSERT_TRUE(writeFile(files / L"blocker", "a file where a folder should be"));
     std::wstring output = files / L"blocker\\task.xml";
 
-    HelperOutcome outcome = run({L"query-to-file", output});
+    HelperOutcome outcome = start({L"query-to-file", output});
     EXPECT_EQ(outcome.code(), 4);
     auto log = logOf(outcome);
-    EXPECT_TRUE(containsPrefix(log, "Unable to write query output: Unable to create parent "
-                                    "directory; error="));
+    EXPECT_TRUE(hasLine(log, startsWith("Unable to write query output: Unable to create parent "
+                                        "directory; error=")));
     EXPECT_EQ(outcome.err.rfind("Unable to create parent directory; error=", 0), 0u) << outcome.err;
     EXPECT_EQ(readFile(files / L"blocker"), "a file where a folder should be");
 }
 
 TEST_F(QueryToFile, RelativePathIsTakenFromTheWorkingDirectory) {
     ASSERT_TRUE(writeFile(taskFile(), utf16le(declaration(L"UTF-16") + taskBody())));
-    HelperRun request = makeRun({L"query-to-file", L"exports\\task.xml"});
-    request.workingDirectory = files.path();
-    HelperOutcome outcome = runHelper(request);
+    HelperRun run = request({L"query-to-file", L"exports\\task.xml"});
+    run.workingDirectory = files.path();
+    HelperOutcome outcome = start(run);
     EXPECT_EQ(outcome.code(), 0);
     EXPECT_EQ(readFile(files / L"exports\\task.xml"), toUtf8(declaration(L"UTF-8") + taskBody()));
 }
 
 } // namespace
-} // namespace schtasks_tests

@@ -1,5 +1,7 @@
 #include "helper_process.h"
 
+#include "diag/unique_handle.h"
+
 #include <atomic>
 #include <cwctype>
 #include <filesystem>
@@ -10,21 +12,7 @@
 namespace qsh::testing {
 namespace {
 
-struct Handle {
-    HANDLE h = nullptr;
-    Handle() = default;
-    explicit Handle(HANDLE v) : h(v) {}
-    Handle(const Handle&) = delete;
-    Handle& operator=(const Handle&) = delete;
-    Handle(Handle&& other) noexcept : h(other.h) { other.h = nullptr; }
-    ~Handle() { close(); }
-    void close() {
-        if (h != nullptr && h != INVALID_HANDLE_VALUE) {
-            CloseHandle(h);
-        }
-        h = nullptr;
-    }
-};
+using qsh::UniqueHandle;
 
 bool sameName(const std::wstring& a, const std::wstring& b) {
     return _wcsicmp(a.c_str(), b.c_str()) == 0;
@@ -67,20 +55,20 @@ std::wstring buildEnvironment(const HelperRun& run) {
     return block;
 }
 
-Handle limitedPrimaryToken() {
-    Handle own;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, &own.h)) {
+UniqueHandle limitedPrimaryToken() {
+    UniqueHandle own;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, own.put())) {
         return {};
     }
     TOKEN_LINKED_TOKEN linked{};
     DWORD returned = 0;
-    if (!GetTokenInformation(own.h, TokenLinkedToken, &linked, sizeof linked, &returned)) {
+    if (!GetTokenInformation(own.get(), TokenLinkedToken, &linked, sizeof linked, &returned)) {
         return {};
     }
-    Handle linkedToken(linked.LinkedToken);
-    Handle primary;
-    if (!DuplicateTokenEx(linkedToken.h, MAXIMUM_ALLOWED, nullptr, SecurityImpersonation,
-                          TokenPrimary, &primary.h)) {
+    UniqueHandle linkedToken(linked.LinkedToken);
+    UniqueHandle primary;
+    if (!DuplicateTokenEx(linkedToken.get(), MAXIMUM_ALLOWED, nullptr, SecurityImpersonation,
+                          TokenPrimary, primary.put())) {
         return {};
     }
     return primary;
@@ -152,21 +140,21 @@ HelperOutcome runHelper(const HelperRun& run) {
     std::wstring environment = buildEnvironment(run);
 
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    Handle outRead, outWrite, errRead, errWrite;
+    UniqueHandle outRead, outWrite, errRead, errWrite;
     STARTUPINFOW si{};
     si.cb = sizeof si;
     if (run.stdHandles) {
-        if (!CreatePipe(&outRead.h, &outWrite.h, &inherit, 0) ||
-            !CreatePipe(&errRead.h, &errWrite.h, &inherit, 0)) {
+        if (!CreatePipe(outRead.put(), outWrite.put(), &inherit, 0) ||
+            !CreatePipe(errRead.put(), errWrite.put(), &inherit, 0)) {
             outcome.startError = GetLastError();
             return outcome;
         }
-        SetHandleInformation(outRead.h, HANDLE_FLAG_INHERIT, 0);
-        SetHandleInformation(errRead.h, HANDLE_FLAG_INHERIT, 0);
+        SetHandleInformation(outRead.get(), HANDLE_FLAG_INHERIT, 0);
+        SetHandleInformation(errRead.get(), HANDLE_FLAG_INHERIT, 0);
         si.dwFlags = STARTF_USESTDHANDLES;
         si.hStdInput = nullptr;
-        si.hStdOutput = outWrite.h;
-        si.hStdError = errWrite.h;
+        si.hStdOutput = outWrite.get();
+        si.hStdError = errWrite.get();
     } else {
         // No inherited handles at all: the child's GetStdHandle must give nothing usable.
         si.dwFlags = STARTF_USESTDHANDLES;
@@ -180,13 +168,14 @@ HelperOutcome runHelper(const HelperRun& run) {
     DWORD flags = CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW;
     BOOL created = FALSE;
     if (run.limitedToken) {
-        Handle token = limitedPrimaryToken();
-        if (token.h == nullptr) {
+        UniqueHandle token = limitedPrimaryToken();
+        if (!token) {
             outcome.startError = GetLastError() ? GetLastError() : ERROR_NO_TOKEN;
             return outcome;
         }
-        created = CreateProcessAsUserW(token.h, exe.c_str(), commandLine.data(), nullptr, nullptr,
-                                       run.stdHandles, flags, environment.data(), cwd, &si, &pi);
+        created =
+            CreateProcessAsUserW(token.get(), exe.c_str(), commandLine.data(), nullptr, nullptr,
+                                 run.stdHandles, flags, environment.data(), cwd, &si, &pi);
     } else {
         created = CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, run.stdHandles,
                                  flags, environment.data(), cwd, &si, &pi);
@@ -197,23 +186,23 @@ HelperOutcome runHelper(const HelperRun& run) {
     }
     outcome.started = true;
     outcome.pid = pi.dwProcessId;
-    Handle process(pi.hProcess);
-    Handle thread(pi.hThread);
+    UniqueHandle process(pi.hProcess);
+    UniqueHandle thread(pi.hThread);
     // Our copies of the write ends must go, or the reads below never see the end.
-    outWrite.close();
-    errWrite.close();
+    outWrite.reset();
+    errWrite.reset();
 
     std::thread outReader, errReader;
     if (run.stdHandles) {
-        outReader = std::thread(readAll, outRead.h, &outcome.out);
-        errReader = std::thread(readAll, errRead.h, &outcome.err);
+        outReader = std::thread(readAll, outRead.get(), &outcome.out);
+        errReader = std::thread(readAll, errRead.get(), &outcome.err);
     }
-    if (WaitForSingleObject(process.h, run.timeoutMs) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(process.get(), run.timeoutMs) != WAIT_OBJECT_0) {
         outcome.timedOut = true;
-        TerminateProcess(process.h, 0xDEAD);
-        WaitForSingleObject(process.h, 5000);
+        TerminateProcess(process.get(), 0xDEAD);
+        WaitForSingleObject(process.get(), 5000);
     }
-    GetExitCodeProcess(process.h, &outcome.exitCode);
+    GetExitCodeProcess(process.get(), &outcome.exitCode);
     if (outReader.joinable()) {
         outReader.join();
     }

@@ -42,6 +42,8 @@ struct HelperOutcome {
     DWORD pid = 0;
     std::string out; // raw bytes of standard output
     std::string err; // raw bytes of standard error
+    // Log lines there were before the run; set by the sandbox, whose log view starts here.
+    std::size_t logFrom = 0;
     int code() const { return static_cast<int>(exitCode); }
 };
 

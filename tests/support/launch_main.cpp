@@ -2,6 +2,11 @@
 // that application would see. Used by scripts/run-helper.
 //
 //   qsh-launch [--localappdata DIR] [--limited] [--no-std-handles] [--] helper-args...
+//   qsh-launch --hold-desktop READY-FILE
+//
+// --hold-desktop makes the prefix's desktop, writes READY-FILE and stays until the Wine
+// server ends, so that no program under test is the one that starts the desktop
+// (scripts/lib.sh).
 
 #include "helper_process.h"
 
@@ -23,6 +28,12 @@ void show(const char* title, const std::string& bytes) {
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    if (argc == 3 && std::wcscmp(argv[1], L"--hold-desktop") == 0) {
+        if (GetDesktopWindow() == nullptr || !writeFile(argv[2], "")) {
+            return 1;
+        }
+        Sleep(INFINITE);
+    }
     HelperRun run;
     std::wstring localAppData;
     int i = 1;

@@ -93,6 +93,14 @@ TEST(DecodeBytes, ParityRuleAndWindow) {
     bytes[48] = 'x';
     EXPECT_EQ(qsh::decodeBytes(bytes).encoding, L"UTF-16 LE heuristic");
 
+    // The window is 256 bytes: 32 zeros at even bytes are the threshold, not above it, and a
+    // zero at byte 256 does not count.
+    Bytes edge = zerosAt(300, 2, 32);
+    edge[256] = 0;
+    EXPECT_EQ(qsh::decodeBytes(edge).encoding, L"UTF-8/ASCII");
+    edge[200] = 0; // one more inside tips it
+    EXPECT_EQ(qsh::decodeBytes(edge).encoding, L"UTF-16 BE heuristic");
+
     // Zeros from byte 256 on do not count; inner ones stay, trailing ones go.
     const qsh::DecodedText late = qsh::decodeBytes(zerosAt(1000, 257, 300, {0}));
     EXPECT_EQ(late.text.size(), 1000u);

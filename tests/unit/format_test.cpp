@@ -5,6 +5,7 @@
 #include <string>
 
 #include "diag/format.h"
+#include "sandbox.h"
 
 namespace {
 
@@ -27,7 +28,7 @@ TEST(FormatError, UnknownCodesAreShownInDecimal) {
 TEST(FormatError, HresultsAsUnsignedHex) {
     EXPECT_EQ(qsh::formatHresult(0), L"HRESULT 0x00000000 (No error)");
     EXPECT_EQ(qsh::formatHresult(static_cast<std::int32_t>(0x80070005)),
-              L"HRESULT 0x80070005 (" + qsh::formatWindowsError(0x80070005) + L")");
+              qsh::testing::fromUtf8(qsh::testing::hresultText(static_cast<HRESULT>(0x80070005))));
     EXPECT_EQ(qsh::formatHresult(0x2ABC), L"HRESULT 0x00002ABC (Windows error 10940)");
     EXPECT_EQ(qsh::formatHresult(static_cast<std::int32_t>(0x8004FFFF)),
               L"HRESULT 0x8004FFFF (Windows error 2147811327)");

@@ -8,47 +8,24 @@
 #include <string>
 
 #include "diag/log.h"
-#include "helper_process.h"
+#include "sandbox.h"
 
 namespace {
 
-using qsh::testing::TempDir;
+using namespace qsh::testing;
 
-std::optional<std::wstring> readVariable(const wchar_t* name) {
-    const DWORD needed = GetEnvironmentVariableW(name, nullptr, 0);
-    if (needed == 0) {
-        return std::nullopt;
-    }
-    std::wstring value(needed, L'\0');
-    value.resize(GetEnvironmentVariableW(name, value.data(), needed));
-    return value;
-}
-
-void restoreVariable(const wchar_t* name, const std::optional<std::wstring>& value) {
-    SetEnvironmentVariableW(name, value ? value->c_str() : nullptr);
-}
-
-// Each test gets its own LOCALAPPDATA; the process environment is put back afterwards.
-class LogFile : public ::testing::Test {
+// Each test gets its own LOCALAPPDATA; TMP and TEMP are put back afterwards.
+class LogFile : public SandboxTest {
   protected:
-    TempDir dir;
-    const std::optional<std::wstring> savedLocalAppData = readVariable(L"LOCALAPPDATA");
-    const std::optional<std::wstring> savedTmp = readVariable(L"TMP");
-    const std::optional<std::wstring> savedTemp = readVariable(L"TEMP");
+    void SetUp() override { useHere(); }
 
-    void SetUp() override { SetEnvironmentVariableW(L"LOCALAPPDATA", dir.path().c_str()); }
-    void TearDown() override {
-        restoreVariable(L"LOCALAPPDATA", savedLocalAppData);
-        restoreVariable(L"TMP", savedTmp);
-        restoreVariable(L"TEMP", savedTemp);
-    }
-
-    std::wstring logPath() const { return qsh::testing::logFilePath(dir.path()); }
-    std::string logContent() const { return qsh::testing::readFile(logPath()).value_or("<none>"); }
+    std::string logContent() const { return readFile(logPath()).value_or("<none>"); }
     void useTempFolder(const std::wstring& folder) {
         SetEnvironmentVariableW(L"TMP", folder.c_str());
         SetEnvironmentVariableW(L"TEMP", folder.c_str());
     }
+    ScopedEnv tmp{L"TMP"};
+    ScopedEnv temp{L"TEMP"};
 };
 
 std::string pidText() {
@@ -83,17 +60,16 @@ TEST_F(LogFile, MessagesAreWrittenInUtf8OnOneLine) {
 }
 
 TEST_F(LogFile, FallsBackToTheTemporaryFolder) {
-    TempDir temp;
-    useTempFolder(temp.path() + L"\\");
-    const std::wstring tempLog = temp / L"Quillfen\\logs\\scheduler-helper.log";
+    useTempFolder(files.path() + L"\\");
+    const std::wstring tempLog = files / L"Quillfen\\logs\\scheduler-helper.log";
     for (const wchar_t* value : {static_cast<const wchar_t*>(nullptr), L""}) {
         SetEnvironmentVariableW(L"LOCALAPPDATA", value);
-        EXPECT_EQ(qsh::getLocalAppDataPath().wstring(), temp.path() + L"\\");
+        EXPECT_EQ(qsh::getLocalAppDataPath().wstring(), files.path() + L"\\");
         qsh::logMessage(L"to temp");
     }
-    const std::string content = qsh::testing::readFile(tempLog).value_or("");
+    const std::string content = readFile(tempLog).value_or("");
     EXPECT_EQ(std::count(content.begin(), content.end(), '\n'), 2) << content;
-    EXPECT_FALSE(qsh::testing::fileExists(logPath()));
+    EXPECT_FALSE(fileExists(logPath()));
 }
 
 TEST_F(LogFile, FallsBackToTheCurrentFolderWithoutTemporaryFolder) {
@@ -103,7 +79,7 @@ TEST_F(LogFile, FallsBackToTheCurrentFolderWithoutTemporaryFolder) {
 
     wchar_t previous[MAX_PATH + 1] = {};
     GetCurrentDirectoryW(MAX_PATH, previous);
-    ASSERT_TRUE(SetCurrentDirectoryW(dir.path().c_str()));
+    ASSERT_TRUE(SetCurrentDirectoryW(localAppData().c_str()));
     qsh::logMessage(L"to current folder");
     SetCurrentDirectoryW(previous);
     EXPECT_NE(logContent().find("] to current folder\r\n"), std::string::npos);
@@ -113,18 +89,18 @@ TEST_F(LogFile, DeletedFileIsCreatedAgain) {
     qsh::logMessage(L"before");
     ASSERT_TRUE(DeleteFileW(logPath().c_str()));
     qsh::logMessage(L"after");
-    const auto entries = qsh::testing::readLog(dir.path());
+    const auto entries = readLog(localAppData());
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].message, "after");
 }
 
 TEST_F(LogFile, FolderThatCannotBeCreatedLosesTheLineQuietly) {
-    const std::wstring blocker = dir / L"plain-file";
-    ASSERT_TRUE(qsh::testing::writeFile(blocker, "x"));
+    const std::wstring blocker = files / L"plain-file";
+    ASSERT_TRUE(writeFile(blocker, "x"));
     SetEnvironmentVariableW(L"LOCALAPPDATA", blocker.c_str());
     qsh::logMessage(L"lost");
-    EXPECT_EQ(qsh::testing::readFile(blocker), "x");
-    EXPECT_FALSE(qsh::testing::fileExists(logPath()));
+    EXPECT_EQ(readFile(blocker), "x");
+    EXPECT_FALSE(fileExists(logPath()));
 }
 
 TEST_F(LogFile, FileIsSharedAndNotKeptOpen) {
@@ -143,7 +119,7 @@ TEST_F(LogFile, FileIsSharedAndNotKeptOpen) {
     if (exclusive != INVALID_HANDLE_VALUE) {
         CloseHandle(exclusive);
     }
-    const auto entries = qsh::testing::readLog(dir.path());
+    const auto entries = readLog(localAppData());
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[1].message, "two");
 }

@@ -10,7 +10,7 @@
 
 #include "diag/format.h"
 #include "elevation/physical_path.h"
-#include "helper_process.h"
+#include "sandbox.h"
 
 namespace {
 
@@ -171,12 +171,12 @@ TEST(PhysicalPathResolve, MissingFileAndFolderFailAndLeaveThePathAlone) {
     std::wstring error;
     EXPECT_FALSE(resolvePhysicalPath(dir / L"missing.xml", physical, error));
     EXPECT_EQ(physical, sentinel);
-    EXPECT_EQ(error, qsh::formatWindowsError(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(error, qsh::testing::fromUtf8(qsh::testing::systemText(ERROR_FILE_NOT_FOUND)));
 
     error.clear();
     EXPECT_FALSE(resolvePhysicalPath(dir / L"no-folder\\missing.xml", physical, error));
     EXPECT_EQ(physical, sentinel);
-    EXPECT_EQ(error, qsh::formatWindowsError(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(error, qsh::testing::fromUtf8(qsh::testing::systemText(ERROR_PATH_NOT_FOUND)));
 
     error = L"before";
     EXPECT_FALSE(resolvePhysicalPath(dir.path(), physical, error));

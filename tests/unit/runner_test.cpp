@@ -1,16 +1,12 @@
-// The schtasks runner against the stand-in schtasks.exe of the test prefix, which records
-// exactly what it was started with.
+// The runner's pieces that need no child: its pipes, its exit code and its log lines.
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <memory>
-#include <optional>
 
-#include "../standins/schtasks/standin_record.h"
-#include "helper_process.h"
 #include "process/result_log.h"
 #include "process/runner.h"
+#include "sandbox.h"
 #include "tasks/schtasks_commands.h"
 
 using namespace qsh::testing;
@@ -19,30 +15,11 @@ using qsh::ProcessResult;
 
 namespace {
 
-class ScopedEnv {
-  public:
-    ScopedEnv(std::wstring name, const std::wstring& value) : name_(std::move(name)) {
-        wchar_t old[32768];
-        DWORD n = GetEnvironmentVariableW(name_.c_str(), old, 32768);
-        if (n > 0 && n < 32768) {
-            old_ = std::wstring(old, n);
-        }
-        SetEnvironmentVariableW(name_.c_str(), value.c_str());
-    }
-    ~ScopedEnv() { SetEnvironmentVariableW(name_.c_str(), old_ ? old_->c_str() : nullptr); }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-  private:
-    std::wstring name_;
-    std::optional<std::wstring> old_;
-};
-
 std::string bytesText(const Bytes& bytes) {
     return std::string(bytes.begin(), bytes.end());
 }
 
-// What the stand-in writes for a flood: numbered lines cut at `size` bytes.
+// Numbered lines cut at `size` bytes.
 std::string floodText(std::size_t size) {
     std::string text;
     char line[16];
@@ -52,222 +29,6 @@ std::string floodText(std::size_t size) {
     }
     text.resize(size);
     return text;
-}
-
-// Handles this process holds, from the system's handle table (GetProcessHandleCount is a
-// stub under Wine). 0 when the table cannot be read.
-std::size_t ownHandleCount() {
-    struct Entry {
-        PVOID object;
-        ULONG_PTR processId;
-        ULONG_PTR handle;
-        ULONG access;
-        USHORT backTrace;
-        USHORT typeIndex;
-        ULONG attributes;
-        ULONG reserved;
-    };
-    struct Table {
-        ULONG_PTR count;
-        ULONG_PTR reserved;
-        Entry entries[1];
-    };
-    using Query = LONG(WINAPI*)(int, PVOID, ULONG, PULONG);
-    auto query = reinterpret_cast<Query>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQuerySystemInformation")));
-    const int kExtendedHandleInformation = 64;
-    const LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
-    std::vector<unsigned char> buffer(1 << 20);
-    for (;;) {
-        ULONG needed = 0;
-        LONG status = query(kExtendedHandleInformation, buffer.data(),
-                            static_cast<ULONG>(buffer.size()), &needed);
-        if (status == kInfoLengthMismatch) {
-            buffer.resize(buffer.size() * 2);
-            continue;
-        }
-        if (status != 0) {
-            return 0;
-        }
-        break;
-    }
-    const auto* table = reinterpret_cast<const Table*>(buffer.data());
-    std::size_t own = 0;
-    for (ULONG_PTR i = 0; i < table->count; ++i) {
-        own += table->entries[i].processId == GetCurrentProcessId() ? 1 : 0;
-    }
-    return own;
-}
-
-std::wstring systemSchtasks() {
-    wchar_t dir[MAX_PATH];
-    UINT n = GetSystemDirectoryW(dir, MAX_PATH);
-    return std::wstring(dir, n) + L"\\schtasks.exe";
-}
-
-const std::vector<std::wstring> kCreateDefaultArgs = {
-    L"/CREATE",
-    L"/TN",
-    L"Quillfen",
-    L"/TR",
-    L"C:\\Windows\\System32\\cmd.exe /C quillfen -noGui",
-    L"/SC",
-    L"DAILY",
-    L"/ST",
-    L"08:00",
-    L"/F"};
-
-// Own log folder, task store and call record for every test.
-class ChildRunTest : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        set(L"LOCALAPPDATA", local.path());
-        set(L"QSH_STANDIN_TASKS_DIR", store.path());
-        set(L"QSH_STANDIN_SCHTASKS_RECORD", recordPath);
-    }
-    void set(const std::wstring& name, const std::wstring& value) {
-        env.push_back(std::make_unique<ScopedEnv>(name, value));
-    }
-    void setStandin(const std::wstring& suffix, const std::wstring& value) {
-        set(L"QSH_STANDIN_SCHTASKS_" + suffix, value);
-    }
-    std::vector<qsh::standin::SchtasksCall> calls() const {
-        return qsh::standin::parseSchtasksRecord(readFile(recordPath).value_or(""));
-    }
-    std::vector<std::string> logLines() const {
-        return logMessagesOf(readLog(local.path()), GetCurrentProcessId());
-    }
-
-    TempDir local;
-    TempDir store;
-    std::wstring recordPath = local / L"schtasks-calls.txt";
-    std::vector<std::unique_ptr<ScopedEnv>> env;
-};
-
-using RunnerChild = ChildRunTest;
-using RunnerSlow = ChildRunTest;
-using ProcessResultLog = ChildRunTest;
-
-TEST_F(RunnerChild, StartsSystemSchtasksWithQuotedArgumentsAndCapturesOutput) {
-    EXPECT_EQ(qsh::getSchtasksPath(), systemSchtasks());
-
-    ProcessResult result = qsh::runSchtasks(kCreateDefaultArgs);
-
-    EXPECT_TRUE(result.launched);
-    EXPECT_FALSE(result.timedOut);
-    EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_EQ(result.launchError, 0u);
-    EXPECT_EQ(bytesText(result.stdoutBytes),
-              "SUCCESS: The scheduled task \"Quillfen\" has successfully been created.\r\n");
-    EXPECT_TRUE(result.stderrBytes.empty());
-
-    auto recorded = calls();
-    ASSERT_EQ(recorded.size(), 1u);
-    EXPECT_EQ(recorded[0].commandLine,
-              toUtf8(systemSchtasks()) +
-                  " /CREATE /TN Quillfen /TR \"C:\\Windows\\System32\\cmd.exe /C quillfen "
-                  "-noGui\" /SC DAILY /ST 08:00 /F");
-    ASSERT_EQ(recorded[0].argv.size(), kCreateDefaultArgs.size() + 1);
-    for (std::size_t i = 0; i < kCreateDefaultArgs.size(); ++i) {
-        EXPECT_EQ(recorded[0].argv[i + 1], toUtf8(kCreateDefaultArgs[i]));
-    }
-
-    // The launch line shows the arguments unquoted; nothing else is logged by the runner.
-    EXPECT_EQ(logLines(), std::vector<std::string>{
-                              "Launching schtasks.exe with args: /CREATE | /TN | Quillfen | /TR | "
-                              "C:\\Windows\\System32\\cmd.exe /C quillfen -noGui | /SC | DAILY | "
-                              "/ST | 08:00 | /F"});
-}
-
-TEST_F(RunnerChild, EveryArgumentArrivesExactlyAsGiven) {
-    const std::vector<std::wstring> args = {
-        L"",          L"a\"b",       L"x\\\"y", L"C:\\my dir\\",    L"C:\\dir\\",
-        L"tab\there", L"line\nfeed", L"v\vtab", L"caf\u00E9 \u20AC"};
-    ProcessResult result = qsh::runSchtasks(args);
-    ASSERT_TRUE(result.launched);
-    EXPECT_NE(result.exitCode, 0u); // the stand-in refuses the verb ""
-
-    auto recorded = calls();
-    ASSERT_EQ(recorded.size(), 1u);
-    EXPECT_EQ(recorded[0].commandLine,
-              toUtf8(systemSchtasks() +
-                     L" \"\" \"a\\\"b\" \"x\\\\\\\"y\" \"C:\\my dir\\\\\" C:\\dir\\ \"tab\there\" "
-                     L"\"line\nfeed\" \"v\vtab\" \"caf\u00E9 \u20AC\""));
-    ASSERT_EQ(recorded[0].argv.size(), args.size() + 1);
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        EXPECT_EQ(recorded[0].argv[i + 1], toUtf8(args[i])) << "argument " << i;
-    }
-}
-
-TEST_F(RunnerChild, EmptyListRunsTheProgramAlone) {
-    ProcessResult result = qsh::runSchtasks({});
-    ASSERT_TRUE(result.launched);
-    auto recorded = calls();
-    ASSERT_EQ(recorded.size(), 1u);
-    EXPECT_EQ(recorded[0].commandLine, toUtf8(systemSchtasks()));
-    EXPECT_EQ(logLines(), std::vector<std::string>{"Launching schtasks.exe with args: "});
-}
-
-TEST_F(RunnerChild, ChildExitCodeIsKeptInAllItsBits) {
-    setStandin(L"EXIT_CODE", L"0xC0000005");
-    ProcessResult crashed = qsh::runSchtasks({L"/DELETE", L"/TN", L"Quillfen", L"/F"});
-    EXPECT_TRUE(crashed.launched);
-    EXPECT_FALSE(crashed.timedOut);
-    EXPECT_EQ(crashed.exitCode, 0xC0000005u);
-    EXPECT_EQ(crashed.launchError, 0u);
-    EXPECT_EQ(qsh::exitCodeFromProcessResult(crashed), static_cast<int>(0xC0000005u));
-}
-
-TEST_F(RunnerChild, FloodsOnBothStreamsAreCapturedWholeAndInOrder) {
-    setStandin(L"FLOOD_STDOUT", L"1000000");
-    setStandin(L"FLOOD_STDERR", L"300001");
-    ProcessResult result = qsh::runSchtasks({L"/DELETE", L"/TN", L"Missing", L"/F"});
-    ASSERT_TRUE(result.launched);
-    EXPECT_FALSE(result.timedOut);
-    EXPECT_EQ(result.exitCode, 1u);
-    EXPECT_EQ(bytesText(result.stdoutBytes), floodText(1000000));
-    EXPECT_EQ(bytesText(result.stderrBytes),
-              floodText(300001) + "ERROR: The system cannot find the file specified.\r\n");
-}
-
-TEST_F(RunnerChild, SilentChildLeavesBothBuffersEmpty) {
-    ASSERT_EQ(qsh::runSchtasks(kCreateDefaultArgs).exitCode, 0u);
-    setStandin(L"QUERY_SHAPE", L"empty");
-    setStandin(L"QUERY_ENCODING", L"utf8");
-    ProcessResult result = qsh::runSchtasks({L"/QUERY", L"/TN", L"Quillfen", L"/XML"});
-    EXPECT_TRUE(result.launched);
-    EXPECT_EQ(result.exitCode, 0u);
-    EXPECT_TRUE(result.stdoutBytes.empty());
-    EXPECT_TRUE(result.stderrBytes.empty());
-}
-
-TEST_F(RunnerChild, EveryHandleIsClosedOnEveryPath) {
-    ASSERT_EQ(qsh::runSchtasks(kCreateDefaultArgs).exitCode, 0u); // warm-up
-    std::size_t before = ownHandleCount();
-    ASSERT_GT(before, 0u);
-    qsh::runSchtasks(kCreateDefaultArgs);
-    qsh::runSchtasks({L"/DELETE", L"/TN", L"Missing", L"/F"});
-    setStandin(L"FLOOD_STDOUT", L"200000");
-    setStandin(L"EXIT_CODE", L"7");
-    qsh::runSchtasks({L"/QUERY", L"/TN", L"Quillfen", L"/XML"});
-    std::size_t after = ownHandleCount();
-    EXPECT_EQ(after, before);
-}
-
-TEST_F(RunnerSlow, ChildPastTheLimitIsTerminatedWithTimeoutCode) {
-    setStandin(L"STDERR_TEXT", L"still working");
-    setStandin(L"DELAY_MS", L"180000");
-    ULONGLONG start = GetTickCount64();
-    ProcessResult result = qsh::runSchtasks({L"/DELETE", L"/TN", L"Quillfen", L"/F"});
-    ULONGLONG elapsed = GetTickCount64() - start;
-
-    EXPECT_TRUE(result.launched);
-    EXPECT_TRUE(result.timedOut);
-    EXPECT_EQ(result.exitCode, 1460u);
-    EXPECT_EQ(result.launchError, 0u);
-    EXPECT_EQ(bytesText(result.stderrBytes), "still working");
-    EXPECT_GE(elapsed, 60000u); // the limit, not a speed figure
-    EXPECT_EQ(qsh::exitCodeFromProcessResult(result), 1460);
 }
 
 TEST(RunnerPipes, OnlyTheWriteEndIsInheritable) {
@@ -340,11 +101,17 @@ TEST(RunnerExitCode, LaunchFailureTimeoutAndChildCode) {
     EXPECT_EQ(qsh::exitCodeFromProcessResult(own), 0);
 }
 
+// The log lines land in the sandbox's LOCALAPPDATA.
+class ProcessResultLog : public SandboxTest {
+  protected:
+    void SetUp() override { useHere(); }
+};
+
 TEST_F(ProcessResultLog, LaunchFailureIsOneLine) {
     ProcessResult result{.launchError = 2};
     qsh::logProcessResult(L"delete", result, true);
-    EXPECT_EQ(logLines(), std::vector<std::string>{"delete: process launch failed: " +
-                                                   toUtf8(qsh::formatWindowsError(2))});
+    EXPECT_EQ(logHere(),
+              std::vector<std::string>{"delete: process launch failed: " + systemText(2)});
 }
 
 TEST_F(ProcessResultLog, QuietRunLogsOnlyItsExitLine) {
@@ -353,11 +120,11 @@ TEST_F(ProcessResultLog, QuietRunLogsOnlyItsExitLine) {
     qsh::logProcessResult(L"query-to-file", quiet, false);
     ProcessResult killed{.launched = true, .timedOut = true, .exitCode = 0xC0000005u};
     qsh::logProcessResult(L"delete", killed, true);
-    EXPECT_EQ(logLines(), (std::vector<std::string>{
-                              "create-default: exitCode=0; timedOut=false",
-                              "query-to-file: exitCode=0; timedOut=false",
-                              "delete: exitCode=3221225477; timedOut=true",
-                          }));
+    EXPECT_EQ(logHere(), (std::vector<std::string>{
+                             "create-default: exitCode=0; timedOut=false",
+                             "query-to-file: exitCode=0; timedOut=false",
+                             "delete: exitCode=3221225477; timedOut=true",
+                         }));
 }
 
 TEST_F(ProcessResultLog, OutputIsPreviewedOrShownAsHex) {
@@ -371,13 +138,20 @@ TEST_F(ProcessResultLog, OutputIsPreviewedOrShownAsHex) {
     chatty.stderrBytes.assign(1500, 'e');
     qsh::logProcessResult(L"delete", chatty, true);
 
-    EXPECT_EQ(logLines(), (std::vector<std::string>{
-                              "query-to-file: exitCode=0; timedOut=false",
-                              "query-to-file stdout bytes=6; prefix=FF FE 3C 00 3F 00",
-                              "delete: exitCode=1; timedOut=false",
-                              "delete stdout (UTF-8/ASCII): SUCCESS: done.  ",
-                              "delete stderr (UTF-8/ASCII): " + std::string(1000, 'e'),
-                          }));
+    // Standard output is previewed in 240 units.
+    ProcessResult wordy{.launched = true, .exitCode = 0};
+    wordy.stdoutBytes.assign(300, 'o');
+    qsh::logProcessResult(L"create-default", wordy, true);
+
+    EXPECT_EQ(logHere(), (std::vector<std::string>{
+                             "query-to-file: exitCode=0; timedOut=false",
+                             "query-to-file stdout bytes=6; prefix=FF FE 3C 00 3F 00",
+                             "delete: exitCode=1; timedOut=false",
+                             "delete stdout (UTF-8/ASCII): SUCCESS: done.  ",
+                             "delete stderr (UTF-8/ASCII): " + std::string(1000, 'e'),
+                             "create-default: exitCode=0; timedOut=false",
+                             "create-default stdout (UTF-8/ASCII): " + std::string(240, 'o'),
+                         }));
 }
 
 } // namespace

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "diag/format.h"
-#include "helper_process.h"
+#include "sandbox.h"
 #include "text/task_xml.h"
 
 namespace {
@@ -153,7 +153,7 @@ TEST_F(WriteFileBytes, OpenFailureCarriesTheSystemText) {
     const bool written = write(path, {'n', 'e', 'w'});
     CloseHandle(holder);
     EXPECT_FALSE(written);
-    EXPECT_EQ(error, qsh::formatWindowsError(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(error, qsh::testing::fromUtf8(qsh::testing::systemText(ERROR_SHARING_VIOLATION)));
     EXPECT_EQ(qsh::testing::readFile(path), "old");
 }
 

@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "diag/unique_handle.h"
+#include "encoding.h"
 
 namespace {
 
@@ -81,82 +82,27 @@ std::wstring lower(std::wstring text) {
     return text;
 }
 
-Bytes toCodePage(const std::wstring& text, UINT codePage) {
-    if (text.empty()) {
-        return {};
-    }
-    int size = static_cast<int>(text.size());
-    int needed = WideCharToMultiByte(codePage, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
-    Bytes bytes(needed > 0 ? static_cast<std::size_t>(needed) : 0);
-    if (needed > 0) {
-        WideCharToMultiByte(codePage, 0, text.data(), size, reinterpret_cast<char*>(bytes.data()),
-                            needed, nullptr, nullptr);
-    }
-    return bytes;
+Bytes bytesOf(const std::string& bytes) {
+    return Bytes(bytes.begin(), bytes.end());
 }
 
-Bytes toUtf16(const std::wstring& text, bool bigEndian, bool bom) {
-    Bytes bytes;
-    bytes.reserve(2 * text.size() + 2);
-    auto put = [&](wchar_t unit) {
-        auto u = static_cast<std::uint16_t>(unit);
-        auto high = static_cast<std::uint8_t>(u >> 8);
-        auto low = static_cast<std::uint8_t>(u & 0xFF);
-        bytes.push_back(bigEndian ? high : low);
-        bytes.push_back(bigEndian ? low : high);
-    };
-    if (bom) {
-        put(0xFEFF);
-    }
-    for (wchar_t unit : text) {
-        put(unit);
-    }
-    return bytes;
+std::string_view viewOf(std::span<const std::uint8_t> bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
 // Unknown names fall back to UTF-8 so that a typo in a test shows up as a wrong encoding.
 Bytes encodeText(const std::wstring& text, const std::wstring& encoding) {
-    if (encoding == L"utf16le-bom") {
-        return toUtf16(text, false, true);
+    using namespace qsh::testing;
+    if (encoding == L"utf16le-bom" || encoding == L"utf16le") {
+        return bytesOf(utf16le(text, encoding == L"utf16le-bom"));
     }
-    if (encoding == L"utf16le") {
-        return toUtf16(text, false, false);
-    }
-    if (encoding == L"utf16be-bom") {
-        return toUtf16(text, true, true);
-    }
-    if (encoding == L"utf16be") {
-        return toUtf16(text, true, false);
+    if (encoding == L"utf16be-bom" || encoding == L"utf16be") {
+        return bytesOf(utf16be(text, encoding == L"utf16be-bom"));
     }
     if (encoding == L"oem") {
-        return toCodePage(text, CP_OEMCP);
+        return bytesOf(codePage(text, CP_OEMCP));
     }
-    Bytes bytes = toCodePage(text, CP_UTF8);
-    if (encoding == L"utf8-bom") {
-        bytes.insert(bytes.begin(), {0xEF, 0xBB, 0xBF});
-    }
-    return bytes;
-}
-
-// UTF-16 with a byte order mark, either order; nothing for anything else.
-std::optional<std::wstring> decodeUtf16WithBom(std::span<const std::uint8_t> bytes) {
-    if (bytes.size() < 2) {
-        return std::nullopt;
-    }
-    bool little = bytes[0] == 0xFF && bytes[1] == 0xFE;
-    bool big = bytes[0] == 0xFE && bytes[1] == 0xFF;
-    if (!little && !big) {
-        return std::nullopt;
-    }
-    std::wstring text;
-    text.reserve(bytes.size() / 2);
-    for (std::size_t i = 3; i < bytes.size(); i += 2) {
-        unsigned first = bytes[i - 1];
-        unsigned second = bytes[i];
-        text.push_back(
-            static_cast<wchar_t>(little ? first | (second << 8) : (first << 8) | second));
-    }
-    return text;
+    return bytesOf((encoding == L"utf8-bom" ? "\xEF\xBB\xBF" : "") + codePage(text, CP_UTF8));
 }
 
 void writeAll(DWORD which, const Bytes& bytes) {
@@ -576,7 +522,7 @@ int importXml(const std::wstring& xmlPath, const std::wstring& path, bool replac
     // Already in the store's encoding: checked in place and kept as handed over.
     std::optional<std::wstring> swapped;
     if (!little) {
-        swapped = decodeUtf16WithBom(bytes);
+        swapped = qsh::testing::fromUtf16(viewOf(bytes));
         if (!swapped) {
             return fail(L"The task XML is not a UTF-16 document with a byte order mark.");
         }
@@ -592,7 +538,7 @@ int importXml(const std::wstring& xmlPath, const std::wstring& path, bool replac
     if (little) {
         return storeTask(path, bytes, replace, name);
     }
-    return storeTask(path, toUtf16(*swapped, false, true), replace, name);
+    return storeTask(path, bytesOf(qsh::testing::utf16le(*swapped)), replace, name);
 }
 
 int create(const Invocation& inv) {
@@ -627,9 +573,10 @@ int create(const Invocation& inv) {
         return fail(L"Invalid Start Time value.");
     }
     std::wstring shortName = name[0] == L'\\' ? name.substr(1) : name;
-    return storeTask(
-        *path, toUtf16(dailyTaskXml(shortName, inv.options.at(L"TR"), hour, minute), false, true),
-        replace, name);
+    return storeTask(*path,
+                     bytesOf(qsh::testing::utf16le(
+                         dailyTaskXml(shortName, inv.options.at(L"TR"), hour, minute))),
+                     replace, name);
 }
 
 std::wstring reshape(std::wstring text, const std::wstring& shape) {
@@ -673,7 +620,7 @@ int query(const Invocation& inv) {
         writeAll(STD_OUTPUT_HANDLE, *bytes);
         return 0;
     }
-    std::wstring text = decodeUtf16WithBom(*bytes).value_or(L"");
+    std::wstring text = qsh::testing::fromUtf16(viewOf(*bytes)).value_or(L"");
     writeAll(STD_OUTPUT_HANDLE,
              encodeText(reshape(text, shape.value_or(L"")), encoding.value_or(L"utf16le-bom")));
     return 0;

@@ -608,11 +608,9 @@ class Folder final : public Object<ITaskFolderStub> {
             return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
         }
 
-        std::wstring userId = known->principal->userId;
-        if (V_VT(&user) == VT_BSTR && SysStringLen(V_BSTR(&user)) != 0) {
-            userId = textOf(V_BSTR(&user));
-        }
-        const std::wstring xml = taskXml(*known, name, userId, logonType);
+        // The stored principal is the one the definition was given through put_UserId; the
+        // registration's own user is in the journal, so a test sees each on its own.
+        const std::wstring xml = taskXml(*known, name, known->principal->userId, logonType);
         if (HRESULT hr = storeTask(file, xml); FAILED(hr)) {
             return hr;
         }

@@ -10,6 +10,12 @@
 
 namespace standin {
 
+// A method the helper never calls.
+#define QSH_NOT_IMPLEMENTED(signature)                                                             \
+    HRESULT STDMETHODCALLTYPE signature override {                                                 \
+        return E_NOTIMPL;                                                                          \
+    }
+
 // IDispatch without type information: the helper binds early and never asks for it.
 template <class Interface> class DispatchStub : public Interface {
   public:
@@ -20,268 +26,222 @@ template <class Interface> class DispatchStub : public Interface {
         *count = 0;
         return S_OK;
     }
-    HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT, LCID, ITypeInfo**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
-                                     UINT*) override {
-        return E_NOTIMPL;
-    }
+    QSH_NOT_IMPLEMENTED(GetTypeInfo(UINT, LCID, ITypeInfo**))
+    QSH_NOT_IMPLEMENTED(GetIDsOfNames(REFIID, LPOLESTR*, UINT, LCID, DISPID*))
+    QSH_NOT_IMPLEMENTED(Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT*, EXCEPINFO*,
+                               UINT*))
 };
 
 class ITaskServiceStub : public DispatchStub<ITaskService> {
   public:
-    HRESULT STDMETHODCALLTYPE GetFolder(BSTR, ITaskFolder**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetRunningTasks(LONG, IRunningTaskCollection**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE NewTask(DWORD, ITaskDefinition**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Connect(VARIANT, VARIANT, VARIANT, VARIANT) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE get_Connected(VARIANT_BOOL*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_TargetServer(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_ConnectedUser(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_ConnectedDomain(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_HighestVersion(DWORD*) override { return E_NOTIMPL; }
+    QSH_NOT_IMPLEMENTED(GetFolder(BSTR, ITaskFolder**))
+    QSH_NOT_IMPLEMENTED(GetRunningTasks(LONG, IRunningTaskCollection**))
+    QSH_NOT_IMPLEMENTED(NewTask(DWORD, ITaskDefinition**))
+    QSH_NOT_IMPLEMENTED(Connect(VARIANT, VARIANT, VARIANT, VARIANT))
+    QSH_NOT_IMPLEMENTED(get_Connected(VARIANT_BOOL*))
+    QSH_NOT_IMPLEMENTED(get_TargetServer(BSTR*))
+    QSH_NOT_IMPLEMENTED(get_ConnectedUser(BSTR*))
+    QSH_NOT_IMPLEMENTED(get_ConnectedDomain(BSTR*))
+    QSH_NOT_IMPLEMENTED(get_HighestVersion(DWORD*))
 };
 
 class ITaskFolderStub : public DispatchStub<ITaskFolder> {
   public:
-    HRESULT STDMETHODCALLTYPE get_Name(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Path(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetFolder(BSTR, ITaskFolder**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetFolders(LONG, ITaskFolderCollection**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE CreateFolder(BSTR, VARIANT, ITaskFolder**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE DeleteFolder(BSTR, LONG) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetTask(BSTR, IRegisteredTask**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetTasks(LONG, IRegisteredTaskCollection**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE DeleteTask(BSTR, LONG) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE RegisterTask(BSTR, BSTR, LONG, VARIANT, VARIANT, TASK_LOGON_TYPE,
-                                           VARIANT, IRegisteredTask**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE RegisterTaskDefinition(BSTR, ITaskDefinition*, LONG, VARIANT, VARIANT,
-                                                     TASK_LOGON_TYPE, VARIANT,
-                                                     IRegisteredTask**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE GetSecurityDescriptor(LONG, BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE SetSecurityDescriptor(BSTR, LONG) override { return E_NOTIMPL; }
+    QSH_NOT_IMPLEMENTED(get_Name(BSTR*))
+    QSH_NOT_IMPLEMENTED(get_Path(BSTR*))
+    QSH_NOT_IMPLEMENTED(GetFolder(BSTR, ITaskFolder**))
+    QSH_NOT_IMPLEMENTED(GetFolders(LONG, ITaskFolderCollection**))
+    QSH_NOT_IMPLEMENTED(CreateFolder(BSTR, VARIANT, ITaskFolder**))
+    QSH_NOT_IMPLEMENTED(DeleteFolder(BSTR, LONG))
+    QSH_NOT_IMPLEMENTED(GetTask(BSTR, IRegisteredTask**))
+    QSH_NOT_IMPLEMENTED(GetTasks(LONG, IRegisteredTaskCollection**))
+    QSH_NOT_IMPLEMENTED(DeleteTask(BSTR, LONG))
+    QSH_NOT_IMPLEMENTED(RegisterTask(BSTR, BSTR, LONG, VARIANT, VARIANT, TASK_LOGON_TYPE, VARIANT,
+                                     IRegisteredTask**))
+    QSH_NOT_IMPLEMENTED(RegisterTaskDefinition(BSTR, ITaskDefinition*, LONG, VARIANT, VARIANT,
+                                               TASK_LOGON_TYPE, VARIANT, IRegisteredTask**))
+    QSH_NOT_IMPLEMENTED(GetSecurityDescriptor(LONG, BSTR*))
+    QSH_NOT_IMPLEMENTED(SetSecurityDescriptor(BSTR, LONG))
 };
 
 class ITaskDefinitionStub : public DispatchStub<ITaskDefinition> {
   public:
-    HRESULT STDMETHODCALLTYPE get_RegistrationInfo(IRegistrationInfo**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE put_RegistrationInfo(IRegistrationInfo*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE get_Triggers(ITriggerCollection**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Triggers(ITriggerCollection*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Settings(ITaskSettings**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Settings(ITaskSettings*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Data(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Data(BSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Principal(IPrincipal**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Principal(IPrincipal*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Actions(IActionCollection**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Actions(IActionCollection*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_XmlText(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_XmlText(BSTR) override { return E_NOTIMPL; }
+    QSH_NOT_IMPLEMENTED(get_RegistrationInfo(IRegistrationInfo**))
+    QSH_NOT_IMPLEMENTED(put_RegistrationInfo(IRegistrationInfo*))
+    QSH_NOT_IMPLEMENTED(get_Triggers(ITriggerCollection**))
+    QSH_NOT_IMPLEMENTED(put_Triggers(ITriggerCollection*))
+    QSH_NOT_IMPLEMENTED(get_Settings(ITaskSettings**))
+    QSH_NOT_IMPLEMENTED(put_Settings(ITaskSettings*))
+    QSH_NOT_IMPLEMENTED(get_Data(BSTR*))
+    QSH_NOT_IMPLEMENTED(put_Data(BSTR))
+    QSH_NOT_IMPLEMENTED(get_Principal(IPrincipal**))
+    QSH_NOT_IMPLEMENTED(put_Principal(IPrincipal*))
+    QSH_NOT_IMPLEMENTED(get_Actions(IActionCollection**))
+    QSH_NOT_IMPLEMENTED(put_Actions(IActionCollection*))
+    QSH_NOT_IMPLEMENTED(get_XmlText(BSTR*))
+    QSH_NOT_IMPLEMENTED(put_XmlText(BSTR))
 };
 
 class IRegistrationInfoStub : public DispatchStub<IRegistrationInfo> {
   public:
-    HRESULT STDMETHODCALLTYPE get_Description(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Description(BSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Author(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Author(BSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Version(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Version(BSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Date(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Date(BSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Documentation(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Documentation(BSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_XmlText(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_XmlText(BSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_URI(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_URI(BSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_SecurityDescriptor(VARIANT*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_SecurityDescriptor(VARIANT) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Source(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Source(BSTR) override { return E_NOTIMPL; }
+    QSH_NOT_IMPLEMENTED(get_Description(BSTR*))
+    QSH_NOT_IMPLEMENTED(put_Description(BSTR))
+    QSH_NOT_IMPLEMENTED(get_Author(BSTR*))
+    QSH_NOT_IMPLEMENTED(put_Author(BSTR))
+    QSH_NOT_IMPLEMENTED(get_Version(BSTR*))
+    QSH_NOT_IMPLEMENTED(put_Version(BSTR))
+    QSH_NOT_IMPLEMENTED(get_Date(BSTR*))
+    QSH_NOT_IMPLEMENTED(put_Date(BSTR))
+    QSH_NOT_IMPLEMENTED(get_Documentation(BSTR*))
+    QSH_NOT_IMPLEMENTED(put_Documentation(BSTR))
+    QSH_NOT_IMPLEMENTED(get_XmlText(BSTR*))
+    QSH_NOT_IMPLEMENTED(put_XmlText(BSTR))
+    QSH_NOT_IMPLEMENTED(get_URI(BSTR*))
+    QSH_NOT_IMPLEMENTED(put_URI(BSTR))
+    QSH_NOT_IMPLEMENTED(get_SecurityDescriptor(VARIANT*))
+    QSH_NOT_IMPLEMENTED(put_SecurityDescriptor(VARIANT))
+    QSH_NOT_IMPLEMENTED(get_Source(BSTR*))
+    QSH_NOT_IMPLEMENTED(put_Source(BSTR))
 };
 
 class IPrincipalStub : public DispatchStub<IPrincipal> {
   public:
-    HRESULT STDMETHODCALLTYPE get_Id(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Id(BSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_DisplayName(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_DisplayName(BSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_UserId(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_UserId(BSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_LogonType(TASK_LOGON_TYPE*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_LogonType(TASK_LOGON_TYPE) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_GroupId(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_GroupId(BSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_RunLevel(TASK_RUNLEVEL_TYPE*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_RunLevel(TASK_RUNLEVEL_TYPE) override { return E_NOTIMPL; }
+    QSH_NOT_IMPLEMENTED(get_Id(BSTR*))
+    QSH_NOT_IMPLEMENTED(put_Id(BSTR))
+    QSH_NOT_IMPLEMENTED(get_DisplayName(BSTR*))
+    QSH_NOT_IMPLEMENTED(put_DisplayName(BSTR))
+    QSH_NOT_IMPLEMENTED(get_UserId(BSTR*))
+    QSH_NOT_IMPLEMENTED(put_UserId(BSTR))
+    QSH_NOT_IMPLEMENTED(get_LogonType(TASK_LOGON_TYPE*))
+    QSH_NOT_IMPLEMENTED(put_LogonType(TASK_LOGON_TYPE))
+    QSH_NOT_IMPLEMENTED(get_GroupId(BSTR*))
+    QSH_NOT_IMPLEMENTED(put_GroupId(BSTR))
+    QSH_NOT_IMPLEMENTED(get_RunLevel(TASK_RUNLEVEL_TYPE*))
+    QSH_NOT_IMPLEMENTED(put_RunLevel(TASK_RUNLEVEL_TYPE))
 };
 
 class ITaskSettingsStub : public DispatchStub<ITaskSettings> {
   public:
-    HRESULT STDMETHODCALLTYPE get_AllowDemandStart(VARIANT_BOOL*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_AllowDemandStart(VARIANT_BOOL) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_RestartInterval(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_RestartInterval(BSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_RestartCount(INT*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_RestartCount(INT) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_MultipleInstances(TASK_INSTANCES_POLICY*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE put_MultipleInstances(TASK_INSTANCES_POLICY) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE get_StopIfGoingOnBatteries(VARIANT_BOOL*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE put_StopIfGoingOnBatteries(VARIANT_BOOL) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE get_DisallowStartIfOnBatteries(VARIANT_BOOL*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE put_DisallowStartIfOnBatteries(VARIANT_BOOL) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE get_AllowHardTerminate(VARIANT_BOOL*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_AllowHardTerminate(VARIANT_BOOL) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_StartWhenAvailable(VARIANT_BOOL*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_StartWhenAvailable(VARIANT_BOOL) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_XmlText(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_XmlText(BSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_RunOnlyIfNetworkAvailable(VARIANT_BOOL*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE put_RunOnlyIfNetworkAvailable(VARIANT_BOOL) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE get_ExecutionTimeLimit(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_ExecutionTimeLimit(BSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Enabled(VARIANT_BOOL*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Enabled(VARIANT_BOOL) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_DeleteExpiredTaskAfter(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_DeleteExpiredTaskAfter(BSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Priority(INT*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Priority(INT) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Compatibility(TASK_COMPATIBILITY*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Compatibility(TASK_COMPATIBILITY) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Hidden(VARIANT_BOOL*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Hidden(VARIANT_BOOL) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_IdleSettings(IIdleSettings**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_IdleSettings(IIdleSettings*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_RunOnlyIfIdle(VARIANT_BOOL*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_RunOnlyIfIdle(VARIANT_BOOL) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_WakeToRun(VARIANT_BOOL*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_WakeToRun(VARIANT_BOOL) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_NetworkSettings(INetworkSettings**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_NetworkSettings(INetworkSettings*) override { return E_NOTIMPL; }
+    QSH_NOT_IMPLEMENTED(get_AllowDemandStart(VARIANT_BOOL*))
+    QSH_NOT_IMPLEMENTED(put_AllowDemandStart(VARIANT_BOOL))
+    QSH_NOT_IMPLEMENTED(get_RestartInterval(BSTR*))
+    QSH_NOT_IMPLEMENTED(put_RestartInterval(BSTR))
+    QSH_NOT_IMPLEMENTED(get_RestartCount(INT*))
+    QSH_NOT_IMPLEMENTED(put_RestartCount(INT))
+    QSH_NOT_IMPLEMENTED(get_MultipleInstances(TASK_INSTANCES_POLICY*))
+    QSH_NOT_IMPLEMENTED(put_MultipleInstances(TASK_INSTANCES_POLICY))
+    QSH_NOT_IMPLEMENTED(get_StopIfGoingOnBatteries(VARIANT_BOOL*))
+    QSH_NOT_IMPLEMENTED(put_StopIfGoingOnBatteries(VARIANT_BOOL))
+    QSH_NOT_IMPLEMENTED(get_DisallowStartIfOnBatteries(VARIANT_BOOL*))
+    QSH_NOT_IMPLEMENTED(put_DisallowStartIfOnBatteries(VARIANT_BOOL))
+    QSH_NOT_IMPLEMENTED(get_AllowHardTerminate(VARIANT_BOOL*))
+    QSH_NOT_IMPLEMENTED(put_AllowHardTerminate(VARIANT_BOOL))
+    QSH_NOT_IMPLEMENTED(get_StartWhenAvailable(VARIANT_BOOL*))
+    QSH_NOT_IMPLEMENTED(put_StartWhenAvailable(VARIANT_BOOL))
+    QSH_NOT_IMPLEMENTED(get_XmlText(BSTR*))
+    QSH_NOT_IMPLEMENTED(put_XmlText(BSTR))
+    QSH_NOT_IMPLEMENTED(get_RunOnlyIfNetworkAvailable(VARIANT_BOOL*))
+    QSH_NOT_IMPLEMENTED(put_RunOnlyIfNetworkAvailable(VARIANT_BOOL))
+    QSH_NOT_IMPLEMENTED(get_ExecutionTimeLimit(BSTR*))
+    QSH_NOT_IMPLEMENTED(put_ExecutionTimeLimit(BSTR))
+    QSH_NOT_IMPLEMENTED(get_Enabled(VARIANT_BOOL*))
+    QSH_NOT_IMPLEMENTED(put_Enabled(VARIANT_BOOL))
+    QSH_NOT_IMPLEMENTED(get_DeleteExpiredTaskAfter(BSTR*))
+    QSH_NOT_IMPLEMENTED(put_DeleteExpiredTaskAfter(BSTR))
+    QSH_NOT_IMPLEMENTED(get_Priority(INT*))
+    QSH_NOT_IMPLEMENTED(put_Priority(INT))
+    QSH_NOT_IMPLEMENTED(get_Compatibility(TASK_COMPATIBILITY*))
+    QSH_NOT_IMPLEMENTED(put_Compatibility(TASK_COMPATIBILITY))
+    QSH_NOT_IMPLEMENTED(get_Hidden(VARIANT_BOOL*))
+    QSH_NOT_IMPLEMENTED(put_Hidden(VARIANT_BOOL))
+    QSH_NOT_IMPLEMENTED(get_IdleSettings(IIdleSettings**))
+    QSH_NOT_IMPLEMENTED(put_IdleSettings(IIdleSettings*))
+    QSH_NOT_IMPLEMENTED(get_RunOnlyIfIdle(VARIANT_BOOL*))
+    QSH_NOT_IMPLEMENTED(put_RunOnlyIfIdle(VARIANT_BOOL))
+    QSH_NOT_IMPLEMENTED(get_WakeToRun(VARIANT_BOOL*))
+    QSH_NOT_IMPLEMENTED(put_WakeToRun(VARIANT_BOOL))
+    QSH_NOT_IMPLEMENTED(get_NetworkSettings(INetworkSettings**))
+    QSH_NOT_IMPLEMENTED(put_NetworkSettings(INetworkSettings*))
 };
 
 class ITriggerCollectionStub : public DispatchStub<ITriggerCollection> {
   public:
-    HRESULT STDMETHODCALLTYPE get_Count(LONG*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Item(LONG, ITrigger**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get__NewEnum(IUnknown**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Create(TASK_TRIGGER_TYPE2, ITrigger**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Remove(VARIANT) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Clear() override { return E_NOTIMPL; }
+    QSH_NOT_IMPLEMENTED(get_Count(LONG*))
+    QSH_NOT_IMPLEMENTED(get_Item(LONG, ITrigger**))
+    QSH_NOT_IMPLEMENTED(get__NewEnum(IUnknown**))
+    QSH_NOT_IMPLEMENTED(Create(TASK_TRIGGER_TYPE2, ITrigger**))
+    QSH_NOT_IMPLEMENTED(Remove(VARIANT))
+    QSH_NOT_IMPLEMENTED(Clear())
 };
 
 class IDailyTriggerStub : public DispatchStub<IDailyTrigger> {
   public:
-    HRESULT STDMETHODCALLTYPE get_Type(TASK_TRIGGER_TYPE2*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Id(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Id(BSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Repetition(IRepetitionPattern**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Repetition(IRepetitionPattern*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_ExecutionTimeLimit(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_ExecutionTimeLimit(BSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_StartBoundary(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_StartBoundary(BSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_EndBoundary(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_EndBoundary(BSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Enabled(VARIANT_BOOL*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Enabled(VARIANT_BOOL) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_DaysInterval(short*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_DaysInterval(short) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_RandomDelay(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_RandomDelay(BSTR) override { return E_NOTIMPL; }
+    QSH_NOT_IMPLEMENTED(get_Type(TASK_TRIGGER_TYPE2*))
+    QSH_NOT_IMPLEMENTED(get_Id(BSTR*))
+    QSH_NOT_IMPLEMENTED(put_Id(BSTR))
+    QSH_NOT_IMPLEMENTED(get_Repetition(IRepetitionPattern**))
+    QSH_NOT_IMPLEMENTED(put_Repetition(IRepetitionPattern*))
+    QSH_NOT_IMPLEMENTED(get_ExecutionTimeLimit(BSTR*))
+    QSH_NOT_IMPLEMENTED(put_ExecutionTimeLimit(BSTR))
+    QSH_NOT_IMPLEMENTED(get_StartBoundary(BSTR*))
+    QSH_NOT_IMPLEMENTED(put_StartBoundary(BSTR))
+    QSH_NOT_IMPLEMENTED(get_EndBoundary(BSTR*))
+    QSH_NOT_IMPLEMENTED(put_EndBoundary(BSTR))
+    QSH_NOT_IMPLEMENTED(get_Enabled(VARIANT_BOOL*))
+    QSH_NOT_IMPLEMENTED(put_Enabled(VARIANT_BOOL))
+    QSH_NOT_IMPLEMENTED(get_DaysInterval(short*))
+    QSH_NOT_IMPLEMENTED(put_DaysInterval(short))
+    QSH_NOT_IMPLEMENTED(get_RandomDelay(BSTR*))
+    QSH_NOT_IMPLEMENTED(put_RandomDelay(BSTR))
 };
 
 class IActionCollectionStub : public DispatchStub<IActionCollection> {
   public:
-    HRESULT STDMETHODCALLTYPE get_Count(LONG*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Item(LONG, IAction**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get__NewEnum(IUnknown**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_XmlText(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_XmlText(BSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Create(TASK_ACTION_TYPE, IAction**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Remove(VARIANT) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Clear() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Context(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Context(BSTR) override { return E_NOTIMPL; }
+    QSH_NOT_IMPLEMENTED(get_Count(LONG*))
+    QSH_NOT_IMPLEMENTED(get_Item(LONG, IAction**))
+    QSH_NOT_IMPLEMENTED(get__NewEnum(IUnknown**))
+    QSH_NOT_IMPLEMENTED(get_XmlText(BSTR*))
+    QSH_NOT_IMPLEMENTED(put_XmlText(BSTR))
+    QSH_NOT_IMPLEMENTED(Create(TASK_ACTION_TYPE, IAction**))
+    QSH_NOT_IMPLEMENTED(Remove(VARIANT))
+    QSH_NOT_IMPLEMENTED(Clear())
+    QSH_NOT_IMPLEMENTED(get_Context(BSTR*))
+    QSH_NOT_IMPLEMENTED(put_Context(BSTR))
 };
 
 class IExecActionStub : public DispatchStub<IExecAction> {
   public:
-    HRESULT STDMETHODCALLTYPE get_Id(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Id(BSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Type(TASK_ACTION_TYPE*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Path(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Path(BSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Arguments(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Arguments(BSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_WorkingDirectory(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_WorkingDirectory(BSTR) override { return E_NOTIMPL; }
+    QSH_NOT_IMPLEMENTED(get_Id(BSTR*))
+    QSH_NOT_IMPLEMENTED(put_Id(BSTR))
+    QSH_NOT_IMPLEMENTED(get_Type(TASK_ACTION_TYPE*))
+    QSH_NOT_IMPLEMENTED(get_Path(BSTR*))
+    QSH_NOT_IMPLEMENTED(put_Path(BSTR))
+    QSH_NOT_IMPLEMENTED(get_Arguments(BSTR*))
+    QSH_NOT_IMPLEMENTED(put_Arguments(BSTR))
+    QSH_NOT_IMPLEMENTED(get_WorkingDirectory(BSTR*))
+    QSH_NOT_IMPLEMENTED(put_WorkingDirectory(BSTR))
 };
 
 class IRegisteredTaskStub : public DispatchStub<IRegisteredTask> {
   public:
-    HRESULT STDMETHODCALLTYPE get_Name(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Path(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_State(TASK_STATE*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Enabled(VARIANT_BOOL*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE put_Enabled(VARIANT_BOOL) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Run(VARIANT, IRunningTask**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE RunEx(VARIANT, LONG, LONG, BSTR, IRunningTask**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE GetInstances(LONG, IRunningTaskCollection**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE get_LastRunTime(DATE*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_LastTaskResult(LONG*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_NumberOfMissedRuns(LONG*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_NextRunTime(DATE*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Definition(ITaskDefinition**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE get_Xml(BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetSecurityDescriptor(LONG, BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE SetSecurityDescriptor(BSTR, LONG) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Stop(LONG) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetRunTimes(const LPSYSTEMTIME, const LPSYSTEMTIME, DWORD*,
-                                          LPSYSTEMTIME*) override {
-        return E_NOTIMPL;
-    }
+    QSH_NOT_IMPLEMENTED(get_Name(BSTR*))
+    QSH_NOT_IMPLEMENTED(get_Path(BSTR*))
+    QSH_NOT_IMPLEMENTED(get_State(TASK_STATE*))
+    QSH_NOT_IMPLEMENTED(get_Enabled(VARIANT_BOOL*))
+    QSH_NOT_IMPLEMENTED(put_Enabled(VARIANT_BOOL))
+    QSH_NOT_IMPLEMENTED(Run(VARIANT, IRunningTask**))
+    QSH_NOT_IMPLEMENTED(RunEx(VARIANT, LONG, LONG, BSTR, IRunningTask**))
+    QSH_NOT_IMPLEMENTED(GetInstances(LONG, IRunningTaskCollection**))
+    QSH_NOT_IMPLEMENTED(get_LastRunTime(DATE*))
+    QSH_NOT_IMPLEMENTED(get_LastTaskResult(LONG*))
+    QSH_NOT_IMPLEMENTED(get_NumberOfMissedRuns(LONG*))
+    QSH_NOT_IMPLEMENTED(get_NextRunTime(DATE*))
+    QSH_NOT_IMPLEMENTED(get_Definition(ITaskDefinition**))
+    QSH_NOT_IMPLEMENTED(get_Xml(BSTR*))
+    QSH_NOT_IMPLEMENTED(GetSecurityDescriptor(LONG, BSTR*))
+    QSH_NOT_IMPLEMENTED(SetSecurityDescriptor(BSTR, LONG))
+    QSH_NOT_IMPLEMENTED(Stop(LONG))
+    QSH_NOT_IMPLEMENTED(GetRunTimes(const LPSYSTEMTIME, const LPSYSTEMTIME, DWORD*, LPSYSTEMTIME*))
 };
 
 } // namespace standin

@@ -1,6 +1,7 @@
 // COM start-up of apply-times, run in this process with the test executable's imports of
 // CoInitializeEx, CoInitializeSecurity and CoUninitialize pointed at fakes: the outcomes
 // that no real process start can provoke (security already chosen, COM refusing to start).
+// The Task Scheduler it reaches is the test prefix's stand-in, loaded into this process.
 
 #include <gtest/gtest.h>
 
@@ -12,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "helper_process.h"
+#include "sandbox.h"
 #include "tasks/apply_times.h"
 
 namespace {
@@ -108,54 +109,16 @@ void WINAPI fakeCoUninitialize() {
     fakes.realUninitialize();
 }
 
-class ScopedVariable {
-  public:
-    ScopedVariable(const wchar_t* name, const std::wstring& value) : name_(name) {
-        wchar_t buffer[4096];
-        const DWORD length = GetEnvironmentVariableW(name, buffer, 4096);
-        if (length > 0 && length < 4096) {
-            old_ = std::wstring(buffer, length);
-        }
-        SetEnvironmentVariableW(name, value.c_str());
-    }
-    ~ScopedVariable() { SetEnvironmentVariableW(name_, old_ ? old_->c_str() : nullptr); }
-    ScopedVariable(const ScopedVariable&) = delete;
-    ScopedVariable& operator=(const ScopedVariable&) = delete;
-
-  private:
-    const wchar_t* name_;
-    std::optional<std::wstring> old_;
-};
-
-// Only the test prefix's stand-in may be reached from here, never a real Task Scheduler.
-bool standInRegistered() {
-    wchar_t value[MAX_PATH] = {};
-    DWORD size = sizeof value;
-    const LSTATUS status = RegGetValueW(
-        HKEY_LOCAL_MACHINE,
-        L"Software\\Classes\\CLSID\\{0F87369F-A4E5-4CFC-BD3E-73E6154572DD}\\InprocServer32",
-        nullptr, RRF_RT_REG_SZ, nullptr, value, &size);
-    const std::wstring path = value;
-    return status == ERROR_SUCCESS && path.size() >= 24 &&
-           _wcsicmp(path.c_str() + path.size() - 24, L"qsh-taskschd-standin.dll") == 0;
-}
-
-class ApplyTimesComStartup : public ::testing::Test {
+class ApplyTimesComStartup : public SandboxTest {
   protected:
     void SetUp() override {
+        useHere();
         fakes = ComFakes{};
         fakes.realInitialize = reinterpret_cast<CoInitializeExFn>(initialize_.original());
         fakes.realUninitialize = reinterpret_cast<CoUninitializeFn>(uninitialize_.original());
         ASSERT_TRUE(initialize_.active() && security_.active() && uninitialize_.active());
     }
 
-    std::vector<std::string> messages() const {
-        return logMessagesOf(readLog(local_.path()), GetCurrentProcessId());
-    }
-
-    TempDir local_;
-    TempDir work_;
-    ScopedVariable localAppData_{L"LOCALAPPDATA", local_.path()};
     ImportPatch initialize_{"ole32.dll", "CoInitializeEx",
                             reinterpret_cast<void*>(&fakeCoInitializeEx)};
     ImportPatch security_{"ole32.dll", "CoInitializeSecurity",
@@ -166,46 +129,39 @@ class ApplyTimesComStartup : public ::testing::Test {
 
 TEST_F(ApplyTimesComStartup, ComThatWillNotStartIsReportedWithoutUninitializing) {
     fakes.initializeResult = RPC_E_CHANGED_MODE;
-    EXPECT_EQ(qsh::handleApplyTimes(L"07:30:00", work_ / L"out.xml"), 1);
+    EXPECT_EQ(qsh::handleApplyTimes(L"07:30:00", files / L"out.xml"), 1);
     EXPECT_EQ(fakes.model, static_cast<DWORD>(COINIT_MULTITHREADED));
     EXPECT_EQ(fakes.securityCalls, 0);
     EXPECT_EQ(fakes.uninitializeCalls, 0);
-    const std::vector<std::string> log = messages();
+    const std::vector<std::string> log = logHere();
     ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log.back().rfind("Could not initialize COM: HRESULT 0x80010106 (", 0), 0u)
-        << log.back();
+    EXPECT_EQ(log.back(), "Could not initialize COM: " + hresultText(RPC_E_CHANGED_MODE));
 }
 
 TEST_F(ApplyTimesComStartup, RefusedSecurityIsReportedAndComUninitialized) {
     fakes.securityResult = E_ACCESSDENIED;
-    EXPECT_EQ(qsh::handleApplyTimes(L"07:30:00", work_ / L"out.xml"), 1);
+    EXPECT_EQ(qsh::handleApplyTimes(L"07:30:00", files / L"out.xml"), 1);
     EXPECT_EQ(fakes.authnLevel, static_cast<DWORD>(RPC_C_AUTHN_LEVEL_PKT_PRIVACY));
     EXPECT_EQ(fakes.impLevel, static_cast<DWORD>(RPC_C_IMP_LEVEL_IMPERSONATE));
     EXPECT_EQ(fakes.uninitializeCalls, 1);
-    const std::vector<std::string> log = messages();
+    const std::vector<std::string> log = logHere();
     ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log.back().rfind("Could not initialize COM security: HRESULT 0x80070005 (", 0), 0u)
-        << log.back();
+    EXPECT_EQ(log.back(), "Could not initialize COM security: " + hresultText(E_ACCESSDENIED));
 }
 
 // Security chosen earlier in the process (RPC_E_TOO_LATE) serves as well: the task is
 // registered through the stand-in loaded into this process.
 TEST_F(ApplyTimesComStartup, SecurityAlreadySetDoesNotStopTheCommand) {
-    if (!standInRegistered()) {
-        GTEST_SKIP() << "the Task Scheduler stand-in is not registered in this prefix";
-    }
-    TempDir store;
-    ScopedVariable tasks(L"QSH_STANDIN_TASKS_DIR", store.path());
     fakes.securityResult = RPC_E_TOO_LATE;
-    EXPECT_EQ(qsh::handleApplyTimes(L"07:30:00", work_ / L"out.xml"), 0);
+    EXPECT_EQ(qsh::handleApplyTimes(L"07:30:00", files / L"out.xml"), 0);
     EXPECT_EQ(fakes.initializeCalls, 1);
     EXPECT_EQ(fakes.uninitializeCalls, 1);
-    EXPECT_TRUE(fileExists(store / L"Quillfen"));
-    EXPECT_TRUE(fileExists(work_ / L"out.xml"));
-    const std::vector<std::string> log = messages();
+    EXPECT_TRUE(fileExists(taskFile()));
+    EXPECT_TRUE(fileExists(files / L"out.xml"));
+    const std::vector<std::string> log = logHere();
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.back(),
-              "Applied 1 daily trigger(s) and wrote task XML to " + toUtf8(work_ / L"out.xml"));
+              "Applied 1 daily trigger(s) and wrote task XML to " + toUtf8(files / L"out.xml"));
 }
 
 } // namespace

@@ -1,0 +1,62 @@
+// Against Wine's own schtasks.exe and Task Scheduler service (the peer prefix, whose one
+// task store the suites here take turns on).
+
+#include "sandbox.h"
+
+namespace {
+
+using namespace qsh::testing;
+
+std::wstring wineTaskFile() {
+    wchar_t folder[MAX_PATH + 1] = {};
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH + 1);
+    return std::wstring(folder, length) + L"\\Tasks\\Quillfen";
+}
+
+using PeerSchtasks = SandboxTest;
+using PeerApplyTimes = SandboxTest;
+
+TEST_F(PeerSchtasks, ImportLandsInWinesStoreAndDeleteRemovesIt) {
+    std::wstring input = files / L"task.xml";
+    ASSERT_TRUE(writeFile(input, "\xEF\xBB\xBF" + toUtf8(declaration(L"UTF-8") + taskBody())));
+
+    // Wine's programs, not the stand-ins: nothing of the sandbox's switches.
+    auto run = [&](std::vector<std::wstring> args) {
+        return start({.args = std::move(args), .localAppData = localAppData()});
+    };
+    HelperOutcome created = run({L"create-xml", input});
+    EXPECT_EQ(created.code(), 0) << created.err;
+    EXPECT_EQ(created.out,
+              resultLine(0, "Completed request to create the Windows scheduled task from XML."));
+    ASSERT_TRUE(fileExists(wineTaskFile()));
+
+    std::wstring output = files / L"export.xml";
+    HelperOutcome queried = run({L"query-to-file", output});
+    EXPECT_EQ(queried.code(), 4);
+    EXPECT_EQ(queried.err, "schtasks returned data that is not a complete Task XML document.\r\n");
+    EXPECT_FALSE(fileExists(output));
+
+    HelperOutcome removed = run({L"delete"});
+    EXPECT_EQ(removed.code(), 0) << removed.err;
+    EXPECT_FALSE(fileExists(wineTaskFile()));
+
+    HelperOutcome again = run({L"delete"});
+    EXPECT_NE(again.code(), 0);
+    EXPECT_EQ(again.out.rfind("QUILLFEN_HELPER_RESULT status=failure exitCode=", 0), 0u);
+}
+
+// Wine's own Task Scheduler has no get_ConnectedUser: the command stops at row 8, before
+// anything could be registered.
+TEST_F(PeerApplyTimes, WineTaskSchedulerStopsAtTheConnectedUser) {
+    const std::optional<std::string> before = readFile(wineTaskFile());
+    HelperOutcome outcome = start({.args = {L"apply-times", L"07:30:00", files / L"out.xml"},
+                                   .localAppData = localAppData()});
+    const std::string text = "Reading the connected Windows user failed: " + hresultText(E_NOTIMPL);
+    EXPECT_EQ(outcome.code(), 1);
+    EXPECT_EQ(outcome.err, text + "\r\n");
+    EXPECT_TRUE(hasLine(logOf(outcome), text));
+    EXPECT_FALSE(fileExists(files / L"out.xml"));
+    EXPECT_EQ(readFile(wineTaskFile()), before);
+}
+
+} // namespace

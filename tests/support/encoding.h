@@ -1,0 +1,70 @@
+#pragma once
+
+// Bytes of a text in the encodings the helper reads and writes, and back; shared by the
+// tests and the stand-ins so that each is written once.
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace qsh::testing {
+
+inline std::string utf16(const std::wstring& text, bool bigEndian, bool bom) {
+    std::string bytes;
+    bytes.reserve(2 * text.size() + 2);
+    auto put = [&](unsigned unit) {
+        const char high = static_cast<char>((unit >> 8) & 0xFF);
+        const char low = static_cast<char>(unit & 0xFF);
+        bytes.push_back(bigEndian ? high : low);
+        bytes.push_back(bigEndian ? low : high);
+    };
+    if (bom) {
+        put(0xFEFF);
+    }
+    for (wchar_t unit : text) {
+        put(static_cast<unsigned>(unit));
+    }
+    return bytes;
+}
+
+inline std::string utf16le(const std::wstring& text, bool bom = true) {
+    return utf16(text, false, bom);
+}
+
+inline std::string utf16be(const std::wstring& text, bool bom = true) {
+    return utf16(text, true, bom);
+}
+
+inline std::string codePage(const std::wstring& text, UINT page) {
+    const int size = static_cast<int>(text.size());
+    const int needed =
+        size == 0 ? 0
+                  : WideCharToMultiByte(page, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+    std::string bytes(needed > 0 ? needed : 0, '\0');
+    if (needed > 0) {
+        WideCharToMultiByte(page, 0, text.data(), size, bytes.data(), needed, nullptr, nullptr);
+    }
+    return bytes;
+}
+
+// Text of UTF-16 bytes that start with a byte order mark, either order; nullopt otherwise.
+// An odd last byte is dropped.
+inline std::optional<std::wstring> fromUtf16(std::string_view bytes) {
+    const bool little = bytes.starts_with("\xFF\xFE");
+    if (!little && !bytes.starts_with("\xFE\xFF")) {
+        return std::nullopt;
+    }
+    std::wstring text;
+    text.reserve(bytes.size() / 2);
+    for (std::size_t i = 3; i < bytes.size(); i += 2) {
+        const unsigned first = static_cast<unsigned char>(bytes[i - 1]);
+        const unsigned second = static_cast<unsigned char>(bytes[i]);
+        text.push_back(
+            static_cast<wchar_t>(little ? first | (second << 8) : (first << 8) | second));
+    }
+    return text;
+}
+
+} // namespace qsh::testing

@@ -1,0 +1,77 @@
+// Integration tests run in the Wine prefix their registration names (QSH_TEST_PREFIX):
+// before any of them runs, the prefix must be the one declared, or every test fails with
+// the reason instead of passing against the wrong programs.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+
+#include "helper_process.h"
+
+namespace {
+
+using namespace qsh::testing;
+
+const wchar_t kTaskSchedulerServer[] =
+    L"Software\\Classes\\CLSID\\{0F87369F-A4E5-4CFC-BD3E-73E6154572DD}\\InprocServer32";
+
+std::wstring systemFolder() {
+    wchar_t folder[MAX_PATH + 1] = {};
+    const UINT length = GetSystemDirectoryW(folder, MAX_PATH + 1);
+    return std::wstring(folder, length);
+}
+
+std::wstring registeredTaskScheduler() {
+    wchar_t value[MAX_PATH] = {};
+    DWORD size = sizeof value;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, kTaskSchedulerServer, nullptr, RRF_RT_REG_SZ, nullptr,
+                     value, &size) != ERROR_SUCCESS) {
+        return L"(none)";
+    }
+    return value;
+}
+
+bool sameBytes(const std::wstring& a, const std::wstring& b) {
+    const auto left = readFile(a);
+    return left && left == readFile(b);
+}
+
+class DeclaredPrefix : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        wchar_t value[16] = {};
+        const DWORD n = GetEnvironmentVariableW(L"QSH_TEST_PREFIX", value, 16);
+        const std::wstring prefix(value, n < 16 ? n : 0);
+        const std::wstring schtasks = systemFolder() + L"\\schtasks.exe";
+        const std::wstring standin = moduleDirectory() + L"schtasks-standin.exe";
+        const std::wstring server = systemFolder() + L"\\qsh-taskschd-standin.dll";
+        if (prefix == L"standin") {
+            ASSERT_TRUE(sameBytes(schtasks, standin))
+                << toUtf8(schtasks) << " is not the built stand-in " << toUtf8(standin)
+                << ": prepare the test prefix with scripts/test";
+            ASSERT_TRUE(sameBytes(server, moduleDirectory() + L"taskschd-standin.dll"))
+                << toUtf8(server) << " is not the built Task Scheduler stand-in";
+            ASSERT_EQ(toUtf8(registeredTaskScheduler()),
+                      "C:\\windows\\system32\\qsh-taskschd-standin.dll")
+                << "the Task Scheduler stand-in is not registered in this prefix";
+        } else if (prefix == L"peer") {
+            ASSERT_FALSE(sameBytes(schtasks, standin))
+                << "the peer prefix must run Wine's own schtasks.exe";
+            ASSERT_NE(toUtf8(registeredTaskScheduler()),
+                      "C:\\windows\\system32\\qsh-taskschd-standin.dll");
+        } else {
+            FAIL() << "QSH_TEST_PREFIX must name the prefix these tests run in (standin or "
+                      "peer); ctest sets it from the suites' registration";
+        }
+    }
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    ::testing::AddGlobalTestEnvironment(new DeclaredPrefix);
+    return RUN_ALL_TESTS();
+}
