@@ -9,10 +9,11 @@ export WINEDEBUG=${WINEDEBUG:--all}
 
 qsh_log() { printf '[qsh] %s\n' "$*" >&2; }
 
+# Extra arguments name packages that one script needs beyond the common set.
 qsh_ensure_packages() {
     local needed=()
     local pkg
-    for pkg in g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 googletest cmake ninja-build; do
+    for pkg in g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine64 googletest cmake ninja-build "$@"; do
         dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || needed+=("$pkg")
     done
     [ ${#needed[@]} -eq 0 ] && return 0

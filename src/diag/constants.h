@@ -2,10 +2,11 @@
 
 #include <cstdint>
 
+#include "qsh_version.h"
+
 namespace qsh {
 
 inline constexpr wchar_t kTaskName[] = L"Quillfen";
-inline constexpr wchar_t kHelperVersion[] = L"1.1.0";
 inline constexpr wchar_t kElevationMarker[] = L"--elevation-attempted";
 
 // Exit codes of the helper that callers act on; any other code is relayed from elsewhere.
