@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "helper_process.h"
+#include "sandbox.h"
 
 using namespace qsh::testing;
 
@@ -75,32 +75,27 @@ int printedExitCode(const std::string& resultLine) {
     return std::atoi(resultLine.c_str() + at + 10);
 }
 
+using GuideExamples = SandboxTest;
+
 } // namespace
 
-TEST(GuideExamples, EveryCommandLineGivesTheResultLineShown) {
+TEST_F(GuideExamples, EveryCommandLineGivesTheResultLineShown) {
     const auto guide = readFile(moduleDirectory() + L"calling-the-helper.md");
     ASSERT_TRUE(guide.has_value()) << "the guide is not beside the test executable";
     const std::vector<Example> examples = guideExamples(*guide);
     // The guide shows every command and the common failures: a parser that finds few is broken.
     ASSERT_GE(examples.size(), 10u);
 
-    TempDir local;
-    TempDir store;
-    TempDir work;
     for (const Example& example : examples) {
         SCOPED_TRACE("guide line " + std::to_string(example.lineNumber) + ": " + kPrompt + " " +
                      example.arguments);
-        HelperRun run;
-        run.localAppData = local.path();
-        run.env = {{L"QSH_STANDIN_TASKS_DIR", store.path()}};
-        run.workingDirectory = work.path();
+        HelperRun run = request({});
+        run.workingDirectory = files.path();
         run.commandLine = quoteArgument(helperExePath());
         if (!example.arguments.empty()) {
             run.commandLine += L" " + fromUtf8(example.arguments);
         }
-        const HelperOutcome outcome = runHelper(run);
-        ASSERT_TRUE(outcome.started) << outcome.startError;
-        ASSERT_FALSE(outcome.timedOut);
+        const HelperOutcome outcome = start(run);
         EXPECT_EQ(outcome.out, example.resultLine + "\r\n");
         EXPECT_EQ(outcome.code(), printedExitCode(example.resultLine));
     }
