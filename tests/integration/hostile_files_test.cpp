@@ -173,12 +173,13 @@ TEST_F(HostileFiles, StagedFilesAreHeldWhileTheCopyRuns) {
             lines.push_back(outcome.err.substr(at, end - at));
         }
         ASSERT_EQ(lines.size(), c.probes.size()) << outcome.err;
-        for (const auto& [prefix, result] : c.probes) {
+        for (const auto& probe : c.probes) {
             EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
-                                    [&](const std::string& line) {
-                                        return line.starts_with(prefix) && line.ends_with(result);
+                                    [&probe](const std::string& line) {
+                                        return line.starts_with(probe.first) &&
+                                               line.ends_with(probe.second);
                                     }))
-                << prefix << result << "\n"
+                << probe.first << probe.second << "\n"
                 << outcome.err;
         }
         EXPECT_TRUE(filesIn(own(L"helper")).empty());
