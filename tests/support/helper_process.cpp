@@ -39,9 +39,6 @@ std::wstring buildEnvironment(const HelperRun& run) {
     if (run.localAppData) {
         entries.push_back(L"LOCALAPPDATA=" + *run.localAppData);
     }
-    for (const auto& name : run.unsetEnv) {
-        remove(name);
-    }
     for (const auto& [name, value] : run.env) {
         remove(name);
         entries.push_back(name + L"=" + value);

@@ -19,8 +19,6 @@ struct HelperRun {
     std::optional<std::wstring> localAppData;
     // Variables set (or replaced) in the child's environment.
     std::vector<std::pair<std::wstring, std::wstring>> env;
-    // Variables removed from the child's environment.
-    std::vector<std::wstring> unsetEnv;
     // Start with the limited linked token (TokenIsElevated 0).
     bool limitedToken = false;
     // Hand the child pipes for standard output and error; false gives it no handles at all.
