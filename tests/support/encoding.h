@@ -50,6 +50,21 @@ inline std::string codePage(const std::wstring& text, UINT page) {
     return bytes;
 }
 
+inline std::string toUtf8(const std::wstring& text) {
+    return codePage(text, CP_UTF8);
+}
+
+inline std::wstring fromUtf8(const std::string& text) {
+    const int size = static_cast<int>(text.size());
+    const int needed =
+        size == 0 ? 0 : MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+    std::wstring out(needed > 0 ? needed : 0, L'\0');
+    if (needed > 0) {
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), size, out.data(), needed);
+    }
+    return out;
+}
+
 // Text of UTF-16 bytes that start with a byte order mark, either order; nullopt otherwise.
 // An odd last byte is dropped.
 inline std::optional<std::wstring> fromUtf16(std::string_view bytes) {

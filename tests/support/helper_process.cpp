@@ -221,28 +221,6 @@ std::vector<HelperOutcome> runHelpersConcurrently(const std::vector<HelperRun>& 
     return outcomes;
 }
 
-std::string toUtf8(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
-    }
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                nullptr, nullptr);
-    std::string out(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
-    return out;
-}
-
-std::wstring fromUtf8(const std::string& text) {
-    if (text.empty()) {
-        return {};
-    }
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(n, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
-}
-
 TempDir::TempDir() {
     static std::atomic<unsigned> counter{0};
     wchar_t base[MAX_PATH + 1] = {};

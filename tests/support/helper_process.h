@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "encoding.h"
+
 namespace qsh::testing {
 
 struct HelperRun {
@@ -55,9 +57,6 @@ std::wstring moduleDirectory();
 std::wstring helperExePath();
 // Quotes like the helper's own command-line joining (CommandLineToArgvW rules).
 std::wstring quoteArgument(const std::wstring& arg);
-
-std::string toUtf8(const std::wstring& text);
-std::wstring fromUtf8(const std::string& text);
 
 // A fresh folder under the temporary folder, removed with everything in it on destruction.
 class TempDir {

@@ -1,5 +1,6 @@
 #include "ledger.h"
 
+#include "../../support/encoding.h"
 #include "../../support/import_slots.h"
 
 #include <oleauto.h>
@@ -232,20 +233,6 @@ void unhookHelperImports(State& s) {
     s.patched.clear();
 }
 
-std::string toUtf8(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-    if (size > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(),
-                            size, nullptr, nullptr);
-    }
-    return bytes;
-}
-
 std::wstring toWide(const char* ascii) {
     std::wstring text;
     for (; *ascii != '\0'; ++ascii) {
@@ -459,7 +446,7 @@ void finishLedger(bool processEnding) {
         return;
     }
     s.written = true;
-    writeLedgerFile(s.ledgerPath, toUtf8(ledgerText(s)));
+    writeLedgerFile(s.ledgerPath, qsh::testing::toUtf8(ledgerText(s)));
 }
 
 std::wstring environmentValue(const wchar_t* name) {
