@@ -233,14 +233,6 @@ void unhookHelperImports(State& s) {
     s.patched.clear();
 }
 
-std::wstring toWide(const char* ascii) {
-    std::wstring text;
-    for (; *ascii != '\0'; ++ascii) {
-        text += static_cast<wchar_t>(*ascii);
-    }
-    return text;
-}
-
 std::wstring ledgerText(const State& s) {
     std::wstring text;
     auto line = [&text](const std::wstring& key, const std::wstring& value) {
@@ -255,7 +247,7 @@ std::wstring ledgerText(const State& s) {
     std::wstring hooked;
     bool freesTracked = false;
     for (const PatchedSlot& patch : s.patched) {
-        hooked += (hooked.empty() ? L"" : L",") + toWide(patch.name);
+        hooked += (hooked.empty() ? L"" : L",") + qsh::testing::fromUtf8(patch.name);
         freesTracked = freesTracked || std::string_view(patch.name) == "SysFreeString";
     }
     line(L"bstr_tracking", freesTracked ? L"on" : L"off");
@@ -423,12 +415,6 @@ bool connectedUserIsNull() {
 void noteEvent(const std::wstring& line) {
     Lock lock;
     state().journal.push_back(line);
-}
-
-void noteMisuse(const std::wstring& what) {
-    Lock lock;
-    ++state().misuses;
-    state().journal.push_back(L"misuse " + what);
 }
 
 void noteInstanceCreated() {
