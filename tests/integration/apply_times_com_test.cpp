@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "import_slots.h"
 #include "sandbox.h"
 #include "tasks/apply_times.h"
 
@@ -23,29 +24,17 @@ using namespace qsh::testing;
 // Points this executable's import of one function at a replacement while alive.
 class ImportPatch {
   public:
-    ImportPatch(const char* dll, const char* name, void* replacement) {
-        original_ = reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA(dll), name));
-        auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
-        const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
-            base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
-        const IMAGE_DATA_DIRECTORY& imports =
-            nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-        for (auto* entry =
-                 reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-             original_ != nullptr && imports.VirtualAddress != 0 && entry->Name != 0; ++entry) {
-            for (auto* thunk = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
-                 thunk->u1.Function != 0; ++thunk) {
-                void** slot = reinterpret_cast<void**>(&thunk->u1.Function);
-                if (*slot == original_) {
-                    write(slot, replacement);
-                    slots_.push_back(slot);
-                }
+    ImportPatch(const char* dll, const char* name, void* replacement)
+        : original_(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA(dll), name))) {
+        for (void** slot : importSlotsOf(original_)) {
+            if (writeSlot(slot, replacement)) {
+                slots_.push_back(slot);
             }
         }
     }
     ~ImportPatch() {
         for (void** slot : slots_) {
-            write(slot, original_);
+            writeSlot(slot, original_);
         }
     }
     ImportPatch(const ImportPatch&) = delete;
@@ -55,12 +44,6 @@ class ImportPatch {
     void* original() const { return original_; }
 
   private:
-    static void write(void** slot, void* value) {
-        DWORD old = 0;
-        VirtualProtect(slot, sizeof(void*), PAGE_READWRITE, &old);
-        *slot = value;
-        VirtualProtect(slot, sizeof(void*), old, &old);
-    }
     void* original_ = nullptr;
     std::vector<void**> slots_;
 };

@@ -19,9 +19,8 @@ namespace {
 
 using namespace qsh::testing;
 
-const std::string kSuccessLine = "QUILLFEN_HELPER_RESULT status=success exitCode=0 "
-                                 "message=Completed request to apply the Windows scheduled "
-                                 "task times.\r\n";
+const std::string kSuccessLine =
+    resultLine(0, "Completed request to apply the Windows scheduled task times.");
 
 std::string today() {
     SYSTEMTIME now = {};
@@ -61,12 +60,7 @@ struct Ledger {
         return names;
     }
     bool journalHas(const std::string& entry) const {
-        for (const std::string& line : journal) {
-            if (line == entry) {
-                return true;
-            }
-        }
-        return false;
+        return std::ranges::find(journal, entry) != journal.end();
     }
 };
 

@@ -38,15 +38,11 @@ std::wstring driverExePath() {
     return moduleDirectory() + L"qsh-stage-driver.exe";
 }
 
-bool hasPrefix(const std::string& text, const std::string& prefix) {
-    return text.compare(0, prefix.size(), prefix) == 0;
-}
-
 // "Label: A -> B [-> C]" from the first message of the log that starts with the label.
 std::vector<std::string> arrowParts(const std::vector<std::string>& messages,
                                     const std::string& label) {
     for (const auto& m : messages) {
-        if (hasPrefix(m, label)) {
+        if (m.starts_with(label)) {
             std::vector<std::string> parts;
             std::string rest = m.substr(label.size());
             for (std::size_t at; (at = rest.find(" -> ")) != std::string::npos;) {
@@ -64,8 +60,8 @@ std::vector<std::string> arrowParts(const std::vector<std::string>& messages,
 std::string stagedSuffix(const std::string& path, const std::string& folder,
                          const std::string& stem, const std::string& extension, unsigned long pid) {
     const std::string prefix = folder + "\\" + stem + std::to_string(pid) + "-";
-    if (!hasPrefix(path, prefix) || path.size() <= prefix.size() + extension.size() ||
-        path.compare(path.size() - extension.size(), extension.size(), extension) != 0) {
+    if (!path.starts_with(prefix) || path.size() <= prefix.size() + extension.size() ||
+        !path.ends_with(extension)) {
         return {};
     }
     const std::string ticks =
@@ -128,10 +124,10 @@ void expectChildInsideParent(const Relaunch& r) {
     for (std::size_t i = 0; i < r.log.size(); ++i) {
         const LogEntry& e = r.log[i];
         EXPECT_TRUE(e.pid == r.outcome.pid || e.pid == r.childPid) << e.raw;
-        if (e.pid == r.outcome.pid && hasPrefix(e.message, kLaunching)) {
+        if (e.pid == r.outcome.pid && e.message.starts_with(kLaunching)) {
             launch = i;
         }
-        if (e.pid == r.outcome.pid && hasPrefix(e.message, "Elevated child exited with code ")) {
+        if (e.pid == r.outcome.pid && e.message.starts_with("Elevated child exited with code ")) {
             closing = i;
         }
         if (e.pid == r.childPid) {
@@ -292,7 +288,7 @@ TEST_F(ElevationStaging, MissingCreateXmlInputGives3AndRemovesTheStagedHelper) {
         EXPECT_EQ(r.outcome.code(), 3);
         EXPECT_EQ(r.outcome.out, resultLine(3, notFound));
         const std::string prefix = "Could not stage scheduler XML from " + u8(input) + ": ";
-        ASSERT_TRUE(hasPrefix(r.outcome.err, prefix)) << r.outcome.err;
+        ASSERT_TRUE(r.outcome.err.starts_with(prefix)) << r.outcome.err;
         EXPECT_GT(r.outcome.err.size(), prefix.size() + 2);
         const std::string message = r.outcome.err.substr(0, r.outcome.err.size() - 2);
         EXPECT_EQ(r.outcome.err, message + "\r\n");
@@ -316,7 +312,7 @@ TEST_F(ElevationStaging, UnreadableCreateXmlInputGives6) {
     Relaunch r = relaunch(*this, limited(*this, {L"create-xml", input}));
     lock.reset();
     EXPECT_EQ(r.outcome.code(), 6);
-    EXPECT_TRUE(hasPrefix(r.outcome.err, "Could not stage scheduler XML from " + u8(input) + ": "))
+    EXPECT_TRUE(r.outcome.err.starts_with("Could not stage scheduler XML from " + u8(input) + ": "))
         << r.outcome.err;
     EXPECT_EQ(r.childPid, 0u);
     EXPECT_TRUE(filesIn(helperFolder()).empty());
@@ -448,7 +444,7 @@ TEST_F(ElevationElevatedCopy, CopyBackFailureGives4) {
     Relaunch r = relaunch(*this, elevatedApplyTimes(*this, {}, output));
     EXPECT_EQ(r.outcome.code(), 4);
     const std::string prefix = "Could not copy the staged scheduler query to " + u8(output) + ": ";
-    ASSERT_TRUE(hasPrefix(r.outcome.err, prefix)) << r.outcome.err;
+    ASSERT_TRUE(r.outcome.err.starts_with(prefix)) << r.outcome.err;
     const std::string message = r.outcome.err.substr(0, r.outcome.err.size() - 2);
     EXPECT_TRUE(
         linesInOrder(r.parent, {message, "Elevated child exited with code 4",

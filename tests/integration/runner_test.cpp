@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <memory>
 #include <optional>
 
@@ -17,22 +16,6 @@ using qsh::Bytes;
 using qsh::ProcessResult;
 
 namespace {
-
-std::string bytesText(const Bytes& bytes) {
-    return std::string(bytes.begin(), bytes.end());
-}
-
-// What the stand-in writes for a flood: numbered lines cut at `size` bytes.
-std::string floodText(std::size_t size) {
-    std::string text;
-    char line[16];
-    for (unsigned n = 0; text.size() < size; ++n) {
-        std::snprintf(line, sizeof line, "%08u\n", n);
-        text += line;
-    }
-    text.resize(size);
-    return text;
-}
 
 // Handles this process holds, from the system's handle table (GetProcessHandleCount is a
 // stub under Wine). 0 when the table cannot be read.

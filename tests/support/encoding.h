@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,6 +50,21 @@ inline std::string codePage(const std::wstring& text, UINT page) {
     return bytes;
 }
 
+inline std::string toUtf8(const std::wstring& text) {
+    return codePage(text, CP_UTF8);
+}
+
+inline std::wstring fromUtf8(const std::string& text) {
+    const int size = static_cast<int>(text.size());
+    const int needed =
+        size == 0 ? 0 : MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+    std::wstring out(needed > 0 ? needed : 0, L'\0');
+    if (needed > 0) {
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), size, out.data(), needed);
+    }
+    return out;
+}
+
 // Text of UTF-16 bytes that start with a byte order mark, either order; nullopt otherwise.
 // An odd last byte is dropped.
 inline std::optional<std::wstring> fromUtf16(std::string_view bytes) {
@@ -64,6 +80,43 @@ inline std::optional<std::wstring> fromUtf16(std::string_view bytes) {
         text.push_back(
             static_cast<wchar_t>(little ? first | (second << 8) : (first << 8) | second));
     }
+    return text;
+}
+
+// Text with XML's special characters as entities; `apostrophe` escapes ' as well.
+inline std::wstring xmlEscaped(const std::wstring& text, bool apostrophe) {
+    std::wstring out;
+    for (wchar_t c : text) {
+        const wchar_t* entity = c == L'&'                  ? L"&amp;"
+                                : c == L'<'                ? L"&lt;"
+                                : c == L'>'                ? L"&gt;"
+                                : c == L'"'                ? L"&quot;"
+                                : c == L'\'' && apostrophe ? L"&apos;"
+                                                           : nullptr;
+        if (entity != nullptr) {
+            out += entity;
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+// Bytes of any byte container as a string, to compare with a literal.
+template <class Bytes> std::string bytesText(const Bytes& bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+// What the schtasks stand-in writes for a flood: lines "00000000\n", "00000001\n", ... cut
+// at `size` bytes, so that both order and loss show.
+inline std::string floodText(std::size_t size) {
+    std::string text;
+    char line[16];
+    for (unsigned n = 0; text.size() < size; ++n) {
+        std::snprintf(line, sizeof line, "%08u\n", n);
+        text += line;
+    }
+    text.resize(size);
     return text;
 }
 

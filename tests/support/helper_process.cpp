@@ -39,9 +39,6 @@ std::wstring buildEnvironment(const HelperRun& run) {
     if (run.localAppData) {
         entries.push_back(L"LOCALAPPDATA=" + *run.localAppData);
     }
-    for (const auto& name : run.unsetEnv) {
-        remove(name);
-    }
     for (const auto& [name, value] : run.env) {
         remove(name);
         entries.push_back(name + L"=" + value);
@@ -222,28 +219,6 @@ std::vector<HelperOutcome> runHelpersConcurrently(const std::vector<HelperRun>& 
         t.join();
     }
     return outcomes;
-}
-
-std::string toUtf8(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
-    }
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                nullptr, nullptr);
-    std::string out(n, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
-    return out;
-}
-
-std::wstring fromUtf8(const std::string& text) {
-    if (text.empty()) {
-        return {};
-    }
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(n, L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
 }
 
 TempDir::TempDir() {

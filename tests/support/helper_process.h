@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "encoding.h"
+
 namespace qsh::testing {
 
 struct HelperRun {
@@ -19,8 +21,6 @@ struct HelperRun {
     std::optional<std::wstring> localAppData;
     // Variables set (or replaced) in the child's environment.
     std::vector<std::pair<std::wstring, std::wstring>> env;
-    // Variables removed from the child's environment.
-    std::vector<std::wstring> unsetEnv;
     // Start with the limited linked token (TokenIsElevated 0).
     bool limitedToken = false;
     // Hand the child pipes for standard output and error; false gives it no handles at all.
@@ -57,9 +57,6 @@ std::wstring moduleDirectory();
 std::wstring helperExePath();
 // Quotes like the helper's own command-line joining (CommandLineToArgvW rules).
 std::wstring quoteArgument(const std::wstring& arg);
-
-std::string toUtf8(const std::wstring& text);
-std::wstring fromUtf8(const std::string& text);
 
 // A fresh folder under the temporary folder, removed with everything in it on destruction.
 class TempDir {

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-
 #include "process/result_log.h"
 #include "process/runner.h"
 #include "sandbox.h"
@@ -14,22 +12,6 @@ using qsh::Bytes;
 using qsh::ProcessResult;
 
 namespace {
-
-std::string bytesText(const Bytes& bytes) {
-    return std::string(bytes.begin(), bytes.end());
-}
-
-// Numbered lines cut at `size` bytes.
-std::string floodText(std::size_t size) {
-    std::string text;
-    char line[16];
-    for (unsigned n = 0; text.size() < size; ++n) {
-        std::snprintf(line, sizeof line, "%08u\n", n);
-        text += line;
-    }
-    text.resize(size);
-    return text;
-}
 
 TEST(RunnerPipes, OnlyTheWriteEndIsInheritable) {
     HANDLE readEnd = nullptr;

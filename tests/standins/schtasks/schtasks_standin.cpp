@@ -43,8 +43,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-std::optional<std::wstring> env(const wchar_t* suffix) {
-    std::wstring name = std::wstring(L"QSH_STANDIN_SCHTASKS_") + suffix;
+std::optional<std::wstring> variable(const std::wstring& name) {
     DWORD needed = GetEnvironmentVariableW(name.c_str(), nullptr, 0);
     if (needed == 0) {
         return std::nullopt;
@@ -53,6 +52,10 @@ std::optional<std::wstring> env(const wchar_t* suffix) {
     DWORD got = GetEnvironmentVariableW(name.c_str(), value.data(), needed);
     value.resize(got);
     return value;
+}
+
+std::optional<std::wstring> env(const wchar_t* suffix) {
+    return variable(std::wstring(L"QSH_STANDIN_SCHTASKS_") + suffix);
 }
 
 std::optional<std::uint64_t> envNumber(const wchar_t* suffix) {
@@ -130,18 +133,8 @@ void writeErr(const std::wstring& text) {
     writeAll(STD_ERROR_HANDLE, encodeText(text, env(L"STDERR_ENCODING").value_or(L"utf8")));
 }
 
-// Lines "00000000\n", "00000001\n", ... cut at `size` bytes: order and loss both show.
 Bytes floodBytes(std::uint64_t size) {
-    Bytes bytes;
-    bytes.reserve(static_cast<std::size_t>(size));
-    char line[16];
-    for (unsigned n = 0; bytes.size() < size; ++n) {
-        std::snprintf(line, sizeof line, "%08u\n", n);
-        for (const char* p = line; *p != '\0' && bytes.size() < size; ++p) {
-            bytes.push_back(static_cast<std::uint8_t>(*p));
-        }
-    }
-    return bytes;
+    return bytesOf(qsh::testing::floodText(static_cast<std::size_t>(size)));
 }
 
 DWORD WINAPI writeForever(void* stream) {
@@ -154,7 +147,8 @@ DWORD WINAPI writeForever(void* stream) {
 }
 
 [[noreturn]] void writeEndlessly() {
-    for (DWORD stream : {STD_OUTPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE, STD_ERROR_HANDLE}) {
+    for (DWORD stream :
+         {STD_OUTPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE, STD_ERROR_HANDLE}) {
         CloseHandle(CreateThread(nullptr, 0, writeForever,
                                  reinterpret_cast<void*>(static_cast<std::uintptr_t>(stream)), 0,
                                  nullptr));
@@ -267,36 +261,12 @@ void recordInvocation(const std::vector<std::wstring>& argv) {
 }
 
 std::wstring storeFolder() {
-    DWORD needed = GetEnvironmentVariableW(L"QSH_STANDIN_TASKS_DIR", nullptr, 0);
-    if (needed > 1) {
-        std::wstring value(needed, L'\0');
-        value.resize(GetEnvironmentVariableW(L"QSH_STANDIN_TASKS_DIR", value.data(), needed));
-        return value;
-    }
-    return L"C:\\windows\\system32\\Tasks";
+    const std::wstring folder = variable(L"QSH_STANDIN_TASKS_DIR").value_or(L"");
+    return folder.empty() ? L"C:\\windows\\system32\\Tasks" : folder;
 }
 
 std::wstring xmlEscape(const std::wstring& text) {
-    std::wstring out;
-    for (wchar_t c : text) {
-        switch (c) {
-        case L'&':
-            out += L"&amp;";
-            break;
-        case L'<':
-            out += L"&lt;";
-            break;
-        case L'>':
-            out += L"&gt;";
-            break;
-        case L'"':
-            out += L"&quot;";
-            break;
-        default:
-            out.push_back(c);
-        }
-    }
-    return out;
+    return qsh::testing::xmlEscaped(text, false);
 }
 
 struct Invocation {

@@ -1,5 +1,8 @@
 #include "ledger.h"
 
+#include "../../support/encoding.h"
+#include "../../support/import_slots.h"
+
 #include <oleauto.h>
 
 #include <cstdlib>
@@ -206,44 +209,18 @@ void hookHelperImports(State& s) {
     struct Target {
         const char* name;
         void* hook;
-        void* real;
     };
     Target targets[] = {
-        {"SysAllocString", reinterpret_cast<void*>(&hookSysAllocString), nullptr},
-        {"SysAllocStringLen", reinterpret_cast<void*>(&hookSysAllocStringLen), nullptr},
-        {"SysFreeString", reinterpret_cast<void*>(&hookSysFreeString), nullptr},
-        {"VariantClear", reinterpret_cast<void*>(&hookVariantClear), nullptr},
+        {"SysAllocString", reinterpret_cast<void*>(&hookSysAllocString)},
+        {"SysAllocStringLen", reinterpret_cast<void*>(&hookSysAllocStringLen)},
+        {"SysFreeString", reinterpret_cast<void*>(&hookSysFreeString)},
+        {"VariantClear", reinterpret_cast<void*>(&hookVariantClear)},
     };
-    for (Target& target : targets) {
-        target.real = reinterpret_cast<void*>(GetProcAddress(oleaut, target.name));
-    }
-
-    auto* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& imports =
-        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    if (imports.VirtualAddress == 0) {
-        return;
-    }
-    for (auto* entry = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
-         entry->Name != 0; ++entry) {
-        if (_stricmp(reinterpret_cast<const char*>(base + entry->Name), "oleaut32.dll") != 0) {
-            continue;
-        }
-        for (auto* thunk = reinterpret_cast<IMAGE_THUNK_DATA*>(base + entry->FirstThunk);
-             thunk->u1.Function != 0; ++thunk) {
-            void** slot = reinterpret_cast<void**>(&thunk->u1.Function);
-            for (const Target& target : targets) {
-                if (target.real == nullptr || *slot != target.real) {
-                    continue;
-                }
-                DWORD oldProtect = 0;
-                if (VirtualProtect(slot, sizeof(void*), PAGE_READWRITE, &oldProtect)) {
-                    *slot = target.hook;
-                    VirtualProtect(slot, sizeof(void*), oldProtect, &oldProtect);
-                    s.patched.push_back({slot, target.real, target.name});
-                }
+    for (const Target& target : targets) {
+        void* real = reinterpret_cast<void*>(GetProcAddress(oleaut, target.name));
+        for (void** slot : qsh::testing::importSlotsOf(real)) {
+            if (qsh::testing::writeSlot(slot, target.hook)) {
+                s.patched.push_back({slot, real, target.name});
             }
         }
     }
@@ -251,35 +228,9 @@ void hookHelperImports(State& s) {
 
 void unhookHelperImports(State& s) {
     for (const PatchedSlot& patch : s.patched) {
-        DWORD oldProtect = 0;
-        if (VirtualProtect(patch.slot, sizeof(void*), PAGE_READWRITE, &oldProtect)) {
-            *patch.slot = patch.original;
-            VirtualProtect(patch.slot, sizeof(void*), oldProtect, &oldProtect);
-        }
+        qsh::testing::writeSlot(patch.slot, patch.original);
     }
     s.patched.clear();
-}
-
-std::string toUtf8(const std::wstring& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-    if (size > 0) {
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(),
-                            size, nullptr, nullptr);
-    }
-    return bytes;
-}
-
-std::wstring toWide(const char* ascii) {
-    std::wstring text;
-    for (; *ascii != '\0'; ++ascii) {
-        text += static_cast<wchar_t>(*ascii);
-    }
-    return text;
 }
 
 std::wstring ledgerText(const State& s) {
@@ -296,7 +247,7 @@ std::wstring ledgerText(const State& s) {
     std::wstring hooked;
     bool freesTracked = false;
     for (const PatchedSlot& patch : s.patched) {
-        hooked += (hooked.empty() ? L"" : L",") + toWide(patch.name);
+        hooked += (hooked.empty() ? L"" : L",") + qsh::testing::fromUtf8(patch.name);
         freesTracked = freesTracked || std::string_view(patch.name) == "SysFreeString";
     }
     line(L"bstr_tracking", freesTracked ? L"on" : L"off");
@@ -466,12 +417,6 @@ void noteEvent(const std::wstring& line) {
     state().journal.push_back(line);
 }
 
-void noteMisuse(const std::wstring& what) {
-    Lock lock;
-    ++state().misuses;
-    state().journal.push_back(L"misuse " + what);
-}
-
 void noteInstanceCreated() {
     Lock lock;
     ++state().instances;
@@ -487,7 +432,7 @@ void finishLedger(bool processEnding) {
         return;
     }
     s.written = true;
-    writeLedgerFile(s.ledgerPath, toUtf8(ledgerText(s)));
+    writeLedgerFile(s.ledgerPath, qsh::testing::toUtf8(ledgerText(s)));
 }
 
 std::wstring environmentValue(const wchar_t* name) {

@@ -67,7 +67,6 @@ std::wstring handedOutLabel(BSTR value);
 bool connectedUserIsNull();
 
 void noteEvent(const std::wstring& line);
-void noteMisuse(const std::wstring& what);
 void noteInstanceCreated();
 
 // At process end, or when the DLL is unloaded.

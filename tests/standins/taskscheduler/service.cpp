@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "../../support/encoding.h"
 #include "ledger.h"
 #include "stubs.h"
 
@@ -111,6 +112,13 @@ template <class Stub> class Object : public Stub {
                        std::initializer_list<BSTR> bstrArgs = {}) {
         return enterCall(id_, name, detail, bstrArgs);
     }
+    HRESULT putText(const std::wstring& name, BSTR value, std::wstring& field) {
+        if (HRESULT hr = enterNamed(name, textOf(value), {value}); FAILED(hr)) {
+            return hr;
+        }
+        field = textOf(value);
+        return S_OK;
+    }
 
   private:
     int id_;
@@ -124,11 +132,7 @@ class RegistrationInfo final : public Object<IRegistrationInfoStub> {
         : Object(L"RegistrationInfo", L"IRegistrationInfo", {__uuidof(IRegistrationInfo)}) {}
 
     HRESULT STDMETHODCALLTYPE put_Author(BSTR author) override {
-        if (HRESULT hr = enter(L"put_Author", textOf(author), {author}); FAILED(hr)) {
-            return hr;
-        }
-        this->author = textOf(author);
-        return S_OK;
+        return putText(L"IRegistrationInfo::put_Author", author, this->author);
     }
 
     std::wstring author;
@@ -139,11 +143,7 @@ class Principal final : public Object<IPrincipalStub> {
     Principal() : Object(L"Principal", L"IPrincipal", {__uuidof(IPrincipal)}) {}
 
     HRESULT STDMETHODCALLTYPE put_UserId(BSTR user) override {
-        if (HRESULT hr = enter(L"put_UserId", textOf(user), {user}); FAILED(hr)) {
-            return hr;
-        }
-        userId = textOf(user);
-        return S_OK;
+        return putText(L"IPrincipal::put_UserId", user, userId);
     }
     HRESULT STDMETHODCALLTYPE put_LogonType(TASK_LOGON_TYPE type) override {
         if (HRESULT hr = enter(L"put_LogonType", std::to_wstring(type)); FAILED(hr)) {
@@ -210,12 +210,7 @@ class DailyTrigger final : public Object<IDailyTriggerStub> {
         : Object(L"Trigger", L"ITrigger", {__uuidof(ITrigger), __uuidof(IDailyTrigger)}) {}
 
     HRESULT STDMETHODCALLTYPE put_StartBoundary(BSTR boundary) override {
-        if (HRESULT hr = enterDaily(L"put_StartBoundary", textOf(boundary), {boundary});
-            FAILED(hr)) {
-            return hr;
-        }
-        startBoundary = textOf(boundary);
-        return S_OK;
+        return putText(L"IDailyTrigger::put_StartBoundary", boundary, startBoundary);
     }
     HRESULT STDMETHODCALLTYPE put_DaysInterval(short days) override {
         if (HRESULT hr = enterDaily(L"put_DaysInterval", std::to_wstring(days)); FAILED(hr)) {
@@ -241,9 +236,8 @@ class DailyTrigger final : public Object<IDailyTriggerStub> {
 
   private:
     // Methods reached through IDailyTrigger are named after it; QueryInterface after ITrigger.
-    HRESULT enterDaily(const wchar_t* method, const std::wstring& detail,
-                       std::initializer_list<BSTR> bstrArgs = {}) {
-        return enterNamed(std::wstring(L"IDailyTrigger::") + method, detail, bstrArgs);
+    HRESULT enterDaily(const wchar_t* method, const std::wstring& detail) {
+        return enterNamed(std::wstring(L"IDailyTrigger::") + method, detail);
     }
 };
 
@@ -252,72 +246,45 @@ class ExecAction final : public Object<IExecActionStub> {
     ExecAction() : Object(L"Action", L"IAction", {__uuidof(IAction), __uuidof(IExecAction)}) {}
 
     HRESULT STDMETHODCALLTYPE put_Path(BSTR path) override {
-        if (HRESULT hr = enterNamed(L"IExecAction::put_Path", textOf(path), {path}); FAILED(hr)) {
-            return hr;
-        }
-        this->path = textOf(path);
-        return S_OK;
+        return putText(L"IExecAction::put_Path", path, this->path);
     }
     HRESULT STDMETHODCALLTYPE put_Arguments(BSTR arguments) override {
-        if (HRESULT hr = enterNamed(L"IExecAction::put_Arguments", textOf(arguments), {arguments});
-            FAILED(hr)) {
-            return hr;
-        }
-        this->arguments = textOf(arguments);
-        return S_OK;
+        return putText(L"IExecAction::put_Arguments", arguments, this->arguments);
     }
 
     std::wstring path;
     std::wstring arguments;
 };
 
-class TriggerCollection final : public Object<ITriggerCollectionStub> {
+// Makes items of the one type the helper asks for, kept in order for the stored document.
+template <class Stub, class Item, class Interface, auto kType>
+class Collection final : public Object<Stub> {
   public:
-    TriggerCollection()
-        : Object(L"TriggerCollection", L"ITriggerCollection", {__uuidof(ITriggerCollection)}) {}
+    Collection(const wchar_t* kind, const wchar_t* interfaceName, const IID& iid)
+        : Object<Stub>(kind, interfaceName, {iid}) {}
 
-    HRESULT STDMETHODCALLTYPE Create(TASK_TRIGGER_TYPE2 type, ITrigger** trigger) override {
-        if (HRESULT hr = enter(L"Create", std::to_wstring(type)); FAILED(hr)) {
+    HRESULT STDMETHODCALLTYPE Create(decltype(kType) type, Interface** out) override {
+        if (HRESULT hr = this->enter(L"Create", std::to_wstring(type)); FAILED(hr)) {
             return hr;
         }
-        if (trigger == nullptr) {
+        if (out == nullptr) {
             return E_POINTER;
         }
-        *trigger = nullptr;
-        if (type != TASK_TRIGGER_DAILY) {
+        *out = nullptr;
+        if (type != kType) {
             return E_NOTIMPL;
         }
-        auto* daily = new DailyTrigger;
-        triggers.push_back(daily);
-        return daily->handOut(trigger);
+        auto* item = new Item;
+        items.push_back(item);
+        return item->handOut(out);
     }
 
-    std::vector<DailyTrigger*> triggers;
+    std::vector<Item*> items;
 };
 
-class ActionCollection final : public Object<IActionCollectionStub> {
-  public:
-    ActionCollection()
-        : Object(L"ActionCollection", L"IActionCollection", {__uuidof(IActionCollection)}) {}
-
-    HRESULT STDMETHODCALLTYPE Create(TASK_ACTION_TYPE type, IAction** action) override {
-        if (HRESULT hr = enter(L"Create", std::to_wstring(type)); FAILED(hr)) {
-            return hr;
-        }
-        if (action == nullptr) {
-            return E_POINTER;
-        }
-        *action = nullptr;
-        if (type != TASK_ACTION_EXEC) {
-            return E_NOTIMPL;
-        }
-        auto* exec = new ExecAction;
-        actions.push_back(exec);
-        return exec->handOut(action);
-    }
-
-    std::vector<ExecAction*> actions;
-};
+using TriggerCollection =
+    Collection<ITriggerCollectionStub, DailyTrigger, ITrigger, TASK_TRIGGER_DAILY>;
+using ActionCollection = Collection<IActionCollectionStub, ExecAction, IAction, TASK_ACTION_EXEC>;
 
 class Definition final : public Object<ITaskDefinitionStub> {
   public:
@@ -342,8 +309,10 @@ class Definition final : public Object<ITaskDefinitionStub> {
     RegistrationInfo* registrationInfo = new RegistrationInfo;
     Principal* principal = new Principal;
     Settings* settings = new Settings;
-    TriggerCollection* triggers = new TriggerCollection;
-    ActionCollection* actions = new ActionCollection;
+    TriggerCollection* triggers = new TriggerCollection(L"TriggerCollection", L"ITriggerCollection",
+                                                        __uuidof(ITriggerCollection));
+    ActionCollection* actions = new ActionCollection(L"ActionCollection", L"IActionCollection",
+                                                     __uuidof(IActionCollection));
 
   private:
     template <class Part, class Interface>
@@ -385,32 +354,6 @@ class RegisteredTask final : public Object<IRegisteredTaskStub> {
     std::wstring xml_;
 };
 
-std::wstring escapeXml(const std::wstring& text) {
-    std::wstring escaped;
-    for (wchar_t unit : text) {
-        switch (unit) {
-        case L'&':
-            escaped += L"&amp;";
-            break;
-        case L'<':
-            escaped += L"&lt;";
-            break;
-        case L'>':
-            escaped += L"&gt;";
-            break;
-        case L'"':
-            escaped += L"&quot;";
-            break;
-        case L'\'':
-            escaped += L"&apos;";
-            break;
-        default:
-            escaped += unit;
-        }
-    }
-    return escaped;
-}
-
 const wchar_t* trueFalse(bool value) {
     return value ? L"true" : L"false";
 }
@@ -444,7 +387,7 @@ std::wstring taskXml(const Definition& definition, const std::wstring& name,
         xml += L"\r\n";
     };
     auto element = [&line](int depth, const std::wstring& tag, const std::wstring& value) {
-        line(depth, L"<" + tag + L">" + escapeXml(value) + L"</" + tag + L">");
+        line(depth, L"<" + tag + L">" + qsh::testing::xmlEscaped(value, true) + L"</" + tag + L">");
     };
 
     line(0, L"<?xml version=\"1.0\" encoding=\"UTF-16\"?>");
@@ -457,11 +400,11 @@ std::wstring taskXml(const Definition& definition, const std::wstring& name,
     element(2, L"URI", L"\\" + name);
     line(1, L"</RegistrationInfo>");
 
-    if (definition.triggers->triggers.empty()) {
+    if (definition.triggers->items.empty()) {
         line(1, L"<Triggers />");
     } else {
         line(1, L"<Triggers>");
-        for (const DailyTrigger* trigger : definition.triggers->triggers) {
+        for (const DailyTrigger* trigger : definition.triggers->items) {
             line(2, L"<CalendarTrigger>");
             element(3, L"StartBoundary", trigger->startBoundary);
             element(3, L"Enabled", trueFalse(trigger->enabled));
@@ -508,11 +451,11 @@ std::wstring taskXml(const Definition& definition, const std::wstring& name,
     element(2, L"Priority", L"7");
     line(1, L"</Settings>");
 
-    if (definition.actions->actions.empty()) {
+    if (definition.actions->items.empty()) {
         line(1, L"<Actions Context=\"Author\" />");
     } else {
         line(1, L"<Actions Context=\"Author\">");
-        for (const ExecAction* action : definition.actions->actions) {
+        for (const ExecAction* action : definition.actions->items) {
             line(2, L"<Exec>");
             element(3, L"Command", action->path);
             if (!action->arguments.empty()) {
