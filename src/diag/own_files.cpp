@@ -108,6 +108,17 @@ UniqueHandle openOrCreate(const fs::path& file, DWORD access, DWORD share,
     return {};
 }
 
+// Where a link could only lead a process to what its user may write anyway.
+UniqueHandle openAsNamed(const fs::path& file, DWORD access, DWORD share,
+                         SECURITY_ATTRIBUTES* created, std::wstring& error) {
+    UniqueHandle handle(CreateFileW(file.c_str(), access, share, created, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!handle) {
+        error = formatWindowsError(GetLastError());
+    }
+    return handle;
+}
+
 std::wstring folderError(const std::error_code& failed) {
     return L"Unable to create parent directory; error=" + std::to_wstring(failed.value());
 }
@@ -160,12 +171,7 @@ UniqueHandle openOwnFile(const fs::path& base, const fs::path& relative, DWORD a
             error = folderError(failed);
             return {};
         }
-        UniqueHandle handle(CreateFileW(file.c_str(), access, share, created, OPEN_ALWAYS,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!handle) {
-            error = formatWindowsError(GetLastError());
-        }
-        return handle;
+        return openAsNamed(file, access, share, created, error);
     }
 
     // Links above the base (a profile moved through a junction) are the user's own set-up:
@@ -231,12 +237,7 @@ UniqueHandle openOwnFile(const fs::path& base, const fs::path& relative, DWORD a
 
 UniqueHandle openHandedFile(const fs::path& path, DWORD access, DWORD share, std::wstring& error) {
     if (!tokenIsElevated()) {
-        UniqueHandle handle(CreateFileW(path.c_str(), access, share, nullptr, OPEN_ALWAYS,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!handle) {
-            error = formatWindowsError(GetLastError());
-        }
-        return handle;
+        return openAsNamed(path, access, share, nullptr, error);
     }
     // The staged file exists already; one that is missing is not made here, where a link
     // in its place would decide where it lands.
