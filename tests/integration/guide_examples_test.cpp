@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -22,46 +23,30 @@ struct Example {
     std::string resultLine;
 };
 
-std::vector<std::string> lines(const std::string& text) {
-    std::vector<std::string> out;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        std::size_t end = text.find('\n', start);
-        std::string line = text.substr(start, end == std::string::npos ? end : end - start);
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
-        }
-        out.push_back(line);
-        if (end == std::string::npos) {
-            break;
-        }
-        start = end + 1;
-    }
-    return out;
-}
-
 // Prompt lines inside ```console fences, each with the line that follows it.
 std::vector<Example> guideExamples(const std::string& guide) {
     std::vector<Example> examples;
-    const std::vector<std::string> all = lines(guide);
+    std::istringstream in(guide);
     bool inFence = false;
     bool console = false;
-    for (std::size_t i = 0; i < all.size(); ++i) {
-        const std::string& line = all[i];
-        if (line.rfind("```", 0) == 0) {
+    bool resultNext = false;
+    std::string line;
+    for (int number = 1; std::getline(in, line); ++number) {
+        if (line.ends_with('\r')) {
+            line.pop_back();
+        }
+        if (resultNext) {
+            examples.back().resultLine = line;
+        }
+        resultNext = false;
+        if (line.starts_with("```")) {
             console = !inFence && line == "```console";
             inFence = !inFence;
-            continue;
+        } else if (console && line.starts_with(kPrompt)) {
+            const std::size_t space = line.size() > kPrompt.size() && line[kPrompt.size()] == ' ';
+            examples.push_back({number, line.substr(kPrompt.size() + space), ""});
+            resultNext = true;
         }
-        if (!console || line.rfind(kPrompt, 0) != 0) {
-            continue;
-        }
-        std::string arguments = line.substr(kPrompt.size());
-        if (!arguments.empty() && arguments.front() == ' ') {
-            arguments.erase(0, 1);
-        }
-        examples.push_back(
-            {static_cast<int>(i + 1), arguments, i + 1 < all.size() ? all[i + 1] : std::string()});
     }
     return examples;
 }

@@ -3,72 +3,13 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstddef>
 #include <cstdio>
-#include <cstring>
 
 #include "helper_process.h"
 
 using namespace qsh::testing;
 
 namespace {
-
-// RVA to file offset through the section table; 0 when no section holds it.
-std::size_t fileOffset(const std::string& image, const IMAGE_NT_HEADERS64& nt, std::size_t ntAt,
-                       DWORD rva) {
-    std::size_t sections =
-        ntAt + offsetof(IMAGE_NT_HEADERS64, OptionalHeader) + nt.FileHeader.SizeOfOptionalHeader;
-    for (WORD i = 0; i < nt.FileHeader.NumberOfSections; ++i) {
-        IMAGE_SECTION_HEADER section{};
-        if (sections + (i + 1) * sizeof section > image.size()) {
-            return 0;
-        }
-        std::memcpy(&section, image.data() + sections + i * sizeof section, sizeof section);
-        const DWORD size = std::max(section.Misc.VirtualSize, section.SizeOfRawData);
-        if (rva >= section.VirtualAddress && rva < section.VirtualAddress + size) {
-            return rva - section.VirtualAddress + section.PointerToRawData;
-        }
-    }
-    return 0;
-}
-
-// Names of the DLLs in the import directory of a PE32+ file, read from its bytes.
-std::vector<std::string> importedDlls(const std::string& image) {
-    std::vector<std::string> names;
-    IMAGE_DOS_HEADER dos{};
-    if (image.size() < sizeof dos) {
-        return names;
-    }
-    std::memcpy(&dos, image.data(), sizeof dos);
-    const std::size_t ntAt = static_cast<std::size_t>(dos.e_lfanew);
-    IMAGE_NT_HEADERS64 nt{};
-    if (dos.e_magic != IMAGE_DOS_SIGNATURE || ntAt + sizeof nt > image.size()) {
-        return names;
-    }
-    std::memcpy(&nt, image.data() + ntAt, sizeof nt);
-    if (nt.Signature != IMAGE_NT_SIGNATURE ||
-        nt.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC) {
-        return names;
-    }
-    const auto& dir = nt.OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    std::size_t at = fileOffset(image, nt, ntAt, dir.VirtualAddress);
-    for (; at != 0 && at + sizeof(IMAGE_IMPORT_DESCRIPTOR) <= image.size();
-         at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
-        IMAGE_IMPORT_DESCRIPTOR descriptor{};
-        std::memcpy(&descriptor, image.data() + at, sizeof descriptor);
-        if (descriptor.Name == 0) {
-            break;
-        }
-        const std::size_t nameAt = fileOffset(image, nt, ntAt, descriptor.Name);
-        if (nameAt == 0) {
-            names.push_back("<unreadable>");
-            continue;
-        }
-        names.emplace_back(image.c_str() + nameAt);
-    }
-    return names;
-}
 
 struct ModuleHolder {
     HMODULE module;
@@ -79,10 +20,35 @@ struct ModuleHolder {
     }
 };
 
+// The helper mapped as an image, but not run: what the loader reads from it.
+ModuleHolder helperImage() {
+    return {LoadLibraryExW(helperExePath().c_str(), nullptr,
+                           LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE)};
+}
+
+// Names of the DLLs in the import directory of the mapped image.
+std::vector<std::string> importedDlls(HMODULE module) {
+    // The handle of an image mapped as a resource has its low bits set.
+    const auto* base =
+        reinterpret_cast<const char*>(reinterpret_cast<ULONG_PTR>(module) & ~ULONG_PTR{3});
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + dos->e_lfanew);
+    if (dos->e_magic != IMAGE_DOS_SIGNATURE || nt->Signature != IMAGE_NT_SIGNATURE ||
+        nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC) {
+        return {};
+    }
+    const auto& dir = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    std::vector<std::string> names;
+    for (auto* entry = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + dir.VirtualAddress);
+         dir.VirtualAddress != 0 && entry->Name != 0; ++entry) {
+        names.emplace_back(base + entry->Name);
+    }
+    return names;
+}
+
 // Bytes of one resource of the helper, in US English; nullopt when missing.
 std::optional<std::string> helperResource(const wchar_t* type, WORD id) {
-    ModuleHolder image{LoadLibraryExW(helperExePath().c_str(), nullptr,
-                                      LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE)};
+    ModuleHolder image = helperImage();
     if (image.module == nullptr) {
         ADD_FAILURE() << "LoadLibraryExW failed: " << GetLastError();
         return std::nullopt;
@@ -110,9 +76,9 @@ std::wstring versionString(const std::vector<char>& info, const std::wstring& na
 } // namespace
 
 TEST(ResourcesImports, OnlySystemDlls) {
-    auto image = readFile(helperExePath());
-    ASSERT_TRUE(image.has_value());
-    const std::vector<std::string> dlls = importedDlls(*image);
+    ModuleHolder image = helperImage();
+    ASSERT_NE(image.module, nullptr) << "LoadLibraryExW failed: " << GetLastError();
+    const std::vector<std::string> dlls = importedDlls(image.module);
     ASSERT_FALSE(dlls.empty());
     wchar_t system[MAX_PATH + 1] = {};
     ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);

@@ -41,18 +41,14 @@ std::size_t ownHandleCount() {
     const int kExtendedHandleInformation = 64;
     const LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
     std::vector<unsigned char> buffer(1 << 20);
-    for (;;) {
-        ULONG needed = 0;
-        LONG status = query(kExtendedHandleInformation, buffer.data(),
-                            static_cast<ULONG>(buffer.size()), &needed);
-        if (status == kInfoLengthMismatch) {
-            buffer.resize(buffer.size() * 2);
-            continue;
-        }
-        if (status != 0) {
-            return 0;
-        }
-        break;
+    LONG status = 0;
+    ULONG needed = 0;
+    while ((status = query(kExtendedHandleInformation, buffer.data(),
+                           static_cast<ULONG>(buffer.size()), &needed)) == kInfoLengthMismatch) {
+        buffer.resize(buffer.size() * 2);
+    }
+    if (status != 0) {
+        return 0;
     }
     const auto* table = reinterpret_cast<const Table*>(buffer.data());
     std::size_t own = 0;
@@ -68,25 +64,15 @@ std::wstring systemSchtasks() {
     return std::wstring(dir, n) + L"\\schtasks.exe";
 }
 
-const std::vector<std::wstring> kCreateDefaultArgs = {
-    L"/CREATE",
-    L"/TN",
-    L"Quillfen",
-    L"/TR",
-    L"C:\\Windows\\System32\\cmd.exe /C quillfen -noGui",
-    L"/SC",
-    L"DAILY",
-    L"/ST",
-    L"08:00",
-    L"/F"};
+const std::wstring kDefaultAction = L"C:\\Windows\\System32\\cmd.exe /C quillfen -noGui";
+const std::vector<std::wstring> kCreateDefaultArgs = {L"/CREATE",     L"/TN", L"Quillfen", L"/TR",
+                                                      kDefaultAction, L"/SC", L"DAILY",    L"/ST",
+                                                      L"08:00",       L"/F"};
 
 // The runner in this process, with the sandbox's folders and switches.
 class RunnerChild : public SandboxTest {
   protected:
     void SetUp() override { useHere(); }
-    void setStandin(const std::wstring& name, const std::wstring& value) {
-        useHere({schtasksSwitch(name, value)});
-    }
 };
 using RunnerSlow = RunnerChild;
 
@@ -151,7 +137,7 @@ TEST_F(RunnerChild, EmptyListRunsTheProgramAlone) {
 }
 
 TEST_F(RunnerChild, ChildExitCodeIsKeptInAllItsBits) {
-    setStandin(L"EXIT_CODE", L"0xC0000005");
+    useHere({schtasksSwitch(L"EXIT_CODE", L"0xC0000005")});
     ProcessResult crashed = qsh::runSchtasks({L"/DELETE", L"/TN", L"Quillfen", L"/F"});
     EXPECT_TRUE(crashed.launched);
     EXPECT_FALSE(crashed.timedOut);
@@ -161,8 +147,8 @@ TEST_F(RunnerChild, ChildExitCodeIsKeptInAllItsBits) {
 }
 
 TEST_F(RunnerChild, FloodsOnBothStreamsAreCapturedWholeAndInOrder) {
-    setStandin(L"FLOOD_STDOUT", L"1000000");
-    setStandin(L"FLOOD_STDERR", L"300001");
+    useHere(
+        {schtasksSwitch(L"FLOOD_STDOUT", L"1000000"), schtasksSwitch(L"FLOOD_STDERR", L"300001")});
     ProcessResult result = qsh::runSchtasks({L"/DELETE", L"/TN", L"Missing", L"/F"});
     ASSERT_TRUE(result.launched);
     EXPECT_FALSE(result.timedOut);
@@ -174,8 +160,7 @@ TEST_F(RunnerChild, FloodsOnBothStreamsAreCapturedWholeAndInOrder) {
 
 TEST_F(RunnerChild, SilentChildLeavesBothBuffersEmpty) {
     ASSERT_EQ(qsh::runSchtasks(kCreateDefaultArgs).exitCode, 0u);
-    setStandin(L"QUERY_SHAPE", L"empty");
-    setStandin(L"QUERY_ENCODING", L"utf8");
+    useHere({schtasksSwitch(L"QUERY_SHAPE", L"empty"), schtasksSwitch(L"QUERY_ENCODING", L"utf8")});
     ProcessResult result = qsh::runSchtasks({L"/QUERY", L"/TN", L"Quillfen", L"/XML"});
     EXPECT_TRUE(result.launched);
     EXPECT_EQ(result.exitCode, 0u);
@@ -189,16 +174,15 @@ TEST_F(RunnerChild, EveryHandleIsClosedOnEveryPath) {
     ASSERT_GT(before, 0u);
     qsh::runSchtasks(kCreateDefaultArgs);
     qsh::runSchtasks({L"/DELETE", L"/TN", L"Missing", L"/F"});
-    setStandin(L"FLOOD_STDOUT", L"200000");
-    setStandin(L"EXIT_CODE", L"7");
+    useHere({schtasksSwitch(L"FLOOD_STDOUT", L"200000"), schtasksSwitch(L"EXIT_CODE", L"7")});
     qsh::runSchtasks({L"/QUERY", L"/TN", L"Quillfen", L"/XML"});
     std::size_t after = ownHandleCount();
     EXPECT_EQ(after, before);
 }
 
 TEST_F(RunnerSlow, ChildPastTheLimitIsTerminatedWithTimeoutCode) {
-    setStandin(L"STDERR_TEXT", L"still working");
-    setStandin(L"DELAY_MS", L"180000");
+    useHere(
+        {schtasksSwitch(L"STDERR_TEXT", L"still working"), schtasksSwitch(L"DELAY_MS", L"180000")});
     ULONGLONG start = GetTickCount64();
     ProcessResult result = qsh::runSchtasks({L"/DELETE", L"/TN", L"Quillfen", L"/F"});
     ULONGLONG elapsed = GetTickCount64() - start;

@@ -6,9 +6,6 @@ namespace {
 
 using namespace qsh::testing;
 
-const std::vector<std::string> kCreateDefaultArgv = {
-    "/CREATE", "/TN",   "Quillfen", "/TR",   "C:\\Windows\\System32\\cmd.exe /C quillfen -noGui",
-    "/SC",     "DAILY", "/ST",      "08:00", "/F"};
 const std::string kNotTaskXml = "schtasks returned data that is not a complete Task XML document.";
 
 std::vector<std::string> argsAfterProgram(const qsh::standin::SchtasksCall& call) {
@@ -17,7 +14,6 @@ std::vector<std::string> argsAfterProgram(const qsh::standin::SchtasksCall& call
 
 using CreateDefault = SandboxTest;
 using DeleteTask = SandboxTest;
-using QueryToFile = SandboxTest;
 
 TEST_F(CreateDefault, CreatesDailyTaskAndReplacesAnExistingOne) {
     for (int round = 0; round < 2; ++round) {
@@ -36,7 +32,10 @@ TEST_F(CreateDefault, CreatesDailyTaskAndReplacesAnExistingOne) {
     }
     auto recorded = calls();
     ASSERT_EQ(recorded.size(), 2u);
-    EXPECT_EQ(argsAfterProgram(recorded[1]), kCreateDefaultArgv);
+    EXPECT_EQ(argsAfterProgram(recorded[1]),
+              (std::vector<std::string>{"/CREATE", "/TN", "Quillfen", "/TR",
+                                        "C:\\Windows\\System32\\cmd.exe /C quillfen -noGui", "/SC",
+                                        "DAILY", "/ST", "08:00", "/F"}));
 
     std::string stored = readFile(taskFile()).value_or("");
     EXPECT_NE(stored.find(utf16le(L"T08:00:00</StartBoundary>", false)), std::string::npos);
@@ -82,10 +81,9 @@ TEST_F(DeleteTask, RemovesTheTaskThenFailsWithSchtasksOwnCodeAndText) {
 
 TEST_F(DeleteTask, ChildStandardErrorIsRelayedWholeAsUtf8) {
     // UTF-16 error text, longer than the log preview (a variable holds at most 32767 units).
-    std::wstring text = L"Fehler: \u00FCberall \u20AC ";
     std::wstring longText;
     while (longText.size() < 3000) {
-        longText += text;
+        longText += L"Fehler: \u00FCberall \u20AC ";
     }
     HelperOutcome outcome = start({L"delete"}, {schtasksSwitch(L"STDERR_ENCODING", L"utf16le-bom"),
                                                 schtasksSwitch(L"STDERR_TEXT", longText)});
@@ -99,21 +97,30 @@ TEST_F(DeleteTask, ChildStandardErrorIsRelayedWholeAsUtf8) {
     EXPECT_TRUE(hasLine(log, preview)) << "no line " << preview.substr(0, 80);
 }
 
+// The stand-in's store holds the task; an export went before.
+class QueryToFile : public SandboxTest {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(writeFile(taskFile(), utf16le(declaration(L"UTF-16") + taskBody())));
+        ASSERT_TRUE(writeFile(output, "previous export"));
+    }
+    const std::wstring output = files / L"task.xml";
+    const std::string exported = toUtf8(declaration(L"UTF-8") + taskBody());
+};
+
 class QueryToFileEncoding
-    : public SandboxTest,
+    : public QueryToFile,
       public ::testing::WithParamInterface<std::pair<const wchar_t*, const char*>> {};
 
 TEST_P(QueryToFileEncoding, WritesUtf8WithUtf8Declaration) {
     auto [encoding, label] = GetParam();
-    ASSERT_TRUE(writeFile(taskFile(), utf16le(declaration(L"UTF-16") + taskBody())));
-    std::wstring output = files / L"out\\task.xml";
+    const std::wstring nested = files / L"out\\task.xml";
 
     HelperOutcome outcome =
-        start({L"query-to-file", output}, {schtasksSwitch(L"QUERY_ENCODING", encoding)});
+        start({L"query-to-file", nested}, {schtasksSwitch(L"QUERY_ENCODING", encoding)});
     EXPECT_EQ(outcome.code(), 0);
     EXPECT_EQ(outcome.out, resultLine(0, "Completed request to query the Windows scheduled task."));
-    std::string expected = toUtf8(declaration(L"UTF-8") + taskBody());
-    EXPECT_EQ(readFile(output).value_or("(missing)"), expected);
+    EXPECT_EQ(readFile(nested).value_or("(missing)"), exported);
 
     auto log = logOf(outcome);
     // The preview holds 240 units of the document, line ends shown as spaces.
@@ -127,8 +134,8 @@ TEST_P(QueryToFileEncoding, WritesUtf8WithUtf8Declaration) {
             EXPECT_EQ(fromUtf8(line.substr(at)).size(), 240u) << line;
         }
     }
-    EXPECT_TRUE(hasLine(log, "Wrote Task Scheduler XML as UTF-8: " + toUtf8(output) +
-                                 "; bytes=" + std::to_string(expected.size())));
+    EXPECT_TRUE(hasLine(log, "Wrote Task Scheduler XML as UTF-8: " + toUtf8(nested) +
+                                 "; bytes=" + std::to_string(exported.size())));
 }
 
 INSTANTIATE_TEST_SUITE_P(Encodings, QueryToFileEncoding,
@@ -141,33 +148,20 @@ INSTANTIATE_TEST_SUITE_P(Encodings, QueryToFileEncoding,
                                            std::pair{L"oem", "Windows code page 437"}));
 
 TEST_F(QueryToFile, DeclarationIsAddedOrCompletedAndLeadingBlankLinesGo) {
-    ASSERT_TRUE(writeFile(taskFile(), utf16le(declaration(L"UTF-16") + taskBody())));
-    std::wstring output = files / L"task.xml";
-
-    ASSERT_EQ(start({L"query-to-file", output}, {schtasksSwitch(L"QUERY_SHAPE", L"no-declaration")})
-                  .code(),
-              0);
-    EXPECT_EQ(readFile(output), toUtf8(declaration(L"UTF-8") + taskBody()));
-
-    ASSERT_EQ(
-        start({L"query-to-file", output}, {schtasksSwitch(L"QUERY_SHAPE", L"no-encoding")}).code(),
-        0);
-    EXPECT_EQ(readFile(output),
-              toUtf8(L"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n" + taskBody()));
-
-    ASSERT_EQ(
-        start({L"query-to-file", output}, {schtasksSwitch(L"QUERY_SHAPE", L"leading-blank-lines"),
-                                           schtasksSwitch(L"QUERY_ENCODING", L"utf8")})
-            .code(),
-        0);
-    EXPECT_EQ(readFile(output), toUtf8(declaration(L"UTF-8") + taskBody()));
+    const Switches shapes[] = {
+        {schtasksSwitch(L"QUERY_SHAPE", L"no-declaration")},
+        {schtasksSwitch(L"QUERY_SHAPE", L"no-encoding")},
+        {schtasksSwitch(L"QUERY_SHAPE", L"leading-blank-lines"),
+         schtasksSwitch(L"QUERY_ENCODING", L"utf8")},
+    };
+    for (const Switches& shape : shapes) {
+        ASSERT_EQ(start({L"query-to-file", output}, shape).code(), 0) << toUtf8(shape[0].second);
+        EXPECT_EQ(readFile(output),
+                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n" + toUtf8(taskBody()));
+    }
 }
 
 TEST_F(QueryToFile, OutputThatIsNotTaskXmlLeavesTheFileAlone) {
-    ASSERT_TRUE(writeFile(taskFile(), utf16le(declaration(L"UTF-16") + taskBody())));
-    std::wstring output = files / L"task.xml";
-    ASSERT_TRUE(writeFile(output, "previous export"));
-
     for (const wchar_t* shape : {L"not-task-xml", L"no-closing-tag", L"empty"}) {
         HelperOutcome outcome =
             start({L"query-to-file", output}, {schtasksSwitch(L"QUERY_SHAPE", shape)});
@@ -181,16 +175,7 @@ TEST_F(QueryToFile, OutputThatIsNotTaskXmlLeavesTheFileAlone) {
 }
 
 TEST_F(QueryToFile, FailedQueryLeavesTheFileAlone) {
-    std::wstring output = files / L"task.xml";
-    ASSERT_TRUE(writeFile(output, "previous export"));
-
-    HelperOutcome missing = start({L"query-to-file", output});
-    EXPECT_EQ(missing.code(), 1);
-    EXPECT_EQ(missing.err, "ERROR: The system cannot find the file specified.\r\n");
-    EXPECT_EQ(readFile(output), "previous export");
-
     // A failing exit code wins over a complete document on standard output.
-    ASSERT_TRUE(writeFile(taskFile(), utf16le(declaration(L"UTF-16") + taskBody())));
     HelperOutcome refused = start({L"query-to-file", output}, {schtasksSwitch(L"EXIT_CODE", L"5")});
     EXPECT_EQ(refused.code(), 5);
     EXPECT_EQ(readFile(output), "previous export");
@@ -199,14 +184,19 @@ TEST_F(QueryToFile, FailedQueryLeavesTheFileAlone) {
                                         std::to_string(readFile(taskFile())->size()) +
                                         "; prefix=FF FE 3C 00 3F 00 78 00")));
     EXPECT_FALSE(hasLine(log, startsWith("query-to-file decoded stdout as ")));
+
+    ASSERT_TRUE(DeleteFileW(taskFile().c_str()));
+    HelperOutcome missing = start({L"query-to-file", output});
+    EXPECT_EQ(missing.code(), 1);
+    EXPECT_EQ(missing.err, "ERROR: The system cannot find the file specified.\r\n");
+    EXPECT_EQ(readFile(output), "previous export");
 }
 
 TEST_F(QueryToFile, UnwritableOutputFailsWithTheWriteError) {
-    ASSERT_TRUE(writeFile(taskFile(), utf16le(declaration(L"UTF-16") + taskBody())));
     ASSERT_TRUE(writeFile(files / L"blocker", "a file where a folder should be"));
-    std::wstring output = files / L"blocker\\task.xml";
+    const std::wstring blocked = files / L"blocker\\task.xml";
 
-    HelperOutcome outcome = start({L"query-to-file", output});
+    HelperOutcome outcome = start({L"query-to-file", blocked});
     EXPECT_EQ(outcome.code(), 4);
     auto log = logOf(outcome);
     EXPECT_TRUE(hasLine(log, startsWith("Unable to write query output: Unable to create parent "
@@ -216,12 +206,11 @@ TEST_F(QueryToFile, UnwritableOutputFailsWithTheWriteError) {
 }
 
 TEST_F(QueryToFile, RelativePathIsTakenFromTheWorkingDirectory) {
-    ASSERT_TRUE(writeFile(taskFile(), utf16le(declaration(L"UTF-16") + taskBody())));
     HelperRun run = request({L"query-to-file", L"exports\\task.xml"});
     run.workingDirectory = files.path();
     HelperOutcome outcome = start(run);
     EXPECT_EQ(outcome.code(), 0);
-    EXPECT_EQ(readFile(files / L"exports\\task.xml"), toUtf8(declaration(L"UTF-8") + taskBody()));
+    EXPECT_EQ(readFile(files / L"exports\\task.xml"), exported);
 }
 
 } // namespace

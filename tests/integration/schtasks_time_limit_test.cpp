@@ -2,6 +2,8 @@
 // 60-second limit, also when the child never stops writing. The runs go side by side so the
 // suite costs one limit, not five.
 
+#include <cstdio>
+
 #include "sandbox.h"
 
 namespace {
@@ -12,10 +14,8 @@ using SchtasksTimeLimitSlow = SandboxTest;
 
 // "HH:MM:SS.mmm" of a log stamp as milliseconds since midnight.
 long long millisecondOfDay(const std::string& stamp) {
-    const int hours = std::stoi(stamp.substr(11, 2));
-    const int minutes = std::stoi(stamp.substr(14, 2));
-    const int seconds = std::stoi(stamp.substr(17, 2));
-    const int milliseconds = std::stoi(stamp.substr(20, 3));
+    int hours = 0, minutes = 0, seconds = 0, milliseconds = 0;
+    std::sscanf(stamp.c_str() + 11, "%d:%d:%d.%d", &hours, &minutes, &seconds, &milliseconds);
     return ((hours * 60LL + minutes) * 60 + seconds) * 1000 + milliseconds;
 }
 
@@ -28,20 +28,16 @@ TEST_F(SchtasksTimeLimitSlow, EveryCommandEndsWith1460AndKeepsWhatItMust) {
 
     const Switches stuck = {schtasksSwitch(L"STDERR_TEXT", L"working on it"),
                             schtasksSwitch(L"DELAY_MS", L"300000")};
-    struct Case {
-        std::vector<std::wstring> args;
-        std::string phrase;
-        std::string label;
-    };
-    const std::vector<Case> cases = {
-        {{L"create-default"}, "create the default Windows scheduled task", "create-default"},
-        {{L"delete"}, "delete the Windows scheduled task", "delete"},
-        {{L"query-to-file", output}, "query the Windows scheduled task", "query-to-file"},
-        {{L"create-xml", input}, "create the Windows scheduled task from XML", "create-xml"},
+    // Each command with what its result line says it was attempting.
+    const std::vector<std::pair<std::vector<std::wstring>, std::string>> cases = {
+        {{L"create-default"}, "create the default Windows scheduled task"},
+        {{L"delete"}, "delete the Windows scheduled task"},
+        {{L"query-to-file", output}, "query the Windows scheduled task"},
+        {{L"create-xml", input}, "create the Windows scheduled task from XML"},
     };
     std::vector<HelperRun> runs;
-    for (const Case& c : cases) {
-        runs.push_back(request(c.args, stuck));
+    for (const auto& [args, phrase] : cases) {
+        runs.push_back(request(args, stuck));
     }
     runs.push_back(request({L"delete"}, {schtasksSwitch(L"ENDLESS_OUTPUT", L"1")}));
     const ULONGLONG begin = GetTickCount64();
@@ -78,15 +74,16 @@ TEST_F(SchtasksTimeLimitSlow, EveryCommandEndsWith1460AndKeepsWhatItMust) {
 
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const HelperOutcome& outcome = outcomes[i];
-        SCOPED_TRACE(cases[i].label);
+        const std::string command = toUtf8(cases[i].first[0]);
+        SCOPED_TRACE(command);
         EXPECT_EQ(outcome.code(), 1460);
         EXPECT_EQ(outcome.out, resultLine(1460, "The scheduler helper timed out while attempting "
                                                 "to " +
-                                                    cases[i].phrase + "."));
+                                                    cases[i].second + "."));
         EXPECT_EQ(outcome.err, "working on it\r\n");
-        EXPECT_TRUE(linesInOrder(logOf(outcome),
-                                 {cases[i].label + ": exitCode=1460; timedOut=true",
-                                  cases[i].label + " stderr (UTF-8/ASCII): working on it"}));
+        EXPECT_TRUE(
+            linesInOrder(logOf(outcome), {command + ": exitCode=1460; timedOut=true",
+                                          command + " stderr (UTF-8/ASCII): working on it"}));
     }
     // Nothing was removed, replaced or written by the killed runs.
     EXPECT_EQ(readFile(output), "previous export");

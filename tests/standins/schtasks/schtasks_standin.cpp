@@ -1,6 +1,8 @@
 // Stand-in for schtasks.exe in the test prefix: Wine's own cannot query, nor create from /TR.
-// It keeps a real store (one UTF-16 LE file per task name) and honours only the four
-// invocations the helper makes. Tests steer it through QSH_STANDIN_SCHTASKS_* variables:
+// It keeps a real store (one file per task name, UTF-16 LE) and honours only the four
+// invocations the helper makes, in the helper's order; an imported document is stored as
+// handed over, so tests see exactly what the helper staged. Tests steer it through
+// QSH_STANDIN_SCHTASKS_* variables:
 //
 //   _RECORD           file that gets one record per run: raw command line, then each argv
 //                     element, separated by U+001F, ended by U+001E LF (UTF-8)
@@ -24,14 +26,11 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cwchar>
 #include <cwctype>
 #include <filesystem>
 #include <map>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,7 +40,7 @@
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using namespace qsh::testing;
 
 std::optional<std::wstring> variable(const std::wstring& name) {
     DWORD needed = GetEnvironmentVariableW(name.c_str(), nullptr, 0);
@@ -49,8 +48,7 @@ std::optional<std::wstring> variable(const std::wstring& name) {
         return std::nullopt;
     }
     std::wstring value(needed, L'\0');
-    DWORD got = GetEnvironmentVariableW(name.c_str(), value.data(), needed);
-    value.resize(got);
+    value.resize(GetEnvironmentVariableW(name.c_str(), value.data(), needed));
     return value;
 }
 
@@ -60,88 +58,58 @@ std::optional<std::wstring> env(const wchar_t* suffix) {
 
 std::optional<std::uint64_t> envNumber(const wchar_t* suffix) {
     auto text = env(suffix);
-    if (!text || text->empty()) {
-        return std::nullopt;
-    }
     wchar_t* end = nullptr;
-    std::uint64_t value = wcstoull(text->c_str(), &end, 0);
-    if (end == nullptr || *end != L'\0') {
+    std::uint64_t value = text ? wcstoull(text->c_str(), &end, 0) : 0;
+    if (!text || text->empty() || *end != L'\0') {
         return std::nullopt;
     }
     return value;
 }
 
 std::wstring upper(std::wstring text) {
-    for (auto& c : text) {
-        c = static_cast<wchar_t>(std::towupper(c));
-    }
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](wchar_t c) { return static_cast<wchar_t>(std::towupper(c)); });
     return text;
-}
-
-std::wstring lower(std::wstring text) {
-    for (auto& c : text) {
-        c = static_cast<wchar_t>(std::towlower(c));
-    }
-    return text;
-}
-
-Bytes bytesOf(const std::string& bytes) {
-    return Bytes(bytes.begin(), bytes.end());
-}
-
-std::string_view viewOf(std::span<const std::uint8_t> bytes) {
-    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
 }
 
 // Unknown names fall back to UTF-8 so that a typo in a test shows up as a wrong encoding.
-Bytes encodeText(const std::wstring& text, const std::wstring& encoding) {
-    using namespace qsh::testing;
-    if (encoding == L"utf16le-bom" || encoding == L"utf16le") {
-        return bytesOf(utf16le(text, encoding == L"utf16le-bom"));
+std::string encodeText(const std::wstring& text, const std::wstring& encoding) {
+    const bool bom = encoding.ends_with(L"-bom");
+    const std::wstring name = encoding.substr(0, encoding.size() - (bom ? 4 : 0));
+    if (name == L"utf16le" || name == L"utf16be") {
+        return utf16(text, name == L"utf16be", bom);
     }
-    if (encoding == L"utf16be-bom" || encoding == L"utf16be") {
-        return bytesOf(utf16be(text, encoding == L"utf16be-bom"));
+    if (name == L"oem") {
+        return codePage(text, CP_OEMCP);
     }
-    if (encoding == L"oem") {
-        return bytesOf(codePage(text, CP_OEMCP));
-    }
-    return bytesOf((encoding == L"utf8-bom" ? "\xEF\xBB\xBF" : "") + codePage(text, CP_UTF8));
+    return (bom ? "\xEF\xBB\xBF" : "") + codePage(text, CP_UTF8);
 }
 
-void writeAll(DWORD which, const Bytes& bytes) {
-    HANDLE handle = GetStdHandle(which);
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        std::size_t left = bytes.size() - done;
-        DWORD piece = left > 65536 ? 65536 : static_cast<DWORD>(left);
+bool writeTo(HANDLE handle, std::string_view bytes) {
+    while (!bytes.empty()) {
+        DWORD piece = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), 65536));
         DWORD written = 0;
-        if (!WriteFile(handle, bytes.data() + done, piece, &written, nullptr) || written == 0) {
-            return;
+        if (!WriteFile(handle, bytes.data(), piece, &written, nullptr) || written == 0) {
+            return false;
         }
-        done += written;
+        bytes.remove_prefix(written);
     }
+    return true;
 }
 
-void writeOut(const std::wstring& text) {
-    writeAll(STD_OUTPUT_HANDLE, encodeText(text, L"utf8"));
+void writeOut(const std::string& bytes) {
+    writeTo(GetStdHandle(STD_OUTPUT_HANDLE), bytes);
 }
 
 void writeErr(const std::wstring& text) {
-    writeAll(STD_ERROR_HANDLE, encodeText(text, env(L"STDERR_ENCODING").value_or(L"utf8")));
-}
-
-Bytes floodBytes(std::uint64_t size) {
-    return bytesOf(qsh::testing::floodText(static_cast<std::size_t>(size)));
+    writeTo(GetStdHandle(STD_ERROR_HANDLE),
+            encodeText(text, env(L"STDERR_ENCODING").value_or(L"utf8")));
 }
 
 DWORD WINAPI writeForever(void* stream) {
-    const Bytes chunk = floodBytes(65536);
+    const std::string chunk = floodText(65536);
     HANDLE handle = GetStdHandle(static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(stream)));
-    DWORD written = 0;
-    while (WriteFile(handle, chunk.data(), static_cast<DWORD>(chunk.size()), &written, nullptr)) {
+    while (writeTo(handle, chunk)) {
     }
     return 0;
 }
@@ -157,414 +125,135 @@ DWORD WINAPI writeForever(void* stream) {
     ExitProcess(0);
 }
 
-std::optional<Bytes> readWholeFile(const std::wstring& path) {
+std::optional<std::string> readWholeFile(const std::wstring& path) {
     qsh::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     LARGE_INTEGER size{};
     if (!file || !GetFileSizeEx(file.get(), &size)) {
         return std::nullopt;
     }
-    // Sized up front: the benchmarks hand over documents of 128 MiB.
-    Bytes bytes(static_cast<std::size_t>(size.QuadPart));
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        DWORD piece = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1 << 20));
-        DWORD got = 0;
-        if (!ReadFile(file.get(), bytes.data() + done, piece, &got, nullptr) || got == 0) {
-            break;
-        }
-        done += got;
+    std::string bytes(static_cast<std::size_t>(size.QuadPart), '\0');
+    DWORD got = 0;
+    if (!ReadFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr)) {
+        return std::nullopt;
     }
-    bytes.resize(done);
+    bytes.resize(got);
     return bytes;
 }
 
-// A file's bytes through a read-only mapping, or read whole where it cannot be mapped. The
-// benchmarks hand over documents of 128 MiB: copying one into fresh memory costs more than the
-// rest of the import, and the check looks only at its ends.
-class FileBytes {
-  public:
-    FileBytes() = default;
-    FileBytes(const FileBytes&) = delete;
-    FileBytes& operator=(const FileBytes&) = delete;
-    ~FileBytes() {
-        if (view_ != nullptr) {
-            UnmapViewOfFile(view_);
-        }
-    }
-
-    // False when the file cannot be opened, as readWholeFile.
-    bool open(const std::wstring& path) {
-        qsh::UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-        LARGE_INTEGER size{};
-        if (file && GetFileSizeEx(file.get(), &size) && size.QuadPart > 0) {
-            qsh::UniqueHandle mapping(
-                CreateFileMappingW(file.get(), nullptr, PAGE_READONLY, 0, 0, nullptr));
-            if (mapping) {
-                view_ = MapViewOfFile(mapping.get(), FILE_MAP_READ, 0, 0, 0);
-            }
-            if (view_ != nullptr) {
-                bytes_ = {static_cast<const std::uint8_t*>(view_),
-                          static_cast<std::size_t>(size.QuadPart)};
-                return true;
-            }
-        }
-        file.reset();
-        copy_ = readWholeFile(path);
-        if (copy_) {
-            bytes_ = *copy_;
-        }
-        return copy_.has_value();
-    }
-
-    std::span<const std::uint8_t> bytes() const { return bytes_; }
-
-  private:
-    void* view_ = nullptr;
-    std::optional<Bytes> copy_;
-    std::span<const std::uint8_t> bytes_;
-};
-
-bool writeWholeFile(const std::wstring& path, std::span<const std::uint8_t> bytes,
-                    DWORD disposition) {
+bool writeWholeFile(const std::wstring& path, std::string_view bytes, bool append) {
     qsh::UniqueHandle file(CreateFileW(
-        path.c_str(), disposition == OPEN_ALWAYS ? FILE_APPEND_DATA : GENERIC_WRITE,
-        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        return false;
-    }
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        DWORD piece = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - done, 1 << 20));
-        DWORD written = 0;
-        if (!WriteFile(file.get(), bytes.data() + done, piece, &written, nullptr) || written == 0) {
-            return false;
-        }
-        done += written;
-    }
-    return true;
+        path.c_str(), append ? FILE_APPEND_DATA : GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+        nullptr, append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file && writeTo(file.get(), bytes);
 }
-
-void recordInvocation(const std::vector<std::wstring>& argv) {
-    auto path = env(L"RECORD");
-    if (!path) {
-        return;
-    }
-    std::wstring record = GetCommandLineW();
-    for (const auto& arg : argv) {
-        record += L'\x1f';
-        record += arg;
-    }
-    record += L"\x1e\n";
-    writeWholeFile(*path, encodeText(record, L"utf8"), OPEN_ALWAYS);
-}
-
-std::wstring storeFolder() {
-    const std::wstring folder = variable(L"QSH_STANDIN_TASKS_DIR").value_or(L"");
-    return folder.empty() ? L"C:\\windows\\system32\\Tasks" : folder;
-}
-
-std::wstring xmlEscape(const std::wstring& text) {
-    return qsh::testing::xmlEscaped(text, false);
-}
-
-struct Invocation {
-    std::wstring verb;                            // CREATE, QUERY or DELETE
-    std::map<std::wstring, std::wstring> options; // upper-case name -> value ("" for flags)
-};
-
-constexpr int kFailure = 1;
 
 int fail(const std::wstring& message) {
     writeErr(L"ERROR: " + message + L"\r\n");
-    return kFailure;
+    return 1;
 }
 
-int invalidSyntax(const std::wstring& detail) {
-    return fail(detail + L"\r\nType \"SCHTASKS /?\" for usage.");
-}
+// Option name -> value ("" for a flag), from an argv in one of the helper's shapes.
+using Options = std::map<std::wstring, std::wstring>;
 
-// Same shape as the real tool: verb first, then options; values follow their switch.
-std::optional<Invocation> parse(const std::vector<std::wstring>& argv, std::wstring& error) {
-    if (argv.size() < 2) {
-        error = L"Invalid syntax.";
-        return std::nullopt;
-    }
-    Invocation inv;
-    inv.verb = upper(argv[1]);
-    if (inv.verb != L"/CREATE" && inv.verb != L"/QUERY" && inv.verb != L"/DELETE") {
-        error = L"Invalid argument/option - '" + argv[1] + L"'.";
-        return std::nullopt;
-    }
-    inv.verb = inv.verb.substr(1);
-    for (std::size_t i = 2; i < argv.size(); ++i) {
-        std::wstring name = upper(argv[i]);
-        bool takesValue = name == L"/TN" || name == L"/TR" || name == L"/SC" || name == L"/ST" ||
-                          (name == L"/XML" && inv.verb == L"CREATE");
-        bool isFlag = name == L"/F" || (name == L"/XML" && inv.verb == L"QUERY");
-        if (!takesValue && !isFlag) {
-            error = L"Invalid argument/option - '" + argv[i] + L"'.";
-            return std::nullopt;
-        }
-        if (inv.options.count(name.substr(1)) != 0) {
-            error = L"Duplicate option '" + argv[i] + L"'.";
-            return std::nullopt;
-        }
-        std::wstring value;
-        if (takesValue) {
-            if (i + 1 >= argv.size()) {
-                error = L"Missing value for option '" + argv[i] + L"'.";
-                return std::nullopt;
+std::optional<Options> match(const std::vector<std::wstring>& argv) {
+    // "*" is the value of the option before it.
+    static const std::vector<std::vector<std::wstring>> shapes = {
+        {L"/CREATE", L"/TN", L"*", L"/TR", L"*", L"/SC", L"*", L"/ST", L"*", L"/F"},
+        {L"/CREATE", L"/TN", L"*", L"/XML", L"*", L"/F"},
+        {L"/QUERY", L"/TN", L"*", L"/XML"},
+        {L"/DELETE", L"/TN", L"*", L"/F"},
+    };
+    for (const auto& shape : shapes) {
+        Options options;
+        std::size_t i = 0;
+        for (; i < shape.size() && i + 1 < argv.size(); ++i) {
+            if (shape[i] == L"*") {
+                options[shape[i - 1]] = argv[i + 1];
+            } else if (upper(argv[i + 1]) == shape[i]) {
+                options.emplace(shape[i], L"");
+            } else {
+                break;
             }
-            value = argv[++i];
         }
-        inv.options[name.substr(1)] = value;
+        if (i == shape.size() && argv.size() == shape.size() + 1) {
+            return options;
+        }
     }
-    return inv;
+    return std::nullopt;
 }
 
-bool has(const Invocation& inv, const wchar_t* name) {
-    return inv.options.count(name) != 0;
-}
-
-// "\Quillfen" and "Quillfen" are one task; folders are not kept by this store.
-std::optional<std::wstring> taskFilePath(const Invocation& inv) {
-    std::wstring name = inv.options.at(L"TN");
-    if (!name.empty() && name[0] == L'\\') {
-        name.erase(0, 1);
-    }
-    if (name.empty() || name.find_first_of(L"\\/:*?\"<>|") != std::wstring::npos) {
-        return std::nullopt;
-    }
-    return storeFolder() + L"\\" + name;
-}
-
-bool parseTime(const std::wstring& text, int& hour, int& minute) {
-    if (text.size() != 5 || text[2] != L':' || !iswdigit(text[0]) || !iswdigit(text[1]) ||
-        !iswdigit(text[3]) || !iswdigit(text[4])) {
-        return false;
-    }
-    hour = (text[0] - L'0') * 10 + (text[1] - L'0');
-    minute = (text[3] - L'0') * 10 + (text[4] - L'0');
-    return hour <= 23 && minute <= 59;
-}
-
-std::wstring dailyTaskXml(const std::wstring& taskName, const std::wstring& command, int hour,
-                          int minute) {
-    // /TR is one string: a quoted or unquoted program, then its arguments.
-    std::wstring program;
-    std::wstring arguments;
-    std::size_t rest = 0;
-    if (!command.empty() && command[0] == L'"') {
-        std::size_t close = command.find(L'"', 1);
-        program = command.substr(1, close == std::wstring::npos ? std::wstring::npos : close - 1);
-        rest = close == std::wstring::npos ? command.size() : close + 1;
-    } else {
-        rest = command.find(L' ');
-        program = command.substr(0, rest);
-        rest = rest == std::wstring::npos ? command.size() : rest;
-    }
-    while (rest < command.size() && command[rest] == L' ') {
-        ++rest;
-    }
-    arguments = command.substr(rest);
-
+std::wstring dailyTaskXml(const std::wstring& name, const std::wstring& command,
+                          const std::wstring& start) {
+    // /TR is one string: the program, then its arguments.
+    const std::size_t space = std::min(command.find(L' '), command.size());
     SYSTEMTIME now{};
     GetLocalTime(&now);
-    wchar_t start[32];
-    std::swprintf(start, 32, L"%04u-%02u-%02uT%02d:%02d:00", unsigned{now.wYear},
-                  unsigned{now.wMonth}, unsigned{now.wDay}, hour, minute);
-
-    std::wstring xml = L"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n"
-                       L"<Task version=\"1.2\" "
-                       L"xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\">\r\n"
-                       L"  <RegistrationInfo>\r\n"
-                       L"    <URI>\\" +
-                       xmlEscape(taskName) +
-                       L"</URI>\r\n"
-                       L"  </RegistrationInfo>\r\n"
-                       L"  <Triggers>\r\n"
-                       L"    <CalendarTrigger>\r\n"
-                       L"      <StartBoundary>" +
-                       start +
-                       L"</StartBoundary>\r\n"
-                       L"      <Enabled>true</Enabled>\r\n"
-                       L"      <ScheduleByDay>\r\n"
-                       L"        <DaysInterval>1</DaysInterval>\r\n"
-                       L"      </ScheduleByDay>\r\n"
-                       L"    </CalendarTrigger>\r\n"
-                       L"  </Triggers>\r\n"
-                       L"  <Settings>\r\n"
-                       L"    <Enabled>true</Enabled>\r\n"
-                       L"  </Settings>\r\n"
-                       L"  <Actions Context=\"Author\">\r\n"
-                       L"    <Exec>\r\n"
-                       L"      <Command>" +
-                       xmlEscape(program) + L"</Command>\r\n";
-    if (!arguments.empty()) {
-        xml += L"      <Arguments>" + xmlEscape(arguments) + L"</Arguments>\r\n";
-    }
-    xml += L"    </Exec>\r\n"
-           L"  </Actions>\r\n"
+    wchar_t day[16];
+    std::swprintf(day, 16, L"%04u-%02u-%02u", unsigned{now.wYear}, unsigned{now.wMonth},
+                  unsigned{now.wDay});
+    return L"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n"
+           L"<Task version=\"1.2\" "
+           L"xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\">\r\n"
+           L"  <RegistrationInfo><URI>\\" +
+           xmlEscaped(name, false) +
+           L"</URI></RegistrationInfo>\r\n"
+           L"  <Triggers><CalendarTrigger><StartBoundary>" +
+           day + L"T" + start +
+           L":00</StartBoundary><Enabled>true</Enabled>"
+           L"<ScheduleByDay><DaysInterval>1</DaysInterval></ScheduleByDay></CalendarTrigger>"
+           L"</Triggers>\r\n"
+           L"  <Settings><Enabled>true</Enabled></Settings>\r\n"
+           L"  <Actions Context=\"Author\"><Exec><Command>" +
+           xmlEscaped(command.substr(0, space), false) + L"</Command><Arguments>" +
+           xmlEscaped(command.substr(std::min(space + 1, command.size())), false) +
+           L"</Arguments></Exec></Actions>\r\n"
            L"</Task>\r\n";
-    return xml;
 }
 
-std::size_t skipSpace(std::wstring_view text, std::size_t at) {
-    while (at < text.size() && std::iswspace(text[at])) {
-        ++at;
-    }
-    return at;
-}
-
-// A document whose root element is Task: optional declaration (naming UTF-16 if it names
-// anything), comments, <Task ...> ... </Task>, nothing but white space after it.
-bool isTaskDocument(std::wstring_view text, std::wstring& why) {
-    std::size_t at = skipSpace(text, 0);
-    if (text.compare(at, 5, L"<?xml") == 0) {
-        std::size_t close = text.find(L"?>", at);
-        if (close == std::wstring::npos) {
-            why = L"the XML declaration is not closed";
-            return false;
-        }
-        std::wstring declaration = lower(std::wstring(text.substr(at, close - at)));
-        std::size_t encoding = declaration.find(L"encoding");
-        if (encoding != std::wstring::npos) {
-            std::size_t quote = declaration.find_first_of(L"\"'", encoding);
-            std::size_t end = quote == std::wstring::npos
-                                  ? std::wstring::npos
-                                  : declaration.find(declaration[quote], quote + 1);
-            if (end == std::wstring::npos ||
-                declaration.substr(quote + 1, end - quote - 1) != L"utf-16") {
-                why = L"the XML declaration does not name UTF-16";
-                return false;
-            }
-        }
-        at = skipSpace(text, close + 2);
-    }
-    while (text.compare(at, 4, L"<!--") == 0) {
-        std::size_t close = text.find(L"-->", at);
-        if (close == std::wstring::npos) {
-            why = L"a comment is not closed";
-            return false;
-        }
-        at = skipSpace(text, close + 3);
-    }
-    if (text.compare(at, 5, L"<Task") != 0 || at + 5 >= text.size() ||
-        !(std::iswspace(text[at + 5]) || text[at + 5] == L'>')) {
-        why = L"the root element is not Task";
-        return false;
-    }
-    std::size_t end = text.size();
-    while (end > 0 && (std::iswspace(text[end - 1]) || text[end - 1] == L'\0')) {
-        --end;
-    }
-    if (end < 7 || text.compare(end - 7, 7, L"</Task>") != 0) {
-        why = L"the Task element is not closed at the end of the document";
-        return false;
-    }
-    return true;
-}
-
-int storeTask(const std::wstring& path, std::span<const std::uint8_t> utf16le, bool replace,
-              const std::wstring& name) {
+int create(const Options& options, const std::wstring& path) {
     std::error_code ignored;
-    std::filesystem::create_directories(storeFolder(), ignored);
-    if (!replace && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
-        return fail(L"Cannot create a file when that file already exists.");
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
+    if (options.contains(L"/XML")) {
+        const std::wstring& xml = options.at(L"/XML");
+        const bool copied = CopyFileW(xml.c_str(), path.c_str(), FALSE);
+        if (env(L"LOCK_IMPORTED")) {
+            SetFileAttributesW(xml.c_str(), FILE_ATTRIBUTE_READONLY);
+        }
+        if (!copied) {
+            return fail(L"The system cannot find the file specified.");
+        }
+    } else {
+        const std::wstring& start = options.at(L"/ST");
+        unsigned hour = 24;
+        unsigned minute = 60;
+        if (upper(options.at(L"/SC")) != L"DAILY" || start.size() != 5 ||
+            std::swscanf(start.c_str(), L"%2u:%2u", &hour, &minute) != 2 || hour > 23 ||
+            minute > 59) {
+            return fail(L"Invalid /SC or /ST value.");
+        }
+        if (!writeWholeFile(path,
+                            utf16le(dailyTaskXml(options.at(L"/TN"), options.at(L"/TR"), start)),
+                            false)) {
+            return fail(L"Access is denied.");
+        }
     }
-    if (!writeWholeFile(path, utf16le, CREATE_ALWAYS)) {
-        return fail(L"Access is denied.");
-    }
-    writeOut(L"SUCCESS: The scheduled task \"" + name + L"\" has successfully been created.\r\n");
+    writeOut(codePage(L"SUCCESS: The scheduled task \"" + options.at(L"/TN") +
+                          L"\" has successfully been created.\r\n",
+                      CP_UTF8));
     return 0;
 }
 
-int importXml(const std::wstring& xmlPath, const std::wstring& path, bool replace,
-              const std::wstring& name) {
-    FileBytes file;
-    if (!file.open(xmlPath)) {
-        return fail(L"The system cannot find the file specified.");
-    }
-    const std::span<const std::uint8_t> bytes = file.bytes();
-    bool little = bytes.size() >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE;
-    // Already in the store's encoding: checked in place and kept as handed over.
-    std::optional<std::wstring> swapped;
-    if (!little) {
-        swapped = qsh::testing::fromUtf16(viewOf(bytes));
-        if (!swapped) {
-            return fail(L"The task XML is not a UTF-16 document with a byte order mark.");
-        }
-    }
-    std::wstring_view text =
-        little ? std::wstring_view(reinterpret_cast<const wchar_t*>(bytes.data() + 2),
-                                   (bytes.size() - 2) / 2)
-               : std::wstring_view(*swapped);
-    std::wstring why;
-    if (!isTaskDocument(text, why)) {
-        return fail(L"The task XML is malformed: " + why + L".");
-    }
-    if (little) {
-        return storeTask(path, bytes, replace, name);
-    }
-    return storeTask(path, bytesOf(qsh::testing::utf16le(*swapped)), replace, name);
-}
-
-int create(const Invocation& inv) {
-    if (!has(inv, L"TN")) {
-        return invalidSyntax(L"Invalid syntax. Mandatory option 'tn' is missing.");
-    }
-    auto path = taskFilePath(inv);
-    if (!path) {
-        return fail(L"The filename, directory name, or volume label syntax is incorrect.");
-    }
-    const std::wstring& name = inv.options.at(L"TN");
-    bool replace = has(inv, L"F");
-    if (has(inv, L"XML")) {
-        if (has(inv, L"TR") || has(inv, L"SC") || has(inv, L"ST")) {
-            return invalidSyntax(L"Invalid syntax. /XML cannot be combined with /TR, /SC or /ST.");
-        }
-        int code = importXml(inv.options.at(L"XML"), *path, replace, name);
-        if (env(L"LOCK_IMPORTED")) {
-            SetFileAttributesW(inv.options.at(L"XML").c_str(), FILE_ATTRIBUTE_READONLY);
-        }
-        return code;
-    }
-    if (!has(inv, L"TR") || !has(inv, L"SC")) {
-        return invalidSyntax(L"Invalid syntax. Mandatory options 'tr' and 'sc' are missing.");
-    }
-    if (upper(inv.options.at(L"SC")) != L"DAILY") {
-        return fail(L"Invalid value for /SC option.");
-    }
-    int hour = 0;
-    int minute = 0;
-    if (!has(inv, L"ST") || !parseTime(inv.options.at(L"ST"), hour, minute)) {
-        return fail(L"Invalid Start Time value.");
-    }
-    std::wstring shortName = name[0] == L'\\' ? name.substr(1) : name;
-    return storeTask(*path,
-                     bytesOf(qsh::testing::utf16le(
-                         dailyTaskXml(shortName, inv.options.at(L"TR"), hour, minute))),
-                     replace, name);
-}
-
 std::wstring reshape(std::wstring text, const std::wstring& shape) {
-    std::size_t declEnd = text.find(L"?>");
-    bool hasDecl = text.compare(0, 5, L"<?xml") == 0 && declEnd != std::wstring::npos;
-    if (shape == L"no-declaration" && hasDecl) {
-        text.erase(0, skipSpace(text, declEnd + 2));
-    } else if (shape == L"no-encoding" && hasDecl) {
-        std::size_t encoding = text.find(L" encoding=");
-        if (encoding != std::wstring::npos && encoding < declEnd) {
-            std::size_t close = text.find(text[encoding + 10], encoding + 11);
-            text.erase(encoding, close + 1 - encoding);
-        }
+    // 0 when the text has no declaration.
+    const std::size_t declEnd = text.starts_with(L"<?xml") ? text.find(L"?>") : 0;
+    const std::size_t encoding = text.find(L" encoding=");
+    if (shape == L"no-declaration" && declEnd != 0) {
+        text.erase(0, text.find(L'<', declEnd));
+    } else if (shape == L"no-encoding" && encoding < declEnd) {
+        text.erase(encoding, text.find(text[encoding + 10], encoding + 11) + 1 - encoding);
     } else if (shape == L"no-closing-tag") {
-        std::size_t close = text.rfind(L"</Task>");
-        if (close != std::wstring::npos) {
-            text.erase(close, 7);
-        }
+        text.erase(std::min(text.rfind(L"</Task>"), text.size()), 7);
     } else if (shape == L"not-task-xml") {
         text = L"INFO: There are no scheduled tasks presently available at your access level.\r\n";
     } else if (shape == L"leading-blank-lines") {
@@ -575,40 +264,18 @@ std::wstring reshape(std::wstring text, const std::wstring& shape) {
     return text;
 }
 
-int query(const Invocation& inv) {
-    if (!has(inv, L"TN") || !has(inv, L"XML")) {
-        return invalidSyntax(L"Invalid syntax. This stand-in queries only with /TN and /XML.");
-    }
-    auto path = taskFilePath(inv);
-    auto bytes = path ? readWholeFile(*path) : std::nullopt;
+int query(const std::wstring& path) {
+    auto bytes = readWholeFile(path);
     if (!bytes) {
         return fail(L"The system cannot find the file specified.");
     }
     auto encoding = env(L"QUERY_ENCODING");
     auto shape = env(L"QUERY_SHAPE");
-    if (!encoding && !shape) {
-        writeAll(STD_OUTPUT_HANDLE, *bytes);
-        return 0;
+    if (encoding || shape) {
+        bytes = encodeText(reshape(fromUtf16(*bytes).value_or(L""), shape.value_or(L"")),
+                           encoding.value_or(L"utf16le-bom"));
     }
-    std::wstring text = qsh::testing::fromUtf16(viewOf(*bytes)).value_or(L"");
-    writeAll(STD_OUTPUT_HANDLE,
-             encodeText(reshape(text, shape.value_or(L"")), encoding.value_or(L"utf16le-bom")));
-    return 0;
-}
-
-int deleteTask(const Invocation& inv) {
-    if (!has(inv, L"TN")) {
-        return invalidSyntax(L"Invalid syntax. Mandatory option 'tn' is missing.");
-    }
-    if (!has(inv, L"F")) {
-        return fail(L"This stand-in never asks for confirmation: pass /F.");
-    }
-    auto path = taskFilePath(inv);
-    if (!path || !DeleteFileW(path->c_str())) {
-        return fail(L"The system cannot find the file specified.");
-    }
-    writeOut(L"SUCCESS: The scheduled task \"" + inv.options.at(L"TN") +
-             L"\" was successfully deleted.\r\n");
+    writeOut(*bytes);
     return 0;
 }
 
@@ -619,16 +286,22 @@ int run() {
         argv.assign(list, list + argc);
         LocalFree(list);
     }
-    recordInvocation(argv);
+    if (auto record = env(L"RECORD")) {
+        std::wstring line = GetCommandLineW();
+        for (const auto& arg : argv) {
+            line += L'\x1f' + arg;
+        }
+        writeWholeFile(*record, codePage(line + L"\x1e\n", CP_UTF8), true);
+    }
 
     if (auto text = env(L"STDERR_TEXT")) {
         writeErr(*text);
     }
     if (auto size = envNumber(L"FLOOD_STDOUT")) {
-        writeAll(STD_OUTPUT_HANDLE, floodBytes(*size));
+        writeOut(floodText(static_cast<std::size_t>(*size)));
     }
     if (auto size = envNumber(L"FLOOD_STDERR")) {
-        writeAll(STD_ERROR_HANDLE, floodBytes(*size));
+        writeTo(GetStdHandle(STD_ERROR_HANDLE), floodText(static_cast<std::size_t>(*size)));
     }
     if (env(L"ENDLESS_OUTPUT")) {
         writeEndlessly();
@@ -637,18 +310,27 @@ int run() {
         Sleep(static_cast<DWORD>(*delay));
     }
 
-    std::wstring error;
-    auto inv = parse(argv, error);
-    if (!inv) {
-        return invalidSyntax(error);
+    auto options = match(argv);
+    if (!options) {
+        return fail(L"Invalid syntax.\r\nType \"SCHTASKS /?\" for usage.");
     }
-    if (inv->verb == L"CREATE") {
-        return create(*inv);
+    const std::wstring name = options->at(L"/TN");
+    const std::wstring store = variable(L"QSH_STANDIN_TASKS_DIR").value_or(L"");
+    const std::wstring path =
+        (store.empty() ? L"C:\\windows\\system32\\Tasks" : store) + L"\\" + name;
+    const std::wstring verb = upper(argv[1]);
+    if (verb == L"/CREATE") {
+        return create(*options, path);
     }
-    if (inv->verb == L"QUERY") {
-        return query(*inv);
+    if (verb == L"/QUERY") {
+        return query(path);
     }
-    return deleteTask(*inv);
+    if (!DeleteFileW(path.c_str())) {
+        return fail(L"The system cannot find the file specified.");
+    }
+    writeOut(codePage(
+        L"SUCCESS: The scheduled task \"" + name + L"\" was successfully deleted.\r\n", CP_UTF8));
+    return 0;
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 // Reads what the stand-in schtasks.exe records about each run (QSH_STANDIN_SCHTASKS_RECORD).
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -14,32 +15,14 @@ struct SchtasksCall {
 
 inline std::vector<SchtasksCall> parseSchtasksRecord(const std::string& content) {
     std::vector<SchtasksCall> calls;
-    std::size_t start = 0;
-    while (start < content.size()) {
-        std::size_t end = content.find("\x1e\n", start);
-        if (end == std::string::npos) {
-            break;
+    for (std::size_t start = 0, end; (end = content.find("\x1e\n", start)) != std::string::npos;
+         start = end + 2) {
+        SchtasksCall& call = calls.emplace_back();
+        for (std::size_t at = start, sep = start; sep != end; at = sep + 1) {
+            sep = std::min(content.find('\x1f', at), end);
+            (at == start ? call.commandLine : call.argv.emplace_back()) =
+                content.substr(at, sep - at);
         }
-        std::string record = content.substr(start, end - start);
-        start = end + 2;
-        SchtasksCall call;
-        std::size_t field = 0;
-        bool first = true;
-        for (;;) {
-            std::size_t sep = record.find('\x1f', field);
-            std::string piece = record.substr(field, sep == std::string::npos ? sep : sep - field);
-            if (first) {
-                call.commandLine = piece;
-                first = false;
-            } else {
-                call.argv.push_back(piece);
-            }
-            if (sep == std::string::npos) {
-                break;
-            }
-            field = sep + 1;
-        }
-        calls.push_back(std::move(call));
     }
     return calls;
 }
