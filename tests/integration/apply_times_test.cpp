@@ -7,9 +7,9 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <ostream>
-#include <map>
 #include <optional>
+#include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -44,79 +44,41 @@ std::string cmdPath() {
     return toUtf8(std::wstring(folder, length) + L"\\cmd.exe");
 }
 
+// The stand-in's ledger: "call <Name> <arguments>" for every call, "! ..." for every fault
+// of the helper (a leak, a double free, releases out of order); absent if never loaded.
 struct Ledger {
-    bool present = false;
-    std::map<std::string, std::string> values;
-    std::vector<std::string> notes;   // leak / unfreed lines
-    std::vector<std::string> journal; // "> " lines without the marker
+    std::optional<std::string> text;
+    std::vector<std::string> lines;
 
     std::vector<std::string> calls() const {
         std::vector<std::string> names;
-        for (const std::string& entry : journal) {
-            if (entry.rfind("call ", 0) == 0) {
-                names.push_back(entry.substr(5, entry.find(' ', 5) - 5));
+        for (const std::string& line : lines) {
+            if (line.starts_with("call ")) {
+                names.push_back(line.substr(5, line.find(' ', 5) - 5));
             }
         }
         return names;
     }
-    bool journalHas(const std::string& entry) const {
-        return std::ranges::find(journal, entry) != journal.end();
+    std::string dump() const { return text.value_or("(no ledger)"); }
+    bool has(const std::string& line) const {
+        return std::ranges::find(lines, line) != lines.end();
     }
 };
 
-Ledger readLedger(const std::wstring& path) {
-    Ledger ledger;
-    std::optional<std::string> text = readFile(path);
-    if (!text) {
-        return ledger;
-    }
-    ledger.present = true;
-    std::size_t start = 0;
-    while (start < text->size()) {
-        std::size_t end = text->find('\n', start);
-        if (end == std::string::npos) {
-            end = text->size();
-        }
-        const std::string line = text->substr(start, end - start);
-        start = end + 1;
-        if (line.rfind("> ", 0) == 0) {
-            ledger.journal.push_back(line.substr(2));
-        } else if (std::size_t eq = line.find('='); eq != std::string::npos &&
-                                                    line.rfind("leak ", 0) != 0 &&
-                                                    line.rfind("unfreed ", 0) != 0) {
-            ledger.values[line.substr(0, eq)] = line.substr(eq + 1);
-        } else {
-            ledger.notes.push_back(line);
-        }
+Ledger readLedger(const Sandbox& box) {
+    Ledger ledger{readFile(box.ledgerPath())};
+    std::istringstream in(ledger.text.value_or(""));
+    for (std::string line; std::getline(in, line);) {
+        ledger.lines.push_back(line);
     }
     return ledger;
 }
 
-std::string dumpLedger(const Ledger& ledger) {
-    std::string text;
-    for (const auto& [key, value] : ledger.values) {
-        text += key + "=" + value + "\n";
-    }
-    for (const std::string& note : ledger.notes) {
-        text += note + "\n";
-    }
-    for (const std::string& entry : ledger.journal) {
-        text += "> " + entry + "\n";
-    }
-    return text;
-}
-
 // Every reference released in reverse order of acquisition, every BSTR freed once.
 void expectNoLeaks(const Ledger& ledger) {
-    ASSERT_TRUE(ledger.present);
-    const std::map<std::string, std::string> clean = {
-        {"bstr_tracking", "on"},     {"live_objects", "0"},   {"order_violations", "0"},
-        {"handed_out_unfreed", "0"}, {"helper_unfreed", "0"}, {"misuse", "0"}};
-    for (const auto& [key, value] : clean) {
-        EXPECT_EQ(ledger.values.count(key) ? ledger.values.at(key) : "<missing>", value)
-            << key << "\n"
-            << dumpLedger(ledger);
-    }
+    ASSERT_TRUE(ledger.text) << "no ledger: the stand-in was not loaded";
+    EXPECT_EQ(std::ranges::count_if(ledger.lines, [](auto& l) { return l.starts_with("!"); }), 0)
+        << ledger.dump();
 }
 
 std::string section(const std::string& xml, const std::string& tag) {
@@ -279,19 +241,19 @@ TEST(ApplyTimesSuccess, OneTimeReplacesTheTaskAndWritesItsXml) {
     ASSERT_TRUE(written);
     expectTaskDocument(*written, {"07:30:00"}, dayBefore, dayAfter);
 
-    Ledger ledger = readLedger(box.ledgerPath());
+    Ledger ledger = readLedger(box);
     expectNoLeaks(ledger);
-    EXPECT_EQ(ledger.calls(), kCallsForOneTime) << dumpLedger(ledger);
+    EXPECT_EQ(ledger.calls(), kCallsForOneTime) << ledger.dump();
     // The user name read from the service is the very BSTR handed to the registration.
-    EXPECT_TRUE(ledger.journalHas("call ITaskFolder::RegisterTaskDefinition path=Quillfen flags=6 "
-                                  "user=BSTR:" +
-                                  userName() +
-                                  " (handed out: connected user) password=EMPTY logon=3 "
-                                  "sddl=EMPTY"))
-        << dumpLedger(ledger);
-    EXPECT_TRUE(ledger.journalHas("call IPrincipal::put_LogonType 3"));
-    EXPECT_TRUE(ledger.journalHas("call IPrincipal::put_RunLevel 0"));
-    EXPECT_TRUE(ledger.journalHas("call ITaskService::Connect EMPTY EMPTY EMPTY EMPTY"));
+    EXPECT_TRUE(ledger.has("call ITaskFolder::RegisterTaskDefinition path=Quillfen flags=6 "
+                           "user=BSTR:" +
+                           userName() +
+                           " (handed out: connected user) password=EMPTY logon=3 "
+                           "sddl=EMPTY"))
+        << ledger.dump();
+    EXPECT_TRUE(ledger.has("call IPrincipal::put_LogonType 3"));
+    EXPECT_TRUE(ledger.has("call IPrincipal::put_RunLevel 0"));
+    EXPECT_TRUE(ledger.has("call ITaskService::Connect EMPTY EMPTY EMPTY EMPTY"));
 }
 
 TEST(ApplyTimesSuccess, EveryTimeGetsOneTriggerInListOrder) {
@@ -325,7 +287,7 @@ TEST(ApplyTimesSuccess, EveryTimeGetsOneTriggerInListOrder) {
         std::optional<std::string> written = readFile(outPath(boxes[i]));
         ASSERT_TRUE(written);
         expectTaskDocument(*written, cases[i].expected, dayBefore, dayAfter);
-        expectNoLeaks(readLedger(boxes[i].ledgerPath()));
+        expectNoLeaks(readLedger(boxes[i]));
     }
 }
 
@@ -336,12 +298,12 @@ TEST(ApplyTimesSuccess, NullConnectedUserIsPassedOnWithoutLeaks) {
     HelperOutcome outcome =
         box.start(applyTimes(box, L"07:30:00", {{L"QSH_STANDIN_TS_NULL_USER", L"1"}}));
     EXPECT_EQ(outcome.code(), 0) << outcome.err;
-    Ledger ledger = readLedger(box.ledgerPath());
+    Ledger ledger = readLedger(box);
     expectNoLeaks(ledger);
-    EXPECT_TRUE(ledger.journalHas("call IPrincipal::put_UserId")) << dumpLedger(ledger);
-    EXPECT_TRUE(ledger.journalHas("call ITaskFolder::RegisterTaskDefinition path=Quillfen flags=6 "
-                                  "user=BSTR(null) password=EMPTY logon=3 sddl=EMPTY"))
-        << dumpLedger(ledger);
+    EXPECT_TRUE(ledger.has("call IPrincipal::put_UserId")) << ledger.dump();
+    EXPECT_TRUE(ledger.has("call ITaskFolder::RegisterTaskDefinition path=Quillfen flags=6 "
+                           "user=BSTR(null) password=EMPTY logon=3 sddl=EMPTY"))
+        << ledger.dump();
     std::optional<std::string> written = readFile(outPath(box));
     ASSERT_TRUE(written);
     EXPECT_TRUE(values(*written, "UserId").empty());
@@ -440,10 +402,10 @@ TEST_P(ApplyTimesRowFailure, ReportsThePhraseReleasesEverythingAndEndsWith1) {
     EXPECT_EQ(fileExists(box.taskFile()), row.registered);
     EXPECT_FALSE(fileExists(outPath(box)));
 
-    Ledger ledger = readLedger(box.ledgerPath());
+    Ledger ledger = readLedger(box);
     expectNoLeaks(ledger);
     ASSERT_FALSE(ledger.calls().empty());
-    EXPECT_EQ(ledger.calls().back(), row.lastCall) << dumpLedger(ledger);
+    EXPECT_EQ(ledger.calls().back(), row.lastCall) << ledger.dump();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -519,7 +481,7 @@ TEST(ApplyTimesOutput, UnwritableOutputGives4WithTheTaskRegistered) {
         EXPECT_EQ(commandMessages(box, outcome),
                   std::vector<std::string>{outcome.err.substr(0, outcome.err.size() - 2)});
         EXPECT_TRUE(fromUtf16le(readFile(box.taskFile())).has_value());
-        expectNoLeaks(readLedger(box.ledgerPath()));
+        expectNoLeaks(readLedger(box));
     }
 }
 
