@@ -77,6 +77,19 @@ template <class Stub> class Object : public Stub {
                   std::initializer_list<BSTR> bstrArgs = {}) {
         return enterCall(id_, name, detail, bstrArgs);
     }
+    // Entry of a method that hands out `*out`, cleared before anything can fail.
+    template <class T>
+    HRESULT enterOut(const std::wstring& name, T** out, const std::wstring& detail = {},
+                     std::initializer_list<BSTR> bstrArgs = {}) {
+        if (HRESULT hr = enter(name, detail, bstrArgs); FAILED(hr)) {
+            return hr;
+        }
+        if (out == nullptr) {
+            return E_POINTER;
+        }
+        *out = nullptr;
+        return S_OK;
+    }
     // A property put: the call, then the value's check and its store.
     HRESULT put(const wchar_t* name, BSTR value, std::wstring& field, bool valid) {
         return store(enter(name, textOf(value), {value}), valid, field, textOf(value));
@@ -182,14 +195,10 @@ class Collection final : public Object<Stub> {
         : Object<Stub>(kind, interfaceName, {iid}) {}
 
     HRESULT STDMETHODCALLTYPE Create(decltype(kType) type, Interface** out) override {
-        if (HRESULT hr = this->enter(this->interfaceName_ + L"::Create", std::to_wstring(type));
-            FAILED(hr)) {
+        const std::wstring name = this->interfaceName_ + L"::Create";
+        if (HRESULT hr = this->enterOut(name, out, std::to_wstring(type)); FAILED(hr)) {
             return hr;
         }
-        if (out == nullptr) {
-            return E_POINTER;
-        }
-        *out = nullptr;
         if (type != kType) {
             return E_NOTIMPL;
         }
@@ -231,13 +240,8 @@ class Definition final : public Object<ITaskDefinitionStub> {
   private:
     template <class Part, class Interface>
     HRESULT give(const wchar_t* name, Part* part, Interface** out) {
-        if (HRESULT hr = enter(name); FAILED(hr)) {
-            return hr;
-        }
-        if (out == nullptr) {
-            return E_POINTER;
-        }
-        return part->handOut(out);
+        const HRESULT hr = enterOut(name, out);
+        return FAILED(hr) ? hr : part->handOut(out);
     }
 };
 
@@ -254,11 +258,8 @@ class RegisteredTask final : public Object<IRegisteredTaskStub> {
           xml_(std::move(xml)) {}
 
     HRESULT STDMETHODCALLTYPE get_Xml(BSTR* xml) override {
-        if (HRESULT hr = enter(L"IRegisteredTask::get_Xml"); FAILED(hr)) {
+        if (HRESULT hr = enterOut(L"IRegisteredTask::get_Xml", xml); FAILED(hr)) {
             return hr;
-        }
-        if (xml == nullptr) {
-            return E_POINTER;
         }
         *xml = handOutBstr(xml_, L"registered task XML");
         return *xml != nullptr ? S_OK : E_OUTOFMEMORY;
@@ -402,14 +403,10 @@ class Folder final : public Object<ITaskFolderStub> {
                                     L" user=" + userText + L" password=" +
                                     describeVariant(password) + L" logon=" +
                                     std::to_wstring(logonType) + L" sddl=" + describeVariant(sddl);
-        if (HRESULT hr = enter(L"ITaskFolder::RegisterTaskDefinition", detail, {path});
+        if (HRESULT hr = enterOut(L"ITaskFolder::RegisterTaskDefinition", task, detail, {path});
             FAILED(hr)) {
             return hr;
         }
-        if (task == nullptr) {
-            return E_POINTER;
-        }
-        *task = nullptr;
         Definition* known = nullptr;
         for (Definition* candidate : definitions()) {
             if (static_cast<ITaskDefinition*>(candidate) == definition) {
@@ -480,15 +477,8 @@ class Service final : public Object<ITaskServiceStub> {
     }
 
     HRESULT STDMETHODCALLTYPE GetFolder(BSTR path, ITaskFolder** folder) override {
-        if (HRESULT hr = enter(L"ITaskService::GetFolder", textOf(path), {path}); FAILED(hr)) {
+        if (HRESULT hr = enterConnected(L"GetFolder", folder, textOf(path), {path}); FAILED(hr)) {
             return hr;
-        }
-        if (folder == nullptr) {
-            return E_POINTER;
-        }
-        *folder = nullptr;
-        if (!connected_) {
-            return HRESULT_FROM_WIN32(ERROR_ONLY_IF_CONNECTED);
         }
         if (textOf(path) != L"\\") {
             return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
@@ -497,15 +487,9 @@ class Service final : public Object<ITaskServiceStub> {
     }
 
     HRESULT STDMETHODCALLTYPE NewTask(DWORD flags, ITaskDefinition** definition) override {
-        if (HRESULT hr = enter(L"ITaskService::NewTask", std::to_wstring(flags)); FAILED(hr)) {
+        if (HRESULT hr = enterConnected(L"NewTask", definition, std::to_wstring(flags));
+            FAILED(hr)) {
             return hr;
-        }
-        if (definition == nullptr) {
-            return E_POINTER;
-        }
-        *definition = nullptr;
-        if (!connected_) {
-            return HRESULT_FROM_WIN32(ERROR_ONLY_IF_CONNECTED);
         }
         if (flags != 0) {
             return E_INVALIDARG;
@@ -516,15 +500,8 @@ class Service final : public Object<ITaskServiceStub> {
     }
 
     HRESULT STDMETHODCALLTYPE get_ConnectedUser(BSTR* user) override {
-        if (HRESULT hr = enter(L"ITaskService::get_ConnectedUser"); FAILED(hr)) {
+        if (HRESULT hr = enterConnected(L"get_ConnectedUser", user); FAILED(hr)) {
             return hr;
-        }
-        if (user == nullptr) {
-            return E_POINTER;
-        }
-        *user = nullptr;
-        if (!connected_) {
-            return HRESULT_FROM_WIN32(ERROR_ONLY_IF_CONNECTED);
         }
         if (environmentValue(L"QSH_STANDIN_TS_NULL_USER") == L"1") {
             return S_OK;
@@ -534,6 +511,14 @@ class Service final : public Object<ITaskServiceStub> {
     }
 
   private:
+    template <class T>
+    HRESULT enterConnected(const wchar_t* method, T** out, const std::wstring& detail = {},
+                           std::initializer_list<BSTR> bstrArgs = {}) {
+        const HRESULT hr =
+            enterOut(L"ITaskService::" + std::wstring(method), out, detail, bstrArgs);
+        return FAILED(hr) || connected_ ? hr : HRESULT_FROM_WIN32(ERROR_ONLY_IF_CONNECTED);
+    }
+
     bool connected_ = false;
     std::wstring user_;
 };
