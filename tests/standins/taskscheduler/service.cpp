@@ -48,7 +48,7 @@ template <class Stub> class Object : public Stub {
     ULONG STDMETHODCALLTYPE AddRef() override { return addRefObject(id_); }
     ULONG STDMETHODCALLTYPE Release() override { return releaseObject(id_); }
 
-    // QueryInterface without the journal, for the class factory.
+    // QueryInterface without a ledger line, for the class factory.
     HRESULT query(REFIID iid, void** out) {
         if (out == nullptr) {
             return E_POINTER;
@@ -437,7 +437,7 @@ class Folder final : public Object<ITaskFolderStub> {
         }
 
         // The stored principal is the one the definition was given through put_UserId; the
-        // registration's own user is in the journal, so a test sees each on its own.
+        // registration's own user is in its ledger line, so a test sees each on its own.
         const std::wstring xml = taskXml(*known, name, known->principal->userId, logonType);
         // UTF-16 LE with a byte order mark, the way the store keeps every task.
         const std::wstring content = L"\xFEFF" + xml;
