@@ -101,6 +101,12 @@ class ApplyTimesComStartup : public SandboxTest {
         fakes.realUninitialize = reinterpret_cast<CoUninitializeFn>(uninitialize_.original());
         ASSERT_TRUE(initialize_.active() && security_.active() && uninitialize_.active());
     }
+    std::string lastLogLine() const {
+        const std::vector<std::string> log = logHere();
+        return log.empty() ? "(no log)" : log.back();
+    }
+
+    const std::wstring out = files / L"out.xml";
 
     ImportPatch initialize_{"ole32.dll", "CoInitializeEx",
                             reinterpret_cast<void*>(&fakeCoInitializeEx)};
@@ -112,39 +118,32 @@ class ApplyTimesComStartup : public SandboxTest {
 
 TEST_F(ApplyTimesComStartup, ComThatWillNotStartIsReportedWithoutUninitializing) {
     fakes.initializeResult = RPC_E_CHANGED_MODE;
-    EXPECT_EQ(qsh::handleApplyTimes(L"07:30:00", files / L"out.xml"), 1);
+    EXPECT_EQ(qsh::handleApplyTimes(L"07:30:00", out), 1);
     EXPECT_EQ(fakes.model, static_cast<DWORD>(COINIT_MULTITHREADED));
     EXPECT_EQ(fakes.securityCalls, 0);
     EXPECT_EQ(fakes.uninitializeCalls, 0);
-    const std::vector<std::string> log = logHere();
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log.back(), "Could not initialize COM: " + hresultText(RPC_E_CHANGED_MODE));
+    EXPECT_EQ(lastLogLine(), "Could not initialize COM: " + hresultText(RPC_E_CHANGED_MODE));
 }
 
 TEST_F(ApplyTimesComStartup, RefusedSecurityIsReportedAndComUninitialized) {
     fakes.securityResult = E_ACCESSDENIED;
-    EXPECT_EQ(qsh::handleApplyTimes(L"07:30:00", files / L"out.xml"), 1);
+    EXPECT_EQ(qsh::handleApplyTimes(L"07:30:00", out), 1);
     EXPECT_EQ(fakes.authnLevel, static_cast<DWORD>(RPC_C_AUTHN_LEVEL_PKT_PRIVACY));
     EXPECT_EQ(fakes.impLevel, static_cast<DWORD>(RPC_C_IMP_LEVEL_IMPERSONATE));
     EXPECT_EQ(fakes.uninitializeCalls, 1);
-    const std::vector<std::string> log = logHere();
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log.back(), "Could not initialize COM security: " + hresultText(E_ACCESSDENIED));
+    EXPECT_EQ(lastLogLine(), "Could not initialize COM security: " + hresultText(E_ACCESSDENIED));
 }
 
 // Security chosen earlier in the process (RPC_E_TOO_LATE) serves as well: the task is
 // registered through the stand-in loaded into this process.
 TEST_F(ApplyTimesComStartup, SecurityAlreadySetDoesNotStopTheCommand) {
     fakes.securityResult = RPC_E_TOO_LATE;
-    EXPECT_EQ(qsh::handleApplyTimes(L"07:30:00", files / L"out.xml"), 0);
+    EXPECT_EQ(qsh::handleApplyTimes(L"07:30:00", out), 0);
     EXPECT_EQ(fakes.initializeCalls, 1);
     EXPECT_EQ(fakes.uninitializeCalls, 1);
     EXPECT_TRUE(fileExists(taskFile()));
-    EXPECT_TRUE(fileExists(files / L"out.xml"));
-    const std::vector<std::string> log = logHere();
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log.back(),
-              "Applied 1 daily trigger(s) and wrote task XML to " + toUtf8(files / L"out.xml"));
+    EXPECT_TRUE(fileExists(out));
+    EXPECT_EQ(lastLogLine(), "Applied 1 daily trigger(s) and wrote task XML to " + toUtf8(out));
 }
 
 } // namespace

@@ -15,12 +15,6 @@
 namespace standin {
 namespace {
 
-struct FailRule {
-    std::wstring name;
-    unsigned occurrence = 0; // 0: every call
-    HRESULT hr = S_OK;
-};
-
 struct ObjectRecord {
     std::wstring name;
     ULONG refs = 0;
@@ -35,28 +29,21 @@ struct PatchedSlot {
 struct State {
     SRWLOCK lock = SRWLOCK_INIT;
     bool started = false;
-    std::vector<FailRule> fails;
-    std::vector<std::wstring> hangs;
-    bool nullUser = false;
+    std::wstring failName;
+    unsigned failOccurrence = 0; // 0: every call
+    HRESULT failResult = S_OK;
+    std::wstring hangName;
     std::wstring nullBstrText;
     unsigned nullBstrIndex = 0;
     bool nullBstrDone = false;
     std::wstring ledgerPath;
 
     std::map<std::wstring, unsigned> callCounts;
-    unsigned calls = 0;
-    unsigned instances = 0;
-    std::vector<ObjectRecord> objects; // id - 1
-    std::vector<int> held;             // ids in order of acquisition
-    unsigned orderViolations = 0;
-
-    std::map<BSTR, std::wstring> handedOut; // BSTR -> label
-    unsigned handedOutTotal = 0;
+    std::vector<ObjectRecord> objects;       // id - 1
+    std::vector<int> held;                   // ids in order of acquisition
+    std::map<BSTR, std::wstring> handedOut;  // BSTR -> label
     std::map<BSTR, std::wstring> helperMade; // BSTR -> text
     unsigned helperAllocations = 0;
-    unsigned helperMadeTotal = 0;
-
-    unsigned misuses = 0;
     std::vector<std::wstring> journal;
     std::vector<PatchedSlot> patched;
     bool written = false;
@@ -76,46 +63,17 @@ class Lock {
     Lock& operator=(const Lock&) = delete;
 };
 
-std::vector<std::wstring> splitList(const std::wstring& text) {
-    std::vector<std::wstring> items;
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        std::size_t end = text.find(L';', start);
-        if (end == std::wstring::npos) {
-            end = text.size();
-        }
-        if (end > start) {
-            items.push_back(text.substr(start, end - start));
-        }
-        start = end + 1;
-    }
-    return items;
-}
-
-std::wstring hex(HRESULT hr) {
-    wchar_t digits[16];
-    std::swprintf(digits, 16, L"%08X", static_cast<unsigned>(hr));
-    return digits;
-}
-
 void readEnvironment(State& s) {
-    for (const std::wstring& item : splitList(environmentValue(L"QSH_STANDIN_TS_FAIL"))) {
-        const std::size_t colon = item.rfind(L':');
-        if (colon == std::wstring::npos) {
-            continue;
+    const std::wstring fail = environmentValue(L"QSH_STANDIN_TS_FAIL");
+    if (const std::size_t colon = fail.rfind(L':'); colon != std::wstring::npos) {
+        s.failName = fail.substr(0, colon);
+        s.failResult = static_cast<HRESULT>(std::wcstoul(&fail[colon + 1], nullptr, 16));
+        if (const std::size_t hash = s.failName.find(L'#'); hash != std::wstring::npos) {
+            s.failOccurrence = static_cast<unsigned>(std::wcstoul(&fail[hash + 1], nullptr, 10));
+            s.failName.resize(hash);
         }
-        FailRule rule;
-        rule.name = item.substr(0, colon);
-        rule.hr = static_cast<HRESULT>(std::wcstoul(item.c_str() + colon + 1, nullptr, 16));
-        if (const std::size_t hash = rule.name.find(L'#'); hash != std::wstring::npos) {
-            rule.occurrence =
-                static_cast<unsigned>(std::wcstoul(&rule.name[hash + 1], nullptr, 10));
-            rule.name.resize(hash);
-        }
-        s.fails.push_back(rule);
     }
-    s.hangs = splitList(environmentValue(L"QSH_STANDIN_TS_HANG"));
-    s.nullUser = environmentValue(L"QSH_STANDIN_TS_NULL_USER") == L"1";
+    s.hangName = environmentValue(L"QSH_STANDIN_TS_HANG");
     const std::wstring nullBstr = environmentValue(L"QSH_STANDIN_TS_NULL_BSTR");
     if (!nullBstr.empty() && nullBstr[0] == L'#') {
         s.nullBstrIndex = static_cast<unsigned>(std::wcstoul(nullBstr.c_str() + 1, nullptr, 10));
@@ -130,17 +88,10 @@ void readEnvironment(State& s) {
 bool accountFree(BSTR value, const wchar_t* how) {
     Lock lock;
     State& s = state();
-    if (auto it = s.handedOut.find(value); it != s.handedOut.end()) {
-        s.journal.push_back(std::wstring(L"free ") + how + L" " + it->second);
-        s.handedOut.erase(it);
+    if (s.handedOut.erase(value) + s.helperMade.erase(value) != 0) {
         return true;
     }
-    if (auto it = s.helperMade.find(value); it != s.helperMade.end()) {
-        s.helperMade.erase(it);
-        return true;
-    }
-    ++s.misuses;
-    s.journal.push_back(std::wstring(L"misuse ") + how + L" of a BSTR that is not alive");
+    s.journal.push_back(std::wstring(L"! ") + how + L" of a BSTR that is not alive");
     return false;
 }
 
@@ -155,7 +106,6 @@ BSTR trackHelperAllocation(const OLECHAR* text, UINT length) {
                             (!s.nullBstrText.empty() && !s.nullBstrDone && copy == s.nullBstrText);
         if (refuse) {
             s.nullBstrDone = true;
-            s.journal.push_back(L"bstr-null " + copy);
             return nullptr;
         }
     }
@@ -163,7 +113,6 @@ BSTR trackHelperAllocation(const OLECHAR* text, UINT length) {
     if (made != nullptr) {
         Lock lock;
         state().helperMade[made] = copy;
-        ++state().helperMadeTotal;
     }
     return made;
 }
@@ -235,58 +184,26 @@ void unhookHelperImports(State& s) {
 
 std::wstring ledgerText(const State& s) {
     std::wstring text;
-    auto line = [&text](const std::wstring& key, const std::wstring& value) {
-        text += key + L"=" + value + L"\n";
-    };
-    unsigned live = 0;
-    for (const ObjectRecord& object : s.objects) {
-        live += object.refs != 0 ? 1 : 0;
+    for (const std::wstring& entry : s.journal) {
+        text += entry + L"\n";
     }
-    line(L"created", std::to_wstring(s.instances));
-    // Frees are what the leak counts rest on; the helper need not import every allocator.
-    std::wstring hooked;
-    bool freesTracked = false;
-    for (const PatchedSlot& patch : s.patched) {
-        hooked += (hooked.empty() ? L"" : L",") + qsh::testing::fromUtf8(patch.name);
-        freesTracked = freesTracked || std::string_view(patch.name) == "SysFreeString";
-    }
-    line(L"bstr_tracking", freesTracked ? L"on" : L"off");
-    line(L"hooked", hooked);
-    line(L"calls", std::to_wstring(s.calls));
-    line(L"objects", std::to_wstring(s.objects.size()));
-    line(L"live_objects", std::to_wstring(live));
-    line(L"order_violations", std::to_wstring(s.orderViolations));
-    line(L"handed_out_bstrs", std::to_wstring(s.handedOutTotal));
-    line(L"handed_out_unfreed", std::to_wstring(s.handedOut.size()));
-    line(L"helper_bstrs", std::to_wstring(s.helperMadeTotal));
-    line(L"helper_unfreed", std::to_wstring(s.helperMade.size()));
-    line(L"misuse", std::to_wstring(s.misuses));
     for (const ObjectRecord& object : s.objects) {
         if (object.refs != 0) {
-            text += L"leak " + object.name + L" refs=" + std::to_wstring(object.refs) + L"\n";
+            text += L"! leak " + object.name + L" refs=" + std::to_wstring(object.refs) + L"\n";
         }
     }
     for (const auto& [value, label] : s.handedOut) {
-        text += L"unfreed " + label + L"\n";
+        text += L"! unfreed " + label + L"\n";
     }
     for (const auto& [value, copy] : s.helperMade) {
-        text += L"unfreed helper BSTR " + copy + L"\n";
+        text += L"! unfreed helper BSTR " + copy + L"\n";
     }
-    for (const std::wstring& entry : s.journal) {
-        text += L"> " + entry + L"\n";
+    // Frees are what the BSTR checks rest on; the helper need not import every allocator.
+    bool freesTracked = false;
+    for (const PatchedSlot& patch : s.patched) {
+        freesTracked = freesTracked || std::string_view(patch.name) == "SysFreeString";
     }
-    return text;
-}
-
-void writeLedgerFile(const std::wstring& path, const std::string& bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    DWORD written = 0;
-    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(file);
+    return freesTracked ? text : text + L"! BSTR frees not tracked\n";
 }
 
 } // namespace
@@ -309,12 +226,10 @@ HRESULT enterCall(int object, const std::wstring& name, const std::wstring& deta
     {
         Lock lock;
         State& s = state();
-        ++s.calls;
         const unsigned count = ++s.callCounts[name];
         s.journal.push_back(L"call " + name + (detail.empty() ? L"" : L" " + detail));
         if (object > 0 && s.objects[object - 1].refs == 0) {
-            ++s.misuses;
-            s.journal.push_back(L"misuse call on released " + s.objects[object - 1].name);
+            s.journal.push_back(L"! call on released " + s.objects[object - 1].name);
         }
         for (const auto& [value, copy] : s.helperMade) {
             bool passed = false;
@@ -322,19 +237,12 @@ HRESULT enterCall(int object, const std::wstring& name, const std::wstring& deta
                 passed = passed || arg == value;
             }
             if (!passed) {
-                ++s.misuses;
-                s.journal.push_back(L"misuse helper BSTR \"" + copy + L"\" still alive at " + name);
+                s.journal.push_back(L"! helper BSTR \"" + copy + L"\" still alive at " + name);
             }
         }
-        for (const std::wstring& hangName : s.hangs) {
-            hang = hang || hangName == name;
-        }
-        for (const FailRule& rule : s.fails) {
-            if (rule.name == name && (rule.occurrence == 0 || rule.occurrence == count)) {
-                result = rule.hr;
-                s.journal.push_back(L"fail " + name + L" " + hex(rule.hr));
-                break;
-            }
+        hang = name == s.hangName;
+        if (name == s.failName && (s.failOccurrence == 0 || s.failOccurrence == count)) {
+            result = s.failResult;
         }
     }
     if (hang) {
@@ -348,11 +256,7 @@ HRESULT enterCall(int object, const std::wstring& name, const std::wstring& deta
 int registerObject(const std::wstring& kind) {
     Lock lock;
     State& s = state();
-    unsigned same = 1;
-    for (const ObjectRecord& object : s.objects) {
-        same += object.name.rfind(kind + L"#", 0) == 0 ? 1 : 0;
-    }
-    s.objects.push_back({kind + L"#" + std::to_wstring(same), 0});
+    s.objects.push_back({kind + L"#" + std::to_wstring(s.objects.size() + 1), 0});
     return static_cast<int>(s.objects.size());
 }
 
@@ -362,7 +266,6 @@ ULONG addRefObject(int id) {
     ObjectRecord& object = s.objects[id - 1];
     if (object.refs++ == 0) {
         s.held.push_back(id);
-        s.journal.push_back(L"acquire " + object.name);
     }
     return object.refs;
 }
@@ -372,20 +275,15 @@ ULONG releaseObject(int id) {
     State& s = state();
     ObjectRecord& object = s.objects[id - 1];
     if (object.refs == 0) {
-        ++s.misuses;
-        s.journal.push_back(L"misuse over-release of " + object.name);
+        s.journal.push_back(L"! over-release of " + object.name);
         return 0;
     }
     if (--object.refs == 0) {
-        s.journal.push_back(L"release " + object.name);
-        if (!s.held.empty() && s.held.back() == id) {
-            s.held.pop_back();
-        } else {
-            ++s.orderViolations;
-            s.journal.push_back(L"order-violation " + object.name + L" released while " +
+        if (s.held.back() != id) {
+            s.journal.push_back(L"! " + object.name + L" released while " +
                                 s.objects[s.held.back() - 1].name + L" is still held");
-            std::erase(s.held, id);
         }
+        std::erase(s.held, id);
     }
     return object.refs;
 }
@@ -395,8 +293,6 @@ BSTR handOutBstr(const std::wstring& text, const std::wstring& label) {
     if (value != nullptr) {
         Lock lock;
         state().handedOut[value] = label;
-        ++state().handedOutTotal;
-        state().journal.push_back(L"hand-out " + label);
     }
     return value;
 }
@@ -405,21 +301,6 @@ std::wstring handedOutLabel(BSTR value) {
     Lock lock;
     auto it = state().handedOut.find(value);
     return it != state().handedOut.end() ? it->second : std::wstring();
-}
-
-bool connectedUserIsNull() {
-    Lock lock;
-    return state().nullUser;
-}
-
-void noteEvent(const std::wstring& line) {
-    Lock lock;
-    state().journal.push_back(line);
-}
-
-void noteInstanceCreated() {
-    Lock lock;
-    ++state().instances;
 }
 
 void finishLedger(bool processEnding) {
@@ -432,7 +313,8 @@ void finishLedger(bool processEnding) {
         return;
     }
     s.written = true;
-    writeLedgerFile(s.ledgerPath, qsh::testing::toUtf8(ledgerText(s)));
+    const std::string bytes = qsh::testing::toUtf8(ledgerText(s));
+    writeNewFile(s.ledgerPath, bytes.data(), static_cast<DWORD>(bytes.size()));
 }
 
 std::wstring environmentValue(const wchar_t* name) {
@@ -442,6 +324,22 @@ std::wstring environmentValue(const wchar_t* name) {
         return {};
     }
     return std::wstring(buffer, length);
+}
+
+HRESULT writeNewFile(const std::wstring& path, const void* data, DWORD size) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return HRESULT_FROM_WIN32(GetLastError());
+    }
+    DWORD written = 0;
+    const BOOL ok = WriteFile(file, data, size, &written, nullptr);
+    const DWORD error = GetLastError();
+    CloseHandle(file);
+    if (!ok) {
+        return HRESULT_FROM_WIN32(error);
+    }
+    return written == size ? S_OK : HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
 }
 
 std::wstring textOf(BSTR value) {

@@ -5,10 +5,10 @@
 // objects handed out, and the BSTRs that crossed the boundary in either direction.
 // Written to QSH_STANDIN_TS_LEDGER when the process ends.
 //
-// Environment read once, when the class is first requested:
-//   QSH_STANDIN_TS_FAIL      "<Name>[#n]:<hex HRESULT>[;...]": the named call (its n-th
+// Environment:
+//   QSH_STANDIN_TS_FAIL      "<Name>[#n]:<hex HRESULT>": the named call (its n-th
 //                            occurrence, or every one) returns the HRESULT.
-//   QSH_STANDIN_TS_HANG      "<Name>[;...]": the named call never returns.
+//   QSH_STANDIN_TS_HANG      "<Name>": the named call never returns.
 //   QSH_STANDIN_TS_NULL_USER "1": get_ConnectedUser succeeds with a null BSTR.
 //   QSH_STANDIN_TS_NULL_BSTR "<text>" or "#n": the helper's allocation of that text (or its
 //                            n-th allocation) returns null, as when memory runs out.
@@ -20,20 +20,12 @@
 // trigger or an action is "ITrigger::QueryInterface" or "IAction::QueryInterface".
 //
 // The ledger (UTF-8, LF) exists only if the DLL was loaded, i.e. the helper asked COM for
-// the class. "key=value" lines first:
-//   created             service objects made by the class factory
-//   bstr_tracking       "on" when the helper's SysFreeString import was hooked, so that the
-//                       BSTR counts below are exact; "hooked" lists the hooked imports
-//   live_objects        objects the helper still holds a reference to
-//   order_violations    objects whose last reference went while a later-acquired one was
-//                       still held (releases must be LIFO)
-//   handed_out_unfreed  BSTRs the stand-in returned (user name, XML) never freed
-//   helper_unfreed      BSTRs the helper allocated and never freed
-//   misuse              double frees, over-releases, calls through released pointers, and
-//                       helper BSTRs still alive when the next call starts
-// then "leak ..." / "unfreed ..." details, then the journal ("> " lines): every call with
-// its arguments, "acquire X" / "release X" when an object's count leaves or reaches 0,
-// hand-outs and frees.
+// the class. One line per call, "call <Name> <arguments>", in order; a line "! ..." for each
+// fault of the caller: a call through a released pointer, an over-release, a last reference
+// dropped while a later-acquired object is still held (releases must be LIFO), a BSTR freed
+// twice, a helper-made BSTR still alive when the next call starts; at the end every object
+// still referenced, every BSTR not freed, and "! BSTR frees not tracked" when the helper's
+// SysFreeString import could not be hooked.
 
 #include <windows.h>
 
@@ -63,16 +55,12 @@ BSTR handOutBstr(const std::wstring& text, const std::wstring& label);
 // Label of a BSTR handed out and not freed yet, or empty.
 std::wstring handedOutLabel(BSTR value);
 
-// QSH_STANDIN_TS_NULL_USER was set.
-bool connectedUserIsNull();
-
-void noteEvent(const std::wstring& line);
-void noteInstanceCreated();
-
 // At process end, or when the DLL is unloaded.
 void finishLedger(bool processEnding);
 
 std::wstring environmentValue(const wchar_t* name);
+// Creates or replaces the file with `size` bytes.
+HRESULT writeNewFile(const std::wstring& path, const void* data, DWORD size);
 
 // Text of a BSTR argument; a null BSTR is the empty string.
 std::wstring textOf(BSTR value);

@@ -21,41 +21,10 @@ namespace {
 const CLSID kClsidTaskScheduler = {
     0x0F87369F, 0xA4E5, 0x4CFC, {0xBD, 0x3E, 0x73, 0xE6, 0x15, 0x45, 0x72, 0xDD}};
 
-std::wstring iidName(REFIID iid) {
-    struct Known {
-        const IID* iid;
-        const wchar_t* name;
-    };
-    static const Known known[] = {
-        {&IID_IUnknown, L"IUnknown"},
-        {&IID_IDispatch, L"IDispatch"},
-        {&__uuidof(ITaskService), L"ITaskService"},
-        {&__uuidof(ITaskFolder), L"ITaskFolder"},
-        {&__uuidof(ITaskDefinition), L"ITaskDefinition"},
-        {&__uuidof(ITrigger), L"ITrigger"},
-        {&__uuidof(IDailyTrigger), L"IDailyTrigger"},
-        {&__uuidof(IAction), L"IAction"},
-        {&__uuidof(IExecAction), L"IExecAction"},
-        {&__uuidof(IRegisteredTask), L"IRegisteredTask"},
-    };
-    for (const Known& entry : known) {
-        if (IsEqualIID(iid, *entry.iid)) {
-            return entry.name;
-        }
-    }
+std::wstring guidText(REFIID iid) {
     wchar_t text[40] = {};
     StringFromGUID2(iid, text, 40);
     return text;
-}
-
-std::wstring boolText(VARIANT_BOOL value) {
-    if (value == VARIANT_TRUE) {
-        return L"VARIANT_TRUE";
-    }
-    if (value == VARIANT_FALSE) {
-        return L"VARIANT_FALSE";
-    }
-    return std::to_wstring(value);
 }
 
 // Bookkeeping shared by every object: the ledger id, and IUnknown over one chain of
@@ -64,11 +33,11 @@ std::wstring boolText(VARIANT_BOOL value) {
 template <class Stub> class Object : public Stub {
   public:
     Object(const wchar_t* kind, const wchar_t* interfaceName, std::initializer_list<IID> iids)
-        : id_(registerObject(kind)), interfaceName_(interfaceName), iids_(iids) {}
+        : interfaceName_(interfaceName), id_(registerObject(kind)), iids_(iids) {}
     virtual ~Object() = default;
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (HRESULT hr = enter(L"QueryInterface", iidName(iid)); FAILED(hr)) {
+        if (HRESULT hr = enter(interfaceName_ + L"::QueryInterface", guidText(iid)); FAILED(hr)) {
             if (out != nullptr) {
                 *out = nullptr;
             }
@@ -79,7 +48,7 @@ template <class Stub> class Object : public Stub {
     ULONG STDMETHODCALLTYPE AddRef() override { return addRefObject(id_); }
     ULONG STDMETHODCALLTYPE Release() override { return releaseObject(id_); }
 
-    // QueryInterface without the journal, for the class factory.
+    // QueryInterface without a ledger line, for the class factory.
     HRESULT query(REFIID iid, void** out) {
         if (out == nullptr) {
             return E_POINTER;
@@ -104,36 +73,62 @@ template <class Stub> class Object : public Stub {
     }
 
   protected:
-    HRESULT enter(const wchar_t* method, const std::wstring& detail = {},
+    HRESULT enter(const std::wstring& name, const std::wstring& detail = {},
                   std::initializer_list<BSTR> bstrArgs = {}) {
-        return enterNamed(interfaceName_ + L"::" + method, detail, bstrArgs);
-    }
-    HRESULT enterNamed(const std::wstring& name, const std::wstring& detail = {},
-                       std::initializer_list<BSTR> bstrArgs = {}) {
         return enterCall(id_, name, detail, bstrArgs);
     }
-    HRESULT putText(const std::wstring& name, BSTR value, std::wstring& field) {
-        if (HRESULT hr = enterNamed(name, textOf(value), {value}); FAILED(hr)) {
+    // Entry of a method that hands out `*out`, cleared before anything can fail.
+    template <class T>
+    HRESULT enterOut(const std::wstring& name, T** out, const std::wstring& detail = {},
+                     std::initializer_list<BSTR> bstrArgs = {}) {
+        if (HRESULT hr = enter(name, detail, bstrArgs); FAILED(hr)) {
             return hr;
         }
-        field = textOf(value);
+        if (out == nullptr) {
+            return E_POINTER;
+        }
+        *out = nullptr;
+        return S_OK;
+    }
+    // A property put: the call, then the value's check and its store.
+    HRESULT put(const wchar_t* name, BSTR value, std::wstring& field, bool valid) {
+        return store(enter(name, textOf(value), {value}), valid, field, textOf(value));
+    }
+    template <class Value, class Field>
+    HRESULT put(const wchar_t* name, Value value, Field& field, bool valid) {
+        return store(enter(name, std::to_wstring(value)), valid, field, value);
+    }
+
+    std::wstring interfaceName_;
+
+  private:
+    template <class Field, class Value>
+    static HRESULT store(HRESULT entered, bool valid, Field& field, const Value& value) {
+        if (FAILED(entered)) {
+            return entered;
+        }
+        if (!valid) {
+            return E_INVALIDARG;
+        }
+        field = value; // a VARIANT_BOOL is true unless VARIANT_FALSE
         return S_OK;
     }
 
-  private:
     int id_;
-    std::wstring interfaceName_;
     std::vector<IID> iids_;
 };
+
+// Setters of the objects below; `valid` checks `value`.
+#define QSH_PUT(Interface, Property, Type, field, valid)                                           \
+    HRESULT STDMETHODCALLTYPE put_##Property(Type value) override {                                \
+        return put(L"" #Interface "::put_" #Property, value, field, valid);                        \
+    }
 
 class RegistrationInfo final : public Object<IRegistrationInfoStub> {
   public:
     RegistrationInfo()
         : Object(L"RegistrationInfo", L"IRegistrationInfo", {__uuidof(IRegistrationInfo)}) {}
-
-    HRESULT STDMETHODCALLTYPE put_Author(BSTR author) override {
-        return putText(L"IRegistrationInfo::put_Author", author, this->author);
-    }
+    QSH_PUT(IRegistrationInfo, Author, BSTR, author, true)
 
     std::wstring author;
 };
@@ -141,30 +136,11 @@ class RegistrationInfo final : public Object<IRegistrationInfoStub> {
 class Principal final : public Object<IPrincipalStub> {
   public:
     Principal() : Object(L"Principal", L"IPrincipal", {__uuidof(IPrincipal)}) {}
-
-    HRESULT STDMETHODCALLTYPE put_UserId(BSTR user) override {
-        return putText(L"IPrincipal::put_UserId", user, userId);
-    }
-    HRESULT STDMETHODCALLTYPE put_LogonType(TASK_LOGON_TYPE type) override {
-        if (HRESULT hr = enter(L"put_LogonType", std::to_wstring(type)); FAILED(hr)) {
-            return hr;
-        }
-        if (type < TASK_LOGON_NONE || type > TASK_LOGON_INTERACTIVE_TOKEN_OR_PASSWORD) {
-            return E_INVALIDARG;
-        }
-        logonType = type;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE put_RunLevel(TASK_RUNLEVEL_TYPE level) override {
-        if (HRESULT hr = enter(L"put_RunLevel", std::to_wstring(level)); FAILED(hr)) {
-            return hr;
-        }
-        if (level != TASK_RUNLEVEL_LUA && level != TASK_RUNLEVEL_HIGHEST) {
-            return E_INVALIDARG;
-        }
-        runLevel = level;
-        return S_OK;
-    }
+    QSH_PUT(IPrincipal, UserId, BSTR, userId, true)
+    QSH_PUT(IPrincipal, LogonType, TASK_LOGON_TYPE, logonType,
+            value >= TASK_LOGON_NONE && value <= TASK_LOGON_INTERACTIVE_TOKEN_OR_PASSWORD)
+    QSH_PUT(IPrincipal, RunLevel, TASK_RUNLEVEL_TYPE, runLevel,
+            value == TASK_RUNLEVEL_LUA || value == TASK_RUNLEVEL_HIGHEST)
 
     std::wstring userId;
     TASK_LOGON_TYPE logonType = TASK_LOGON_NONE;
@@ -174,83 +150,38 @@ class Principal final : public Object<IPrincipalStub> {
 class Settings final : public Object<ITaskSettingsStub> {
   public:
     Settings() : Object(L"Settings", L"ITaskSettings", {__uuidof(ITaskSettings)}) {}
-
-    HRESULT STDMETHODCALLTYPE put_DisallowStartIfOnBatteries(VARIANT_BOOL value) override {
-        return set(L"put_DisallowStartIfOnBatteries", value, disallowStartIfOnBatteries);
-    }
-    HRESULT STDMETHODCALLTYPE put_StopIfGoingOnBatteries(VARIANT_BOOL value) override {
-        return set(L"put_StopIfGoingOnBatteries", value, stopIfGoingOnBatteries);
-    }
-    HRESULT STDMETHODCALLTYPE put_WakeToRun(VARIANT_BOOL value) override {
-        return set(L"put_WakeToRun", value, wakeToRun);
-    }
-    HRESULT STDMETHODCALLTYPE put_Enabled(VARIANT_BOOL value) override {
-        return set(L"put_Enabled", value, enabled);
-    }
+    QSH_PUT(ITaskSettings, DisallowStartIfOnBatteries, VARIANT_BOOL, disallowStartIfOnBatteries,
+            true)
+    QSH_PUT(ITaskSettings, StopIfGoingOnBatteries, VARIANT_BOOL, stopIfGoingOnBatteries, true)
+    QSH_PUT(ITaskSettings, WakeToRun, VARIANT_BOOL, wakeToRun, true)
+    QSH_PUT(ITaskSettings, Enabled, VARIANT_BOOL, enabled, true)
 
     // The service's defaults for a new definition.
     bool disallowStartIfOnBatteries = true;
     bool stopIfGoingOnBatteries = true;
     bool wakeToRun = false;
     bool enabled = true;
-
-  private:
-    HRESULT set(const wchar_t* method, VARIANT_BOOL value, bool& field) {
-        if (HRESULT hr = enter(method, boolText(value)); FAILED(hr)) {
-            return hr;
-        }
-        field = value != VARIANT_FALSE;
-        return S_OK;
-    }
 };
 
+// Methods reached through IDailyTrigger are named after it; QueryInterface after ITrigger.
 class DailyTrigger final : public Object<IDailyTriggerStub> {
   public:
     DailyTrigger()
         : Object(L"Trigger", L"ITrigger", {__uuidof(ITrigger), __uuidof(IDailyTrigger)}) {}
-
-    HRESULT STDMETHODCALLTYPE put_StartBoundary(BSTR boundary) override {
-        return putText(L"IDailyTrigger::put_StartBoundary", boundary, startBoundary);
-    }
-    HRESULT STDMETHODCALLTYPE put_DaysInterval(short days) override {
-        if (HRESULT hr = enterDaily(L"put_DaysInterval", std::to_wstring(days)); FAILED(hr)) {
-            return hr;
-        }
-        if (days <= 0) {
-            return E_INVALIDARG;
-        }
-        daysInterval = days;
-        return S_OK;
-    }
-    HRESULT STDMETHODCALLTYPE put_Enabled(VARIANT_BOOL value) override {
-        if (HRESULT hr = enterDaily(L"put_Enabled", boolText(value)); FAILED(hr)) {
-            return hr;
-        }
-        enabled = value != VARIANT_FALSE;
-        return S_OK;
-    }
+    QSH_PUT(IDailyTrigger, StartBoundary, BSTR, startBoundary, true)
+    QSH_PUT(IDailyTrigger, DaysInterval, short, daysInterval, value > 0)
+    QSH_PUT(IDailyTrigger, Enabled, VARIANT_BOOL, enabled, true)
 
     std::wstring startBoundary;
     short daysInterval = 1;
     bool enabled = true;
-
-  private:
-    // Methods reached through IDailyTrigger are named after it; QueryInterface after ITrigger.
-    HRESULT enterDaily(const wchar_t* method, const std::wstring& detail) {
-        return enterNamed(std::wstring(L"IDailyTrigger::") + method, detail);
-    }
 };
 
 class ExecAction final : public Object<IExecActionStub> {
   public:
     ExecAction() : Object(L"Action", L"IAction", {__uuidof(IAction), __uuidof(IExecAction)}) {}
-
-    HRESULT STDMETHODCALLTYPE put_Path(BSTR path) override {
-        return putText(L"IExecAction::put_Path", path, this->path);
-    }
-    HRESULT STDMETHODCALLTYPE put_Arguments(BSTR arguments) override {
-        return putText(L"IExecAction::put_Arguments", arguments, this->arguments);
-    }
+    QSH_PUT(IExecAction, Path, BSTR, path, true)
+    QSH_PUT(IExecAction, Arguments, BSTR, arguments, true)
 
     std::wstring path;
     std::wstring arguments;
@@ -264,13 +195,10 @@ class Collection final : public Object<Stub> {
         : Object<Stub>(kind, interfaceName, {iid}) {}
 
     HRESULT STDMETHODCALLTYPE Create(decltype(kType) type, Interface** out) override {
-        if (HRESULT hr = this->enter(L"Create", std::to_wstring(type)); FAILED(hr)) {
+        const std::wstring name = this->interfaceName_ + L"::Create";
+        if (HRESULT hr = this->enterOut(name, out, std::to_wstring(type)); FAILED(hr)) {
             return hr;
         }
-        if (out == nullptr) {
-            return E_POINTER;
-        }
-        *out = nullptr;
         if (type != kType) {
             return E_NOTIMPL;
         }
@@ -286,25 +214,20 @@ using TriggerCollection =
     Collection<ITriggerCollectionStub, DailyTrigger, ITrigger, TASK_TRIGGER_DAILY>;
 using ActionCollection = Collection<IActionCollectionStub, ExecAction, IAction, TASK_ACTION_EXEC>;
 
+// Getters of the definition's parts.
+#define QSH_GET(Property, Type, part)                                                              \
+    HRESULT STDMETHODCALLTYPE get_##Property(Type** out) override {                                \
+        return give(L"ITaskDefinition::get_" #Property, part, out);                                \
+    }
+
 class Definition final : public Object<ITaskDefinitionStub> {
   public:
     Definition() : Object(L"Definition", L"ITaskDefinition", {__uuidof(ITaskDefinition)}) {}
-
-    HRESULT STDMETHODCALLTYPE get_RegistrationInfo(IRegistrationInfo** out) override {
-        return give(L"get_RegistrationInfo", registrationInfo, out);
-    }
-    HRESULT STDMETHODCALLTYPE get_Principal(IPrincipal** out) override {
-        return give(L"get_Principal", principal, out);
-    }
-    HRESULT STDMETHODCALLTYPE get_Settings(ITaskSettings** out) override {
-        return give(L"get_Settings", settings, out);
-    }
-    HRESULT STDMETHODCALLTYPE get_Triggers(ITriggerCollection** out) override {
-        return give(L"get_Triggers", triggers, out);
-    }
-    HRESULT STDMETHODCALLTYPE get_Actions(IActionCollection** out) override {
-        return give(L"get_Actions", actions, out);
-    }
+    QSH_GET(RegistrationInfo, IRegistrationInfo, registrationInfo)
+    QSH_GET(Principal, IPrincipal, principal)
+    QSH_GET(Settings, ITaskSettings, settings)
+    QSH_GET(Triggers, ITriggerCollection, triggers)
+    QSH_GET(Actions, IActionCollection, actions)
 
     RegistrationInfo* registrationInfo = new RegistrationInfo;
     Principal* principal = new Principal;
@@ -316,14 +239,9 @@ class Definition final : public Object<ITaskDefinitionStub> {
 
   private:
     template <class Part, class Interface>
-    HRESULT give(const wchar_t* method, Part* part, Interface** out) {
-        if (HRESULT hr = enter(method); FAILED(hr)) {
-            return hr;
-        }
-        if (out == nullptr) {
-            return E_POINTER;
-        }
-        return part->handOut(out);
+    HRESULT give(const wchar_t* name, Part* part, Interface** out) {
+        const HRESULT hr = enterOut(name, out);
+        return FAILED(hr) ? hr : part->handOut(out);
     }
 };
 
@@ -340,11 +258,8 @@ class RegisteredTask final : public Object<IRegisteredTaskStub> {
           xml_(std::move(xml)) {}
 
     HRESULT STDMETHODCALLTYPE get_Xml(BSTR* xml) override {
-        if (HRESULT hr = enter(L"get_Xml"); FAILED(hr)) {
+        if (HRESULT hr = enterOut(L"IRegisteredTask::get_Xml", xml); FAILED(hr)) {
             return hr;
-        }
-        if (xml == nullptr) {
-            return E_POINTER;
         }
         *xml = handOutBstr(xml_, L"registered task XML");
         return *xml != nullptr ? S_OK : E_OUTOFMEMORY;
@@ -359,22 +274,14 @@ const wchar_t* trueFalse(bool value) {
 }
 
 const wchar_t* logonTypeName(TASK_LOGON_TYPE type) {
-    switch (type) {
-    case TASK_LOGON_PASSWORD:
-        return L"Password";
-    case TASK_LOGON_S4U:
-        return L"S4U";
-    case TASK_LOGON_INTERACTIVE_TOKEN:
-        return L"InteractiveToken";
-    case TASK_LOGON_GROUP:
-        return L"Group";
-    case TASK_LOGON_SERVICE_ACCOUNT:
-        return L"ServiceAccount";
-    case TASK_LOGON_INTERACTIVE_TOKEN_OR_PASSWORD:
-        return L"InteractiveTokenOrPassword";
-    default:
-        return nullptr;
-    }
+    static const wchar_t* const names[] = {nullptr,
+                                           L"Password",
+                                           L"S4U",
+                                           L"InteractiveToken",
+                                           L"Group",
+                                           L"ServiceAccount",
+                                           L"InteractiveTokenOrPassword"};
+    return type >= 0 && type < 7 ? names[type] : nullptr;
 }
 
 // The document the service stores and hands back, in its element order.
@@ -479,25 +386,6 @@ std::wstring taskStoreFolder() {
     return std::wstring(system, length) + L"\\Tasks";
 }
 
-// UTF-16 LE with a byte order mark, the way the store keeps every task.
-HRESULT storeTask(const std::wstring& path, const std::wstring& xml) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return HRESULT_FROM_WIN32(GetLastError());
-    }
-    std::wstring content = L"\xFEFF" + xml;
-    DWORD written = 0;
-    const DWORD size = static_cast<DWORD>(content.size() * sizeof(wchar_t));
-    const BOOL ok = WriteFile(file, content.data(), size, &written, nullptr);
-    const DWORD error = GetLastError();
-    CloseHandle(file);
-    if (!ok) {
-        return HRESULT_FROM_WIN32(error);
-    }
-    return written == size ? S_OK : HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
-}
-
 class Folder final : public Object<ITaskFolderStub> {
   public:
     Folder() : Object(L"Folder", L"ITaskFolder", {__uuidof(ITaskFolder)}) {}
@@ -515,13 +403,10 @@ class Folder final : public Object<ITaskFolderStub> {
                                     L" user=" + userText + L" password=" +
                                     describeVariant(password) + L" logon=" +
                                     std::to_wstring(logonType) + L" sddl=" + describeVariant(sddl);
-        if (HRESULT hr = enter(L"RegisterTaskDefinition", detail, {path}); FAILED(hr)) {
+        if (HRESULT hr = enterOut(L"ITaskFolder::RegisterTaskDefinition", task, detail, {path});
+            FAILED(hr)) {
             return hr;
         }
-        if (task == nullptr) {
-            return E_POINTER;
-        }
-        *task = nullptr;
         Definition* known = nullptr;
         for (Definition* candidate : definitions()) {
             if (static_cast<ITaskDefinition*>(candidate) == definition) {
@@ -552,12 +437,14 @@ class Folder final : public Object<ITaskFolderStub> {
         }
 
         // The stored principal is the one the definition was given through put_UserId; the
-        // registration's own user is in the journal, so a test sees each on its own.
+        // registration's own user is in its ledger line, so a test sees each on its own.
         const std::wstring xml = taskXml(*known, name, known->principal->userId, logonType);
-        if (HRESULT hr = storeTask(file, xml); FAILED(hr)) {
+        // UTF-16 LE with a byte order mark, the way the store keeps every task.
+        const std::wstring content = L"\xFEFF" + xml;
+        const auto size = static_cast<DWORD>(content.size() * sizeof(wchar_t));
+        if (HRESULT hr = writeNewFile(file, content.data(), size); FAILED(hr)) {
             return hr;
         }
-        noteEvent(L"stored " + file);
         return (new RegisteredTask(xml))->handOut(task);
     }
 };
@@ -570,7 +457,7 @@ class Service final : public Object<ITaskServiceStub> {
                                       VARIANT password) override {
         const std::wstring detail = describeVariant(server) + L" " + describeVariant(user) + L" " +
                                     describeVariant(domain) + L" " + describeVariant(password);
-        if (HRESULT hr = enter(L"Connect", detail); FAILED(hr)) {
+        if (HRESULT hr = enter(L"ITaskService::Connect", detail); FAILED(hr)) {
             return hr;
         }
         // Only the local computer as the current user.
@@ -590,15 +477,8 @@ class Service final : public Object<ITaskServiceStub> {
     }
 
     HRESULT STDMETHODCALLTYPE GetFolder(BSTR path, ITaskFolder** folder) override {
-        if (HRESULT hr = enter(L"GetFolder", textOf(path), {path}); FAILED(hr)) {
+        if (HRESULT hr = enterConnected(L"GetFolder", folder, textOf(path), {path}); FAILED(hr)) {
             return hr;
-        }
-        if (folder == nullptr) {
-            return E_POINTER;
-        }
-        *folder = nullptr;
-        if (!connected_) {
-            return HRESULT_FROM_WIN32(ERROR_ONLY_IF_CONNECTED);
         }
         if (textOf(path) != L"\\") {
             return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
@@ -607,15 +487,9 @@ class Service final : public Object<ITaskServiceStub> {
     }
 
     HRESULT STDMETHODCALLTYPE NewTask(DWORD flags, ITaskDefinition** definition) override {
-        if (HRESULT hr = enter(L"NewTask", std::to_wstring(flags)); FAILED(hr)) {
+        if (HRESULT hr = enterConnected(L"NewTask", definition, std::to_wstring(flags));
+            FAILED(hr)) {
             return hr;
-        }
-        if (definition == nullptr) {
-            return E_POINTER;
-        }
-        *definition = nullptr;
-        if (!connected_) {
-            return HRESULT_FROM_WIN32(ERROR_ONLY_IF_CONNECTED);
         }
         if (flags != 0) {
             return E_INVALIDARG;
@@ -626,18 +500,10 @@ class Service final : public Object<ITaskServiceStub> {
     }
 
     HRESULT STDMETHODCALLTYPE get_ConnectedUser(BSTR* user) override {
-        if (HRESULT hr = enter(L"get_ConnectedUser"); FAILED(hr)) {
+        if (HRESULT hr = enterConnected(L"get_ConnectedUser", user); FAILED(hr)) {
             return hr;
         }
-        if (user == nullptr) {
-            return E_POINTER;
-        }
-        *user = nullptr;
-        if (!connected_) {
-            return HRESULT_FROM_WIN32(ERROR_ONLY_IF_CONNECTED);
-        }
-        if (connectedUserIsNull()) {
-            noteEvent(L"hand-out null connected user");
+        if (environmentValue(L"QSH_STANDIN_TS_NULL_USER") == L"1") {
             return S_OK;
         }
         *user = handOutBstr(user_, L"connected user");
@@ -645,6 +511,14 @@ class Service final : public Object<ITaskServiceStub> {
     }
 
   private:
+    template <class T>
+    HRESULT enterConnected(const wchar_t* method, T** out, const std::wstring& detail = {},
+                           std::initializer_list<BSTR> bstrArgs = {}) {
+        const HRESULT hr =
+            enterOut(L"ITaskService::" + std::wstring(method), out, detail, bstrArgs);
+        return FAILED(hr) || connected_ ? hr : HRESULT_FROM_WIN32(ERROR_ONLY_IF_CONNECTED);
+    }
+
     bool connected_ = false;
     std::wstring user_;
 };
@@ -671,15 +545,13 @@ class ClassFactory final : public IClassFactory {
             return E_POINTER;
         }
         *out = nullptr;
-        if (HRESULT hr = enterCall(0, L"CoCreateInstance", iidName(iid)); FAILED(hr)) {
+        if (HRESULT hr = enterCall(0, L"CoCreateInstance", guidText(iid)); FAILED(hr)) {
             return hr;
         }
         if (outer != nullptr) {
             return CLASS_E_NOAGGREGATION;
         }
-        auto* service = new Service;
-        noteInstanceCreated();
-        return service->query(iid, out);
+        return (new Service)->query(iid, out);
     }
     HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 };

@@ -15,10 +15,13 @@ namespace standin {
     HRESULT STDMETHODCALLTYPE signature override {                                                 \
         return E_NOTIMPL;                                                                          \
     }
+// A get_/put_ pair the helper never calls.
+#define QSH_NOT_IMPLEMENTED_PROPERTY(name, type)                                                   \
+    QSH_NOT_IMPLEMENTED(get_##name(type*))                                                         \
+    QSH_NOT_IMPLEMENTED(put_##name(type))
 
 // IDispatch without type information: the helper binds early and never asks for it.
-template <class Interface> class DispatchStub : public Interface {
-  public:
+template <class Interface> struct DispatchStub : Interface {
     HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
         if (count == nullptr) {
             return E_POINTER;
@@ -32,8 +35,7 @@ template <class Interface> class DispatchStub : public Interface {
                                UINT*))
 };
 
-class ITaskServiceStub : public DispatchStub<ITaskService> {
-  public:
+struct ITaskServiceStub : DispatchStub<ITaskService> {
     QSH_NOT_IMPLEMENTED(GetFolder(BSTR, ITaskFolder**))
     QSH_NOT_IMPLEMENTED(GetRunningTasks(LONG, IRunningTaskCollection**))
     QSH_NOT_IMPLEMENTED(NewTask(DWORD, ITaskDefinition**))
@@ -45,8 +47,7 @@ class ITaskServiceStub : public DispatchStub<ITaskService> {
     QSH_NOT_IMPLEMENTED(get_HighestVersion(DWORD*))
 };
 
-class ITaskFolderStub : public DispatchStub<ITaskFolder> {
-  public:
+struct ITaskFolderStub : DispatchStub<ITaskFolder> {
     QSH_NOT_IMPLEMENTED(get_Name(BSTR*))
     QSH_NOT_IMPLEMENTED(get_Path(BSTR*))
     QSH_NOT_IMPLEMENTED(GetFolder(BSTR, ITaskFolder**))
@@ -64,108 +65,61 @@ class ITaskFolderStub : public DispatchStub<ITaskFolder> {
     QSH_NOT_IMPLEMENTED(SetSecurityDescriptor(BSTR, LONG))
 };
 
-class ITaskDefinitionStub : public DispatchStub<ITaskDefinition> {
-  public:
-    QSH_NOT_IMPLEMENTED(get_RegistrationInfo(IRegistrationInfo**))
-    QSH_NOT_IMPLEMENTED(put_RegistrationInfo(IRegistrationInfo*))
-    QSH_NOT_IMPLEMENTED(get_Triggers(ITriggerCollection**))
-    QSH_NOT_IMPLEMENTED(put_Triggers(ITriggerCollection*))
-    QSH_NOT_IMPLEMENTED(get_Settings(ITaskSettings**))
-    QSH_NOT_IMPLEMENTED(put_Settings(ITaskSettings*))
-    QSH_NOT_IMPLEMENTED(get_Data(BSTR*))
-    QSH_NOT_IMPLEMENTED(put_Data(BSTR))
-    QSH_NOT_IMPLEMENTED(get_Principal(IPrincipal**))
-    QSH_NOT_IMPLEMENTED(put_Principal(IPrincipal*))
-    QSH_NOT_IMPLEMENTED(get_Actions(IActionCollection**))
-    QSH_NOT_IMPLEMENTED(put_Actions(IActionCollection*))
-    QSH_NOT_IMPLEMENTED(get_XmlText(BSTR*))
-    QSH_NOT_IMPLEMENTED(put_XmlText(BSTR))
+struct ITaskDefinitionStub : DispatchStub<ITaskDefinition> {
+    QSH_NOT_IMPLEMENTED_PROPERTY(RegistrationInfo, IRegistrationInfo*)
+    QSH_NOT_IMPLEMENTED_PROPERTY(Triggers, ITriggerCollection*)
+    QSH_NOT_IMPLEMENTED_PROPERTY(Settings, ITaskSettings*)
+    QSH_NOT_IMPLEMENTED_PROPERTY(Data, BSTR)
+    QSH_NOT_IMPLEMENTED_PROPERTY(Principal, IPrincipal*)
+    QSH_NOT_IMPLEMENTED_PROPERTY(Actions, IActionCollection*)
+    QSH_NOT_IMPLEMENTED_PROPERTY(XmlText, BSTR)
 };
 
-class IRegistrationInfoStub : public DispatchStub<IRegistrationInfo> {
-  public:
-    QSH_NOT_IMPLEMENTED(get_Description(BSTR*))
-    QSH_NOT_IMPLEMENTED(put_Description(BSTR))
-    QSH_NOT_IMPLEMENTED(get_Author(BSTR*))
-    QSH_NOT_IMPLEMENTED(put_Author(BSTR))
-    QSH_NOT_IMPLEMENTED(get_Version(BSTR*))
-    QSH_NOT_IMPLEMENTED(put_Version(BSTR))
-    QSH_NOT_IMPLEMENTED(get_Date(BSTR*))
-    QSH_NOT_IMPLEMENTED(put_Date(BSTR))
-    QSH_NOT_IMPLEMENTED(get_Documentation(BSTR*))
-    QSH_NOT_IMPLEMENTED(put_Documentation(BSTR))
-    QSH_NOT_IMPLEMENTED(get_XmlText(BSTR*))
-    QSH_NOT_IMPLEMENTED(put_XmlText(BSTR))
-    QSH_NOT_IMPLEMENTED(get_URI(BSTR*))
-    QSH_NOT_IMPLEMENTED(put_URI(BSTR))
-    QSH_NOT_IMPLEMENTED(get_SecurityDescriptor(VARIANT*))
-    QSH_NOT_IMPLEMENTED(put_SecurityDescriptor(VARIANT))
-    QSH_NOT_IMPLEMENTED(get_Source(BSTR*))
-    QSH_NOT_IMPLEMENTED(put_Source(BSTR))
+struct IRegistrationInfoStub : DispatchStub<IRegistrationInfo> {
+    QSH_NOT_IMPLEMENTED_PROPERTY(Description, BSTR)
+    QSH_NOT_IMPLEMENTED_PROPERTY(Author, BSTR)
+    QSH_NOT_IMPLEMENTED_PROPERTY(Version, BSTR)
+    QSH_NOT_IMPLEMENTED_PROPERTY(Date, BSTR)
+    QSH_NOT_IMPLEMENTED_PROPERTY(Documentation, BSTR)
+    QSH_NOT_IMPLEMENTED_PROPERTY(XmlText, BSTR)
+    QSH_NOT_IMPLEMENTED_PROPERTY(URI, BSTR)
+    QSH_NOT_IMPLEMENTED_PROPERTY(SecurityDescriptor, VARIANT)
+    QSH_NOT_IMPLEMENTED_PROPERTY(Source, BSTR)
 };
 
-class IPrincipalStub : public DispatchStub<IPrincipal> {
-  public:
-    QSH_NOT_IMPLEMENTED(get_Id(BSTR*))
-    QSH_NOT_IMPLEMENTED(put_Id(BSTR))
-    QSH_NOT_IMPLEMENTED(get_DisplayName(BSTR*))
-    QSH_NOT_IMPLEMENTED(put_DisplayName(BSTR))
-    QSH_NOT_IMPLEMENTED(get_UserId(BSTR*))
-    QSH_NOT_IMPLEMENTED(put_UserId(BSTR))
-    QSH_NOT_IMPLEMENTED(get_LogonType(TASK_LOGON_TYPE*))
-    QSH_NOT_IMPLEMENTED(put_LogonType(TASK_LOGON_TYPE))
-    QSH_NOT_IMPLEMENTED(get_GroupId(BSTR*))
-    QSH_NOT_IMPLEMENTED(put_GroupId(BSTR))
-    QSH_NOT_IMPLEMENTED(get_RunLevel(TASK_RUNLEVEL_TYPE*))
-    QSH_NOT_IMPLEMENTED(put_RunLevel(TASK_RUNLEVEL_TYPE))
+struct IPrincipalStub : DispatchStub<IPrincipal> {
+    QSH_NOT_IMPLEMENTED_PROPERTY(Id, BSTR)
+    QSH_NOT_IMPLEMENTED_PROPERTY(DisplayName, BSTR)
+    QSH_NOT_IMPLEMENTED_PROPERTY(UserId, BSTR)
+    QSH_NOT_IMPLEMENTED_PROPERTY(LogonType, TASK_LOGON_TYPE)
+    QSH_NOT_IMPLEMENTED_PROPERTY(GroupId, BSTR)
+    QSH_NOT_IMPLEMENTED_PROPERTY(RunLevel, TASK_RUNLEVEL_TYPE)
 };
 
-class ITaskSettingsStub : public DispatchStub<ITaskSettings> {
-  public:
-    QSH_NOT_IMPLEMENTED(get_AllowDemandStart(VARIANT_BOOL*))
-    QSH_NOT_IMPLEMENTED(put_AllowDemandStart(VARIANT_BOOL))
-    QSH_NOT_IMPLEMENTED(get_RestartInterval(BSTR*))
-    QSH_NOT_IMPLEMENTED(put_RestartInterval(BSTR))
-    QSH_NOT_IMPLEMENTED(get_RestartCount(INT*))
-    QSH_NOT_IMPLEMENTED(put_RestartCount(INT))
-    QSH_NOT_IMPLEMENTED(get_MultipleInstances(TASK_INSTANCES_POLICY*))
-    QSH_NOT_IMPLEMENTED(put_MultipleInstances(TASK_INSTANCES_POLICY))
-    QSH_NOT_IMPLEMENTED(get_StopIfGoingOnBatteries(VARIANT_BOOL*))
-    QSH_NOT_IMPLEMENTED(put_StopIfGoingOnBatteries(VARIANT_BOOL))
-    QSH_NOT_IMPLEMENTED(get_DisallowStartIfOnBatteries(VARIANT_BOOL*))
-    QSH_NOT_IMPLEMENTED(put_DisallowStartIfOnBatteries(VARIANT_BOOL))
-    QSH_NOT_IMPLEMENTED(get_AllowHardTerminate(VARIANT_BOOL*))
-    QSH_NOT_IMPLEMENTED(put_AllowHardTerminate(VARIANT_BOOL))
-    QSH_NOT_IMPLEMENTED(get_StartWhenAvailable(VARIANT_BOOL*))
-    QSH_NOT_IMPLEMENTED(put_StartWhenAvailable(VARIANT_BOOL))
-    QSH_NOT_IMPLEMENTED(get_XmlText(BSTR*))
-    QSH_NOT_IMPLEMENTED(put_XmlText(BSTR))
-    QSH_NOT_IMPLEMENTED(get_RunOnlyIfNetworkAvailable(VARIANT_BOOL*))
-    QSH_NOT_IMPLEMENTED(put_RunOnlyIfNetworkAvailable(VARIANT_BOOL))
-    QSH_NOT_IMPLEMENTED(get_ExecutionTimeLimit(BSTR*))
-    QSH_NOT_IMPLEMENTED(put_ExecutionTimeLimit(BSTR))
-    QSH_NOT_IMPLEMENTED(get_Enabled(VARIANT_BOOL*))
-    QSH_NOT_IMPLEMENTED(put_Enabled(VARIANT_BOOL))
-    QSH_NOT_IMPLEMENTED(get_DeleteExpiredTaskAfter(BSTR*))
-    QSH_NOT_IMPLEMENTED(put_DeleteExpiredTaskAfter(BSTR))
-    QSH_NOT_IMPLEMENTED(get_Priority(INT*))
-    QSH_NOT_IMPLEMENTED(put_Priority(INT))
-    QSH_NOT_IMPLEMENTED(get_Compatibility(TASK_COMPATIBILITY*))
-    QSH_NOT_IMPLEMENTED(put_Compatibility(TASK_COMPATIBILITY))
-    QSH_NOT_IMPLEMENTED(get_Hidden(VARIANT_BOOL*))
-    QSH_NOT_IMPLEMENTED(put_Hidden(VARIANT_BOOL))
-    QSH_NOT_IMPLEMENTED(get_IdleSettings(IIdleSettings**))
-    QSH_NOT_IMPLEMENTED(put_IdleSettings(IIdleSettings*))
-    QSH_NOT_IMPLEMENTED(get_RunOnlyIfIdle(VARIANT_BOOL*))
-    QSH_NOT_IMPLEMENTED(put_RunOnlyIfIdle(VARIANT_BOOL))
-    QSH_NOT_IMPLEMENTED(get_WakeToRun(VARIANT_BOOL*))
-    QSH_NOT_IMPLEMENTED(put_WakeToRun(VARIANT_BOOL))
-    QSH_NOT_IMPLEMENTED(get_NetworkSettings(INetworkSettings**))
-    QSH_NOT_IMPLEMENTED(put_NetworkSettings(INetworkSettings*))
+struct ITaskSettingsStub : DispatchStub<ITaskSettings> {
+    QSH_NOT_IMPLEMENTED_PROPERTY(AllowDemandStart, VARIANT_BOOL)
+    QSH_NOT_IMPLEMENTED_PROPERTY(RestartInterval, BSTR)
+    QSH_NOT_IMPLEMENTED_PROPERTY(RestartCount, INT)
+    QSH_NOT_IMPLEMENTED_PROPERTY(MultipleInstances, TASK_INSTANCES_POLICY)
+    QSH_NOT_IMPLEMENTED_PROPERTY(StopIfGoingOnBatteries, VARIANT_BOOL)
+    QSH_NOT_IMPLEMENTED_PROPERTY(DisallowStartIfOnBatteries, VARIANT_BOOL)
+    QSH_NOT_IMPLEMENTED_PROPERTY(AllowHardTerminate, VARIANT_BOOL)
+    QSH_NOT_IMPLEMENTED_PROPERTY(StartWhenAvailable, VARIANT_BOOL)
+    QSH_NOT_IMPLEMENTED_PROPERTY(XmlText, BSTR)
+    QSH_NOT_IMPLEMENTED_PROPERTY(RunOnlyIfNetworkAvailable, VARIANT_BOOL)
+    QSH_NOT_IMPLEMENTED_PROPERTY(ExecutionTimeLimit, BSTR)
+    QSH_NOT_IMPLEMENTED_PROPERTY(Enabled, VARIANT_BOOL)
+    QSH_NOT_IMPLEMENTED_PROPERTY(DeleteExpiredTaskAfter, BSTR)
+    QSH_NOT_IMPLEMENTED_PROPERTY(Priority, INT)
+    QSH_NOT_IMPLEMENTED_PROPERTY(Compatibility, TASK_COMPATIBILITY)
+    QSH_NOT_IMPLEMENTED_PROPERTY(Hidden, VARIANT_BOOL)
+    QSH_NOT_IMPLEMENTED_PROPERTY(IdleSettings, IIdleSettings*)
+    QSH_NOT_IMPLEMENTED_PROPERTY(RunOnlyIfIdle, VARIANT_BOOL)
+    QSH_NOT_IMPLEMENTED_PROPERTY(WakeToRun, VARIANT_BOOL)
+    QSH_NOT_IMPLEMENTED_PROPERTY(NetworkSettings, INetworkSettings*)
 };
 
-class ITriggerCollectionStub : public DispatchStub<ITriggerCollection> {
-  public:
+struct ITriggerCollectionStub : DispatchStub<ITriggerCollection> {
     QSH_NOT_IMPLEMENTED(get_Count(LONG*))
     QSH_NOT_IMPLEMENTED(get_Item(LONG, ITrigger**))
     QSH_NOT_IMPLEMENTED(get__NewEnum(IUnknown**))
@@ -174,61 +128,42 @@ class ITriggerCollectionStub : public DispatchStub<ITriggerCollection> {
     QSH_NOT_IMPLEMENTED(Clear())
 };
 
-class IDailyTriggerStub : public DispatchStub<IDailyTrigger> {
-  public:
+struct IDailyTriggerStub : DispatchStub<IDailyTrigger> {
     QSH_NOT_IMPLEMENTED(get_Type(TASK_TRIGGER_TYPE2*))
-    QSH_NOT_IMPLEMENTED(get_Id(BSTR*))
-    QSH_NOT_IMPLEMENTED(put_Id(BSTR))
-    QSH_NOT_IMPLEMENTED(get_Repetition(IRepetitionPattern**))
-    QSH_NOT_IMPLEMENTED(put_Repetition(IRepetitionPattern*))
-    QSH_NOT_IMPLEMENTED(get_ExecutionTimeLimit(BSTR*))
-    QSH_NOT_IMPLEMENTED(put_ExecutionTimeLimit(BSTR))
-    QSH_NOT_IMPLEMENTED(get_StartBoundary(BSTR*))
-    QSH_NOT_IMPLEMENTED(put_StartBoundary(BSTR))
-    QSH_NOT_IMPLEMENTED(get_EndBoundary(BSTR*))
-    QSH_NOT_IMPLEMENTED(put_EndBoundary(BSTR))
-    QSH_NOT_IMPLEMENTED(get_Enabled(VARIANT_BOOL*))
-    QSH_NOT_IMPLEMENTED(put_Enabled(VARIANT_BOOL))
-    QSH_NOT_IMPLEMENTED(get_DaysInterval(short*))
-    QSH_NOT_IMPLEMENTED(put_DaysInterval(short))
-    QSH_NOT_IMPLEMENTED(get_RandomDelay(BSTR*))
-    QSH_NOT_IMPLEMENTED(put_RandomDelay(BSTR))
+    QSH_NOT_IMPLEMENTED_PROPERTY(Id, BSTR)
+    QSH_NOT_IMPLEMENTED_PROPERTY(Repetition, IRepetitionPattern*)
+    QSH_NOT_IMPLEMENTED_PROPERTY(ExecutionTimeLimit, BSTR)
+    QSH_NOT_IMPLEMENTED_PROPERTY(StartBoundary, BSTR)
+    QSH_NOT_IMPLEMENTED_PROPERTY(EndBoundary, BSTR)
+    QSH_NOT_IMPLEMENTED_PROPERTY(Enabled, VARIANT_BOOL)
+    QSH_NOT_IMPLEMENTED_PROPERTY(DaysInterval, short)
+    QSH_NOT_IMPLEMENTED_PROPERTY(RandomDelay, BSTR)
 };
 
-class IActionCollectionStub : public DispatchStub<IActionCollection> {
-  public:
+struct IActionCollectionStub : DispatchStub<IActionCollection> {
     QSH_NOT_IMPLEMENTED(get_Count(LONG*))
     QSH_NOT_IMPLEMENTED(get_Item(LONG, IAction**))
     QSH_NOT_IMPLEMENTED(get__NewEnum(IUnknown**))
-    QSH_NOT_IMPLEMENTED(get_XmlText(BSTR*))
-    QSH_NOT_IMPLEMENTED(put_XmlText(BSTR))
+    QSH_NOT_IMPLEMENTED_PROPERTY(XmlText, BSTR)
     QSH_NOT_IMPLEMENTED(Create(TASK_ACTION_TYPE, IAction**))
     QSH_NOT_IMPLEMENTED(Remove(VARIANT))
     QSH_NOT_IMPLEMENTED(Clear())
-    QSH_NOT_IMPLEMENTED(get_Context(BSTR*))
-    QSH_NOT_IMPLEMENTED(put_Context(BSTR))
+    QSH_NOT_IMPLEMENTED_PROPERTY(Context, BSTR)
 };
 
-class IExecActionStub : public DispatchStub<IExecAction> {
-  public:
-    QSH_NOT_IMPLEMENTED(get_Id(BSTR*))
-    QSH_NOT_IMPLEMENTED(put_Id(BSTR))
+struct IExecActionStub : DispatchStub<IExecAction> {
+    QSH_NOT_IMPLEMENTED_PROPERTY(Id, BSTR)
     QSH_NOT_IMPLEMENTED(get_Type(TASK_ACTION_TYPE*))
-    QSH_NOT_IMPLEMENTED(get_Path(BSTR*))
-    QSH_NOT_IMPLEMENTED(put_Path(BSTR))
-    QSH_NOT_IMPLEMENTED(get_Arguments(BSTR*))
-    QSH_NOT_IMPLEMENTED(put_Arguments(BSTR))
-    QSH_NOT_IMPLEMENTED(get_WorkingDirectory(BSTR*))
-    QSH_NOT_IMPLEMENTED(put_WorkingDirectory(BSTR))
+    QSH_NOT_IMPLEMENTED_PROPERTY(Path, BSTR)
+    QSH_NOT_IMPLEMENTED_PROPERTY(Arguments, BSTR)
+    QSH_NOT_IMPLEMENTED_PROPERTY(WorkingDirectory, BSTR)
 };
 
-class IRegisteredTaskStub : public DispatchStub<IRegisteredTask> {
-  public:
+struct IRegisteredTaskStub : DispatchStub<IRegisteredTask> {
     QSH_NOT_IMPLEMENTED(get_Name(BSTR*))
     QSH_NOT_IMPLEMENTED(get_Path(BSTR*))
     QSH_NOT_IMPLEMENTED(get_State(TASK_STATE*))
-    QSH_NOT_IMPLEMENTED(get_Enabled(VARIANT_BOOL*))
-    QSH_NOT_IMPLEMENTED(put_Enabled(VARIANT_BOOL))
+    QSH_NOT_IMPLEMENTED_PROPERTY(Enabled, VARIANT_BOOL)
     QSH_NOT_IMPLEMENTED(Run(VARIANT, IRunningTask**))
     QSH_NOT_IMPLEMENTED(RunEx(VARIANT, LONG, LONG, BSTR, IRunningTask**))
     QSH_NOT_IMPLEMENTED(GetInstances(LONG, IRunningTaskCollection**))
