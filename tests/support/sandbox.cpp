@@ -170,6 +170,14 @@ HelperOutcome Sandbox::start(const HelperRun& run) const {
     return outcome;
 }
 
+HelperRun Sandbox::driverRun(const std::wstring& helper, std::vector<std::wstring> args,
+                             const Switches& env) const {
+    args.insert(args.begin(), helper);
+    HelperRun run = request(std::move(args), env);
+    run.exePath = moduleDirectory() + L"qsh-stage-driver.exe";
+    return run;
+}
+
 HelperOutcome Sandbox::start(std::vector<std::wstring> args, const Switches& env) const {
     return start(request(std::move(args), env));
 }
@@ -193,17 +201,6 @@ std::vector<std::string> Sandbox::logOf(const HelperOutcome& outcome) const {
     std::vector<LogEntry> log = readLog(localAppData());
     log.erase(log.begin(), log.begin() + std::min(outcome.logFrom, log.size()));
     return logMessagesOf(log, outcome.pid);
-}
-
-std::vector<std::string> Sandbox::logOfOthers(const HelperOutcome& outcome) const {
-    std::vector<std::string> messages;
-    const std::vector<LogEntry> log = readLog(localAppData());
-    for (std::size_t i = std::min(outcome.logFrom, log.size()); i < log.size(); ++i) {
-        if (log[i].pid != 0 && log[i].pid != outcome.pid) {
-            messages.push_back(log[i].message);
-        }
-    }
-    return messages;
 }
 
 std::vector<qsh::standin::SchtasksCall> Sandbox::calls() const {

@@ -110,12 +110,14 @@ class Sandbox {
     HelperOutcome start(const HelperRun& run) const;
     HelperOutcome start(std::vector<std::wstring> args, const Switches& env = {}) const;
     std::vector<HelperOutcome> startTogether(const std::vector<HelperRun>& runs) const;
+    // qsh-stage-driver, an elevated process that stages `helper` and relaunches it through
+    // the helper's own code (tests/drivers/stage_driver.cpp).
+    HelperRun driverRun(const std::wstring& helper, std::vector<std::wstring> args,
+                        const Switches& env = {}) const;
 
     // Messages of one run in order; lines of an earlier run with the same process id (Wine
     // reuses them soon) are not counted.
     std::vector<std::string> logOf(const HelperOutcome& outcome) const;
-    // Messages of processes other than the run itself (an elevated copy), in order.
-    std::vector<std::string> logOfOthers(const HelperOutcome& outcome) const;
     std::vector<qsh::standin::SchtasksCall> calls() const;
     std::vector<std::wstring> filesIn(const std::wstring& folder) const;
 
