@@ -78,11 +78,9 @@ TEST_F(EntryLogFile, AppendsAcrossRunsAndRecreatesDeletedFile) {
 TEST_F(EntryLogLocation, UnsetOrEmptyLocalAppDataFallsBackToTemp) {
     for (bool empty : {false, true}) {
         SCOPED_TRACE(empty ? "empty" : "unset");
-        HelperRun run{.args = {L"--version"},
-                      .env = {{L"TEMP", files.path()}, {L"TMP", files.path()}}};
-        if (empty) {
-            run.localAppData = L"";
-        }
+        const HelperRun run{.args = {L"--version"},
+                            .localAppData = empty ? std::optional<std::wstring>(L"") : std::nullopt,
+                            .env = {{L"TEMP", files.path()}, {L"TMP", files.path()}}};
         const std::size_t before = readLog(files.path()).size();
         HelperOutcome outcome = start(run);
         EXPECT_EQ(outcome.code(), 0);

@@ -20,10 +20,7 @@ std::string unixPathOf(const std::wstring& path) {
     using Convert = char*(CDECL*)(const wchar_t*);
     const auto convert = reinterpret_cast<Convert>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (convert == nullptr) {
-        return {};
-    }
-    char* unix = convert(path.c_str());
+    char* unix = convert != nullptr ? convert(path.c_str()) : nullptr;
     if (unix == nullptr) {
         return {};
     }
