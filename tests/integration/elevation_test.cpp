@@ -10,6 +10,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <regex>
 #include <string>
 #include <tuple>

@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <sstream>
+#include <iterator>
 #include <thread>
 
 namespace qsh::testing {
@@ -171,10 +171,8 @@ TempDir::TempDir() {
     static std::atomic<unsigned> counter{0};
     wchar_t base[MAX_PATH + 1] = {};
     GetTempPathW(MAX_PATH, base);
-    std::wstringstream name;
-    name << base << L"qsh-test-" << GetCurrentProcessId() << L"-" << GetTickCount64() << L"-"
-         << counter++;
-    path_ = name.str();
+    path_ = base + (L"qsh-test-" + std::to_wstring(GetCurrentProcessId())) + L"-" +
+            std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(counter++);
     std::error_code ec;
     std::filesystem::create_directories(path_, ec);
 }
@@ -191,12 +189,7 @@ bool fileExists(const std::wstring& path) {
 
 std::optional<std::string> readFile(const std::wstring& path) {
     std::ifstream in(std::filesystem::path(path), std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
+    return in ? std::optional(std::string(std::istreambuf_iterator<char>(in), {})) : std::nullopt;
 }
 
 bool writeFile(const std::wstring& path, const std::string& bytes) {
