@@ -99,12 +99,10 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring helper = argv[1];
     std::vector<std::wstring> list(argv + 2, argv + argc);
     refusal = numberVariable(L"QSH_STAGE_DRIVER_REFUSE");
-    qsh::RunasLaunch launch = ShellExecuteExW;
-    if (refusal != 0) {
-        launch = refusedLaunch;
-    } else if (numberVariable(L"QSH_STAGE_DRIVER_PROBE") != 0) {
-        launch = launchAndProbe;
-    }
+    const qsh::RunasLaunch launch = refusal != 0 ? refusedLaunch
+                                    : numberVariable(L"QSH_STAGE_DRIVER_PROBE") != 0
+                                        ? launchAndProbe
+                                        : ShellExecuteExW;
     const int code = qsh::stageAndElevateFrom(
         list, helper, launch,
         numberVariable(L"QSH_STAGE_DRIVER_SWAP") != 0 ? swapStagedHelper : nullptr);

@@ -39,8 +39,7 @@ std::vector<Line> usageRun(const std::string& arguments) {
             "Arguments: " + arguments,
             "Elevated token: yes",
             "Usage requested or invalid arguments supplied.",
-            "Result status=failure exitCode=2 message=Missing or invalid scheduler helper "
-            "arguments.",
+            logResult(2, "Missing or invalid scheduler helper arguments."),
             "Helper exiting with code 2"};
 }
 
@@ -79,11 +78,9 @@ TEST_F(EntryLogFile, AppendsAcrossRunsAndRecreatesDeletedFile) {
 TEST_F(EntryLogLocation, UnsetOrEmptyLocalAppDataFallsBackToTemp) {
     for (bool empty : {false, true}) {
         SCOPED_TRACE(empty ? "empty" : "unset");
-        HelperRun run{.args = {L"--version"},
-                      .env = {{L"TEMP", files.path()}, {L"TMP", files.path()}}};
-        if (empty) {
-            run.localAppData = L"";
-        }
+        const HelperRun run{.args = {L"--version"},
+                            .localAppData = empty ? std::optional<std::wstring>(L"") : std::nullopt,
+                            .env = {{L"TEMP", files.path()}, {L"TMP", files.path()}}};
         const std::size_t before = readLog(files.path()).size();
         HelperOutcome outcome = start(run);
         EXPECT_EQ(outcome.code(), 0);
@@ -104,13 +101,12 @@ TEST_F(EntryLogLocation, UncreatableLogFolderStillReportsResult) {
     HelperOutcome version = start({.args = {L"--version"}, .localAppData = blocker});
     EXPECT_EQ(version.code(), 0);
     EXPECT_EQ(version.err, "1.1.0\r\n");
-    EXPECT_EQ(version.out, "QUILLFEN_HELPER_RESULT status=success exitCode=0 message=Completed "
-                           "request to read the scheduler helper version.\r\n");
+    EXPECT_EQ(version.out,
+              resultLine(0, "Completed request to read the scheduler helper version."));
 
     HelperOutcome usage = start({.args = {L"delete", L"x"}, .localAppData = blocker});
     EXPECT_EQ(usage.code(), 2);
-    EXPECT_EQ(usage.out, "QUILLFEN_HELPER_RESULT status=failure exitCode=2 message=Missing or "
-                         "invalid scheduler helper arguments.\r\n");
+    EXPECT_EQ(usage.out, resultLine(2, "Missing or invalid scheduler helper arguments."));
     EXPECT_EQ(readFile(blocker), "x");
 }
 

@@ -40,26 +40,24 @@ class Entry : public SandboxTest {
     }
 };
 
-// Usage and code 2 without looking at the token.
-void expectEarlyUsage(const Seen& seen, bool exitLine) {
+// Usage and code 2, decided by an elevated process that logged `elevatedArguments`, or with
+// none given, early and without looking at the token.
+void expectUsage(const Seen& seen, const std::string& elevatedArguments, bool exitLine = true) {
     EXPECT_EQ(seen.outcome.code(), 2);
     EXPECT_EQ(seen.outcome.out, resultLine(2, kBadArguments));
     EXPECT_EQ(seen.outcome.err, kUsage);
-    EXPECT_TRUE(linesInOrder(
-        seen.log, {"Usage requested or invalid arguments supplied.", logResult(2, kBadArguments)}));
-    EXPECT_FALSE(hasLine(seen.log, startsWith("Elevated token: ")));
+    const bool elevated = !elevatedArguments.empty();
+    std::vector<Line> lines = {"Usage requested or invalid arguments supplied.",
+                               logResult(2, kBadArguments)};
+    if (elevated) {
+        lines.insert(lines.begin(), {"Arguments: " + elevatedArguments, "Elevated token: yes"});
+    }
+    if (exitLine) {
+        lines.push_back("Helper exiting with code 2");
+    }
+    EXPECT_TRUE(linesInOrder(seen.log, lines));
+    EXPECT_EQ(hasLine(seen.log, startsWith("Elevated token: ")), elevated);
     EXPECT_EQ(hasLine(seen.log, "Helper exiting with code 2"), exitLine);
-}
-
-// Usage and code 2 decided by an elevated process.
-void expectElevatedUsage(const Seen& seen, const std::string& arguments) {
-    EXPECT_EQ(seen.outcome.code(), 2);
-    EXPECT_EQ(seen.outcome.out, resultLine(2, kBadArguments));
-    EXPECT_EQ(seen.outcome.err, kUsage);
-    EXPECT_TRUE(
-        linesInOrder(seen.log, {"Arguments: " + arguments, "Elevated token: yes",
-                                "Usage requested or invalid arguments supplied.",
-                                logResult(2, kBadArguments), "Helper exiting with code 2"}));
 }
 
 using EntryCommandLine = Entry;
@@ -69,7 +67,7 @@ using EntryBanner = Entry;
 
 TEST_F(EntryCommandLine, NoArgumentsGivesUsage) {
     Seen seen = see({});
-    expectEarlyUsage(seen, false);
+    expectUsage(seen, "", false);
     EXPECT_TRUE(linesInOrder(seen.log, {kBanner, "Arguments: "}));
 }
 
@@ -86,14 +84,14 @@ TEST_F(EntryCommandLine, VersionInAnyCase) {
 }
 
 TEST_F(EntryCommandLine, VersionWithOperandGivesUsage) {
-    expectEarlyUsage(see({.args = {L"version", L"extra"}}), false);
-    expectEarlyUsage(see({.args = {L"--Version", L""}}), false);
+    expectUsage(see({.args = {L"version", L"extra"}}), "", false);
+    expectUsage(see({.args = {L"--Version", L""}}), "", false);
 }
 
 TEST_F(EntryCommandLine, QueryToFileWithoutPathGivesUsage) {
-    expectEarlyUsage(see({.args = {L"Query-To-File"}}), true);
-    expectEarlyUsage(see({.args = {L"query-to-file", L""}}), true);
-    expectEarlyUsage(see({.args = {L"query-to-file", L"a.xml", L"b.xml"}}), true);
+    expectUsage(see({.args = {L"Query-To-File"}}), "");
+    expectUsage(see({.args = {L"query-to-file", L""}}), "");
+    expectUsage(see({.args = {L"query-to-file", L"a.xml", L"b.xml"}}), "");
 }
 
 TEST_F(EntryCommandLine, MarkerIsDroppedWherever) {
@@ -107,12 +105,12 @@ TEST_F(EntryCommandLine, MarkerIsDroppedWherever) {
     EXPECT_TRUE(linesInOrder(twice.log, {kBanner, "Arguments: version"}));
 
     // Elevated, the marker changes nothing: the operand check still gives usage.
-    expectElevatedUsage(see({.args = {L"--elevation-attempted", L"delete", L"now"}}), "delete now");
+    expectUsage(see({.args = {L"--elevation-attempted", L"delete", L"now"}}), "delete now");
 }
 
 TEST_F(EntryCommandLine, UpperCaseMarkerIsAnOrdinaryArgument) {
-    expectElevatedUsage(see({.args = {L"--ELEVATION-ATTEMPTED"}}), "--ELEVATION-ATTEMPTED");
-    expectEarlyUsage(see({.args = {L"--version", L"--Elevation-Attempted"}}), false);
+    expectUsage(see({.args = {L"--ELEVATION-ATTEMPTED"}}), "--ELEVATION-ATTEMPTED");
+    expectUsage(see({.args = {L"--version", L"--Elevation-Attempted"}}), "", false);
 }
 
 TEST_F(EntryCommandLine, WrongOperandsInElevatedProcessGiveUsage) {
@@ -130,7 +128,7 @@ TEST_F(EntryCommandLine, WrongOperandsInElevatedProcessGiveUsage) {
     };
     for (const auto& [args, arguments] : lists) {
         SCOPED_TRACE(arguments);
-        expectElevatedUsage(see({.args = args}), arguments);
+        expectUsage(see({.args = args}), arguments);
     }
 }
 
@@ -158,10 +156,8 @@ TEST_F(EntryToken, RelaunchedButNotElevatedEndsWithFive) {
 TEST_F(EntryToken, NotElevatedWithoutMarkerNeverReportsSuccessByItself) {
     Seen seen = see({.args = {L"delete"}, .limitedToken = true, .timeoutMs = 300000});
     EXPECT_NE(seen.outcome.code(), 0);
-    EXPECT_EQ(seen.outcome.out.rfind("QUILLFEN_HELPER_RESULT status=failure exitCode=" +
-                                         std::to_string(seen.outcome.code()) + " message=",
-                                     0),
-              0u)
+    EXPECT_TRUE(seen.outcome.out.starts_with("QUILLFEN_HELPER_RESULT status=failure exitCode=" +
+                                             std::to_string(seen.outcome.code()) + " message="))
         << seen.outcome.out;
     EXPECT_TRUE(linesInOrder(seen.log, {"Elevated token: no"}));
     ASSERT_FALSE(seen.log.empty());
@@ -172,7 +168,7 @@ TEST_F(EntryToken, VersionAndQueryNeverLookAtTheToken) {
     Seen version = see({.args = {L"VERSION"}, .limitedToken = true});
     EXPECT_EQ(version.outcome.code(), 0);
     EXPECT_EQ(version.outcome.err, "1.1.0\r\n");
-    expectEarlyUsage(see({.args = {L"query-to-file"}, .limitedToken = true}), true);
+    expectUsage(see({.args = {L"query-to-file"}, .limitedToken = true}), "");
 }
 
 TEST_F(EntryNoHandles, ReportsThroughExitCodeAndLogOnly) {

@@ -2,7 +2,9 @@
 // the helper stages, must not steer an elevated helper. Wine makes no symbolic links of its
 // own: the links are Unix ones, made by running ln, which every Win32 call follows.
 
+#include <algorithm>
 #include <filesystem>
+#include <regex>
 
 #include "sandbox.h"
 
@@ -18,10 +20,7 @@ std::string unixPathOf(const std::wstring& path) {
     using Convert = char*(CDECL*)(const wchar_t*);
     const auto convert = reinterpret_cast<Convert>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (convert == nullptr) {
-        return {};
-    }
-    char* unix = convert(path.c_str());
+    char* unix = convert != nullptr ? convert(path.c_str()) : nullptr;
     if (unix == nullptr) {
         return {};
     }
@@ -62,14 +61,6 @@ class HostileFiles : public SandboxTest {
 
     std::wstring own(const std::wstring& name) const {
         return localAppData() + L"\\Quillfen\\" + name;
-    }
-
-    HelperRun driverRun(std::vector<std::wstring> args, const std::wstring& driverSwitch) const {
-        args.insert(args.begin(), helperExePath());
-        HelperRun run = request(std::move(args));
-        run.exePath = moduleDirectory() + L"qsh-stage-driver.exe";
-        run.env.emplace_back(driverSwitch, L"1");
-        return run;
     }
 
     TempDir outside; // where planted links lead
@@ -164,22 +155,17 @@ TEST_F(HostileFiles, StagedFilesAreHeldWhileTheCopyRuns) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(toUtf8(c.args[0]));
-        const HelperOutcome outcome = start(driverRun(c.args, L"QSH_STAGE_DRIVER_PROBE"));
+        const HelperOutcome outcome =
+            start(driverRun(helperExePath(), c.args, {{L"QSH_STAGE_DRIVER_PROBE", L"1"}}));
         // The copy itself could still run, read its input and write its output.
         EXPECT_EQ(outcome.code(), 0) << outcome.err;
-        std::vector<std::string> lines;
-        for (std::size_t at = 0, end; (end = outcome.err.find("\r\n", at)) != std::string::npos;
-             at = end + 2) {
-            lines.push_back(outcome.err.substr(at, end - at));
-        }
-        ASSERT_EQ(lines.size(), c.probes.size()) << outcome.err;
-        for (const auto& probe : c.probes) {
-            EXPECT_TRUE(std::any_of(lines.begin(), lines.end(),
-                                    [&probe](const std::string& line) {
-                                        return line.starts_with(probe.first) &&
-                                               line.ends_with(probe.second);
-                                    }))
-                << probe.first << probe.second << "\n"
+        // One line per staged file.
+        EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), std::ssize(c.probes))
+            << outcome.err;
+        for (const auto& [name, result] : c.probes) {
+            EXPECT_TRUE(std::regex_search(
+                outcome.err, std::regex("(^|\n)" + name + "[^\r\n]*" + result + "\r\n")))
+                << name << "\n"
                 << outcome.err;
         }
         EXPECT_TRUE(filesIn(own(L"helper")).empty());
@@ -187,7 +173,8 @@ TEST_F(HostileFiles, StagedFilesAreHeldWhileTheCopyRuns) {
 }
 
 TEST_F(HostileFiles, HelperSwappedBeforeTheHoldIsNotLaunched) {
-    const HelperOutcome outcome = start(driverRun({L"delete"}, L"QSH_STAGE_DRIVER_SWAP"));
+    const HelperOutcome outcome =
+        start(driverRun(helperExePath(), {L"delete"}, {{L"QSH_STAGE_DRIVER_SWAP", L"1"}}));
     EXPECT_EQ(outcome.code(), 6);
     EXPECT_EQ(outcome.out,
               resultLine(6, "The scheduler helper could not stage itself for elevation."));
@@ -235,8 +222,7 @@ TEST_F(HostileFiles, EmptyCreateXmlOperandIsRefusedBeforeStaging) {
     EXPECT_EQ(std::vector<std::string>(log.end() - 4, log.end()),
               (std::vector<std::string>{
                   "Elevated token: no", "Usage requested or invalid arguments supplied.",
-                  "Result status=failure exitCode=2 message=Missing or invalid scheduler helper "
-                  "arguments.",
+                  logResult(2, "Missing or invalid scheduler helper arguments."),
                   "Helper exiting with code 2"}));
     EXPECT_FALSE(fileExists(own(L"helper")));
 }

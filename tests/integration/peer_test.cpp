@@ -7,11 +7,7 @@ namespace {
 
 using namespace qsh::testing;
 
-std::wstring wineTaskFile() {
-    wchar_t folder[MAX_PATH + 1] = {};
-    const UINT length = GetSystemDirectoryW(folder, MAX_PATH + 1);
-    return std::wstring(folder, length) + L"\\Tasks\\Quillfen";
-}
+const std::wstring wineTaskFile = L"C:\\windows\\system32\\Tasks\\Quillfen";
 
 using PeerSchtasks = SandboxTest;
 using PeerApplyTimes = SandboxTest;
@@ -28,7 +24,7 @@ TEST_F(PeerSchtasks, ImportLandsInWinesStoreAndDeleteRemovesIt) {
     EXPECT_EQ(created.code(), 0) << created.err;
     EXPECT_EQ(created.out,
               resultLine(0, "Completed request to create the Windows scheduled task from XML."));
-    ASSERT_TRUE(fileExists(wineTaskFile()));
+    ASSERT_TRUE(fileExists(wineTaskFile));
 
     std::wstring output = files / L"export.xml";
     HelperOutcome queried = run({L"query-to-file", output});
@@ -38,17 +34,18 @@ TEST_F(PeerSchtasks, ImportLandsInWinesStoreAndDeleteRemovesIt) {
 
     HelperOutcome removed = run({L"delete"});
     EXPECT_EQ(removed.code(), 0) << removed.err;
-    EXPECT_FALSE(fileExists(wineTaskFile()));
+    EXPECT_FALSE(fileExists(wineTaskFile));
 
     HelperOutcome again = run({L"delete"});
     EXPECT_NE(again.code(), 0);
-    EXPECT_EQ(again.out.rfind("QUILLFEN_HELPER_RESULT status=failure exitCode=", 0), 0u);
+    EXPECT_TRUE(again.out.starts_with("QUILLFEN_HELPER_RESULT status=failure exitCode="))
+        << again.out;
 }
 
 // Wine's own Task Scheduler has no get_ConnectedUser: the command stops at row 8, before
 // anything could be registered.
 TEST_F(PeerApplyTimes, WineTaskSchedulerStopsAtTheConnectedUser) {
-    const std::optional<std::string> before = readFile(wineTaskFile());
+    const std::optional<std::string> before = readFile(wineTaskFile);
     HelperOutcome outcome = start({.args = {L"apply-times", L"07:30:00", files / L"out.xml"},
                                    .localAppData = localAppData()});
     const std::string text = "Reading the connected Windows user failed: " + hresultText(E_NOTIMPL);
@@ -56,7 +53,7 @@ TEST_F(PeerApplyTimes, WineTaskSchedulerStopsAtTheConnectedUser) {
     EXPECT_EQ(outcome.err, text + "\r\n");
     EXPECT_TRUE(hasLine(logOf(outcome), text));
     EXPECT_FALSE(fileExists(files / L"out.xml"));
-    EXPECT_EQ(readFile(wineTaskFile()), before);
+    EXPECT_EQ(readFile(wineTaskFile), before);
 }
 
 } // namespace

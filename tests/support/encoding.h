@@ -14,18 +14,9 @@ namespace qsh::testing {
 
 inline std::string utf16(const std::wstring& text, bool bigEndian, bool bom) {
     std::string bytes;
-    bytes.reserve(2 * text.size() + 2);
-    auto put = [&](unsigned unit) {
-        const char high = static_cast<char>((unit >> 8) & 0xFF);
-        const char low = static_cast<char>(unit & 0xFF);
-        bytes.push_back(bigEndian ? high : low);
-        bytes.push_back(bigEndian ? low : high);
-    };
-    if (bom) {
-        put(0xFEFF);
-    }
-    for (wchar_t unit : text) {
-        put(static_cast<unsigned>(unit));
+    for (wchar_t unit : (bom ? L"\uFEFF" : L"") + text) {
+        bytes.push_back(static_cast<char>(bigEndian ? unit >> 8 : unit));
+        bytes.push_back(static_cast<char>(bigEndian ? unit : unit >> 8));
     }
     return bytes;
 }
@@ -40,12 +31,12 @@ inline std::string utf16be(const std::wstring& text, bool bom = true) {
 
 inline std::string codePage(const std::wstring& text, UINT page) {
     const int size = static_cast<int>(text.size());
-    const int needed =
-        size == 0 ? 0
-                  : WideCharToMultiByte(page, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
-    std::string bytes(needed > 0 ? needed : 0, '\0');
-    if (needed > 0) {
-        WideCharToMultiByte(page, 0, text.data(), size, bytes.data(), needed, nullptr, nullptr);
+    std::string bytes(
+        size ? WideCharToMultiByte(page, 0, text.data(), size, nullptr, 0, nullptr, nullptr) : 0,
+        '\0');
+    if (!bytes.empty()) {
+        WideCharToMultiByte(page, 0, text.data(), size, bytes.data(),
+                            static_cast<int>(bytes.size()), nullptr, nullptr);
     }
     return bytes;
 }
@@ -56,11 +47,11 @@ inline std::string toUtf8(const std::wstring& text) {
 
 inline std::wstring fromUtf8(const std::string& text) {
     const int size = static_cast<int>(text.size());
-    const int needed =
-        size == 0 ? 0 : MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
-    std::wstring out(needed > 0 ? needed : 0, L'\0');
-    if (needed > 0) {
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), size, out.data(), needed);
+    std::wstring out(size ? MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0) : 0,
+                     L'\0');
+    if (!out.empty()) {
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), size, out.data(),
+                            static_cast<int>(out.size()));
     }
     return out;
 }

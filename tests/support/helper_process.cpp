@@ -2,11 +2,12 @@
 
 #include "diag/unique_handle.h"
 
+#include <algorithm>
 #include <atomic>
-#include <cwctype>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <map>
+#include <iterator>
 #include <thread>
 
 namespace qsh::testing {
@@ -14,59 +15,48 @@ namespace {
 
 using qsh::UniqueHandle;
 
-bool sameName(const std::wstring& a, const std::wstring& b) {
-    return _wcsicmp(a.c_str(), b.c_str()) == 0;
-}
+struct NoCase {
+    bool operator()(const std::wstring& a, const std::wstring& b) const {
+        return _wcsicmp(a.c_str(), b.c_str()) < 0;
+    }
+};
 
 // The test's own environment with the run's changes applied, as a double-NUL block.
 std::wstring buildEnvironment(const HelperRun& run) {
-    std::vector<std::wstring> entries;
+    std::map<std::wstring, std::wstring, NoCase> variables;
     if (wchar_t* block = GetEnvironmentStringsW()) {
         for (const wchar_t* p = block; *p != L'\0'; p += wcslen(p) + 1) {
-            entries.emplace_back(p);
+            // Names such as "=C:" start with '=': the separator is the next one.
+            const std::wstring entry = p;
+            const std::size_t eq = entry.find(L'=', 1);
+            variables[entry.substr(0, eq)] = eq == std::wstring::npos ? L"" : entry.substr(eq + 1);
         }
         FreeEnvironmentStringsW(block);
     }
-    auto nameOf = [](const std::wstring& entry) {
-        // Names such as "=C:" start with '=': the separator is the next one.
-        std::size_t eq = entry.find(L'=', 1);
-        return entry.substr(0, eq);
-    };
-    auto remove = [&](const std::wstring& name) {
-        std::erase_if(entries, [&](const std::wstring& e) { return sameName(nameOf(e), name); });
-    };
-    remove(L"LOCALAPPDATA");
+    variables.erase(L"LOCALAPPDATA");
     if (run.localAppData) {
-        entries.push_back(L"LOCALAPPDATA=" + *run.localAppData);
+        variables[L"LOCALAPPDATA"] = *run.localAppData;
     }
     for (const auto& [name, value] : run.env) {
-        remove(name);
-        entries.push_back(name + L"=" + value);
+        variables.erase(name);
+        variables[name] = value;
     }
     std::wstring block;
-    for (const auto& e : entries) {
-        block += e;
-        block.push_back(L'\0');
+    for (const auto& [name, value] : variables) {
+        block += name + L"=" + value + L'\0';
     }
-    block.push_back(L'\0');
-    return block;
+    return block + L'\0';
 }
 
 UniqueHandle limitedPrimaryToken() {
-    UniqueHandle own;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, own.put())) {
-        return {};
-    }
+    UniqueHandle own, primary;
     TOKEN_LINKED_TOKEN linked{};
     DWORD returned = 0;
-    if (!GetTokenInformation(own.get(), TokenLinkedToken, &linked, sizeof linked, &returned)) {
-        return {};
-    }
-    UniqueHandle linkedToken(linked.LinkedToken);
-    UniqueHandle primary;
-    if (!DuplicateTokenEx(linkedToken.get(), MAXIMUM_ALLOWED, nullptr, SecurityImpersonation,
-                          TokenPrimary, primary.put())) {
-        return {};
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, own.put()) &&
+        GetTokenInformation(own.get(), TokenLinkedToken, &linked, sizeof linked, &returned)) {
+        const UniqueHandle linkedToken(linked.LinkedToken);
+        DuplicateTokenEx(linkedToken.get(), MAXIMUM_ALLOWED, nullptr, SecurityImpersonation,
+                         TokenPrimary, primary.put());
     }
     return primary;
 }
@@ -82,10 +72,7 @@ void readAll(HANDLE pipe, std::string* into) {
 } // namespace
 
 std::wstring quoteArgument(const std::wstring& arg) {
-    if (arg.empty()) {
-        return L"\"\"";
-    }
-    if (arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+    if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
         return arg;
     }
     std::wstring out = L"\"";
@@ -95,38 +82,27 @@ std::wstring quoteArgument(const std::wstring& arg) {
             ++slashes;
             continue;
         }
-        if (c == L'"') {
-            out.append(2 * slashes + 1, L'\\');
-        } else {
-            out.append(slashes, L'\\');
-        }
+        out.append(c == L'"' ? 2 * slashes + 1 : slashes, L'\\');
         out.push_back(c);
         slashes = 0;
     }
     out.append(2 * slashes, L'\\');
-    out.push_back(L'"');
-    return out;
+    return out + L"\"";
 }
 
 std::wstring moduleDirectory() {
     std::wstring buffer(32768, L'\0');
-    DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    buffer.resize(n);
+    buffer.resize(GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size())));
     return buffer.substr(0, buffer.find_last_of(L"\\/") + 1);
 }
 
 std::wstring helperExePath() {
-    wchar_t value[32768];
-    DWORD n = GetEnvironmentVariableW(L"QSH_HELPER_EXE", value, 32768);
-    if (n > 0 && n < 32768) {
-        return std::wstring(value, n);
-    }
     return moduleDirectory() + L"QuillfenSchedulerHelper.exe";
 }
 
 HelperOutcome runHelper(const HelperRun& run) {
     HelperOutcome outcome;
-    std::wstring exe = run.exePath.empty() ? helperExePath() : run.exePath;
+    const std::wstring exe = run.exePath.empty() ? helperExePath() : run.exePath;
     std::wstring commandLine = run.commandLine;
     if (commandLine.empty()) {
         commandLine = quoteArgument(exe);
@@ -138,8 +114,8 @@ HelperOutcome runHelper(const HelperRun& run) {
 
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     UniqueHandle outRead, outWrite, errRead, errWrite;
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
+    // Without pipes the child inherits no handles at all: GetStdHandle gives it nothing usable.
+    STARTUPINFOW si{.cb = sizeof si, .dwFlags = STARTF_USESTDHANDLES};
     if (run.stdHandles) {
         if (!CreatePipe(outRead.put(), outWrite.put(), &inherit, 0) ||
             !CreatePipe(errRead.put(), errWrite.put(), &inherit, 0)) {
@@ -148,87 +124,55 @@ HelperOutcome runHelper(const HelperRun& run) {
         }
         SetHandleInformation(outRead.get(), HANDLE_FLAG_INHERIT, 0);
         SetHandleInformation(errRead.get(), HANDLE_FLAG_INHERIT, 0);
-        si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdInput = nullptr;
         si.hStdOutput = outWrite.get();
         si.hStdError = errWrite.get();
-    } else {
-        // No inherited handles at all: the child's GetStdHandle must give nothing usable.
-        si.dwFlags = STARTF_USESTDHANDLES;
-        si.hStdInput = nullptr;
-        si.hStdOutput = nullptr;
-        si.hStdError = nullptr;
     }
 
     PROCESS_INFORMATION pi{};
     const wchar_t* cwd = run.workingDirectory.empty() ? nullptr : run.workingDirectory.c_str();
-    DWORD flags = CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW;
-    BOOL created = FALSE;
-    if (run.limitedToken) {
-        UniqueHandle token = limitedPrimaryToken();
-        if (!token) {
-            outcome.startError = GetLastError() ? GetLastError() : ERROR_NO_TOKEN;
-            return outcome;
-        }
-        created =
-            CreateProcessAsUserW(token.get(), exe.c_str(), commandLine.data(), nullptr, nullptr,
-                                 run.stdHandles, flags, environment.data(), cwd, &si, &pi);
-    } else {
-        created = CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, run.stdHandles,
-                                 flags, environment.data(), cwd, &si, &pi);
+    const DWORD flags = CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW;
+    const UniqueHandle token = run.limitedToken ? limitedPrimaryToken() : UniqueHandle();
+    if (run.limitedToken && !token) {
+        outcome.startError = GetLastError() ? GetLastError() : ERROR_NO_TOKEN;
+        return outcome;
     }
+    const BOOL created =
+        run.limitedToken
+            ? CreateProcessAsUserW(token.get(), exe.c_str(), commandLine.data(), nullptr, nullptr,
+                                   run.stdHandles, flags, environment.data(), cwd, &si, &pi)
+            : CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, run.stdHandles,
+                             flags, environment.data(), cwd, &si, &pi);
     if (!created) {
         outcome.startError = GetLastError();
         return outcome;
     }
     outcome.started = true;
     outcome.pid = pi.dwProcessId;
-    UniqueHandle process(pi.hProcess);
-    UniqueHandle thread(pi.hThread);
+    const UniqueHandle process(pi.hProcess);
+    const UniqueHandle thread(pi.hThread);
     // Our copies of the write ends must go, or the reads below never see the end.
     outWrite.reset();
     errWrite.reset();
-
-    std::thread outReader, errReader;
-    if (run.stdHandles) {
-        outReader = std::thread(readAll, outRead.get(), &outcome.out);
-        errReader = std::thread(readAll, errRead.get(), &outcome.err);
-    }
+    // Without pipes the reads fail at once.
+    std::thread outReader(readAll, outRead.get(), &outcome.out);
+    std::thread errReader(readAll, errRead.get(), &outcome.err);
     if (WaitForSingleObject(process.get(), run.timeoutMs) != WAIT_OBJECT_0) {
         outcome.timedOut = true;
         TerminateProcess(process.get(), 0xDEAD);
         WaitForSingleObject(process.get(), 5000);
     }
     GetExitCodeProcess(process.get(), &outcome.exitCode);
-    if (outReader.joinable()) {
-        outReader.join();
-    }
-    if (errReader.joinable()) {
-        errReader.join();
-    }
+    outReader.join();
+    errReader.join();
     return outcome;
-}
-
-std::vector<HelperOutcome> runHelpersConcurrently(const std::vector<HelperRun>& runs) {
-    std::vector<HelperOutcome> outcomes(runs.size());
-    std::vector<std::thread> threads;
-    for (std::size_t i = 0; i < runs.size(); ++i) {
-        threads.emplace_back([&, i] { outcomes[i] = runHelper(runs[i]); });
-    }
-    for (auto& t : threads) {
-        t.join();
-    }
-    return outcomes;
 }
 
 TempDir::TempDir() {
     static std::atomic<unsigned> counter{0};
     wchar_t base[MAX_PATH + 1] = {};
     GetTempPathW(MAX_PATH, base);
-    std::wstringstream name;
-    name << base << L"qsh-test-" << GetCurrentProcessId() << L"-" << GetTickCount64() << L"-"
-         << counter++;
-    path_ = name.str();
+    path_ = base + (L"qsh-test-" + std::to_wstring(GetCurrentProcessId())) + L"-" +
+            std::to_wstring(GetTickCount64()) + L"-" + std::to_wstring(counter++);
     std::error_code ec;
     std::filesystem::create_directories(path_, ec);
 }
@@ -245,20 +189,13 @@ bool fileExists(const std::wstring& path) {
 
 std::optional<std::string> readFile(const std::wstring& path) {
     std::ifstream in(std::filesystem::path(path), std::ios::binary);
-    if (!in) {
-        return std::nullopt;
-    }
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
+    return in ? std::optional(std::string(std::istreambuf_iterator<char>(in), {})) : std::nullopt;
 }
 
 bool writeFile(const std::wstring& path, const std::string& bytes) {
+    const std::filesystem::path p(path);
     std::error_code ec;
-    std::filesystem::path p(path);
-    if (p.has_parent_path()) {
-        std::filesystem::create_directories(p.parent_path(), ec);
-    }
+    std::filesystem::create_directories(p.parent_path(), ec);
     std::ofstream out(p, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     return static_cast<bool>(out);
@@ -270,28 +207,17 @@ std::wstring logFilePath(const std::wstring& localAppData) {
 
 std::vector<LogEntry> readLog(const std::wstring& localAppData) {
     std::vector<LogEntry> entries;
-    auto content = readFile(logFilePath(localAppData));
-    if (!content) {
-        return entries;
-    }
-    std::size_t start = 0;
-    while (start < content->size()) {
-        std::size_t end = content->find("\r\n", start);
-        std::string line =
-            content->substr(start, end == std::string::npos ? std::string::npos : end - start);
-        start = end == std::string::npos ? content->size() : end + 2;
-        LogEntry entry;
-        entry.raw = line;
-        entry.message = line;
+    const std::string content = readFile(logFilePath(localAppData)).value_or("");
+    for (std::size_t start = 0, end; start < content.size(); start = end + 2) {
+        end = std::min(content.find("\r\n", start), content.size());
+        const std::string line = content.substr(start, end - start);
+        LogEntry entry{.message = line, .raw = line};
         // "YYYY-MM-DD HH:MM:SS.mmm [pid=N] message"
-        const std::string pidTag = " [pid=";
-        if (line.size() > 23 && line.compare(23, pidTag.size(), pidTag) == 0) {
-            std::size_t close = line.find("] ", 23);
-            if (close != std::string::npos) {
-                entry.stamp = line.substr(0, 23);
-                entry.pid = std::stoul(line.substr(29, close - 29));
-                entry.message = line.substr(close + 2);
-            }
+        const std::size_t close = line.find("] ", 23);
+        if (line.size() > 23 && line.compare(23, 6, " [pid=") == 0 && close != std::string::npos) {
+            entry.stamp = line.substr(0, 23);
+            entry.pid = std::stoul(line.substr(29, close - 29));
+            entry.message = line.substr(close + 2);
         }
         entries.push_back(std::move(entry));
     }

@@ -48,12 +48,10 @@ struct HelperOutcome {
 };
 
 HelperOutcome runHelper(const HelperRun& run);
-// Starts every run at once and waits for all of them.
-std::vector<HelperOutcome> runHelpersConcurrently(const std::vector<HelperRun>& runs);
 
 // Folder of the running test executable, with a trailing backslash.
 std::wstring moduleDirectory();
-// QSH_HELPER_EXE when set, else QuillfenSchedulerHelper.exe beside the test executable.
+// QuillfenSchedulerHelper.exe beside the test executable.
 std::wstring helperExePath();
 // Quotes like the helper's own command-line joining (CommandLineToArgvW rules).
 std::wstring quoteArgument(const std::wstring& arg);

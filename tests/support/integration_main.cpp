@@ -14,23 +14,16 @@ namespace {
 
 using namespace qsh::testing;
 
-const wchar_t kTaskSchedulerServer[] =
-    L"Software\\Classes\\CLSID\\{0F87369F-A4E5-4CFC-BD3E-73E6154572DD}\\InprocServer32";
+const std::string kStandinServer = "C:\\windows\\system32\\qsh-taskschd-standin.dll";
 
-std::wstring systemFolder() {
-    wchar_t folder[MAX_PATH + 1] = {};
-    const UINT length = GetSystemDirectoryW(folder, MAX_PATH + 1);
-    return std::wstring(folder, length);
-}
-
-std::wstring registeredTaskScheduler() {
+std::string registeredTaskScheduler() {
     wchar_t value[MAX_PATH] = {};
     DWORD size = sizeof value;
-    if (RegGetValueW(HKEY_LOCAL_MACHINE, kTaskSchedulerServer, nullptr, RRF_RT_REG_SZ, nullptr,
-                     value, &size) != ERROR_SUCCESS) {
-        return L"(none)";
-    }
-    return value;
+    RegGetValueW(
+        HKEY_LOCAL_MACHINE,
+        L"Software\\Classes\\CLSID\\{0F87369F-A4E5-4CFC-BD3E-73E6154572DD}\\InprocServer32",
+        nullptr, RRF_RT_REG_SZ, nullptr, value, &size);
+    return toUtf8(value);
 }
 
 bool sameBytes(const std::wstring& a, const std::wstring& b) {
@@ -44,23 +37,21 @@ class DeclaredPrefix : public ::testing::Environment {
         wchar_t value[16] = {};
         const DWORD n = GetEnvironmentVariableW(L"QSH_TEST_PREFIX", value, 16);
         const std::wstring prefix(value, n < 16 ? n : 0);
-        const std::wstring schtasks = systemFolder() + L"\\schtasks.exe";
+        const std::wstring schtasks = L"C:\\windows\\system32\\schtasks.exe";
         const std::wstring standin = moduleDirectory() + L"schtasks-standin.exe";
-        const std::wstring server = systemFolder() + L"\\qsh-taskschd-standin.dll";
         if (prefix == L"standin") {
             ASSERT_TRUE(sameBytes(schtasks, standin))
                 << toUtf8(schtasks) << " is not the built stand-in " << toUtf8(standin)
                 << ": prepare the test prefix with scripts/test";
-            ASSERT_TRUE(sameBytes(server, moduleDirectory() + L"taskschd-standin.dll"))
-                << toUtf8(server) << " is not the built Task Scheduler stand-in";
-            ASSERT_EQ(toUtf8(registeredTaskScheduler()),
-                      "C:\\windows\\system32\\qsh-taskschd-standin.dll")
+            ASSERT_TRUE(
+                sameBytes(fromUtf8(kStandinServer), moduleDirectory() + L"taskschd-standin.dll"))
+                << kStandinServer << " is not the built Task Scheduler stand-in";
+            ASSERT_EQ(registeredTaskScheduler(), kStandinServer)
                 << "the Task Scheduler stand-in is not registered in this prefix";
         } else if (prefix == L"peer") {
             ASSERT_FALSE(sameBytes(schtasks, standin))
                 << "the peer prefix must run Wine's own schtasks.exe";
-            ASSERT_NE(toUtf8(registeredTaskScheduler()),
-                      "C:\\windows\\system32\\qsh-taskschd-standin.dll");
+            ASSERT_NE(registeredTaskScheduler(), kStandinServer);
         } else {
             FAIL() << "QSH_TEST_PREFIX must name the prefix these tests run in (standin or "
                       "peer); ctest sets it from the suites' registration";

@@ -10,7 +10,9 @@
 
 #include "helper_process.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cwchar>
 
 using namespace qsh::testing;
@@ -54,21 +56,15 @@ int wmain(int argc, wchar_t** argv) {
     for (; i < argc; ++i) {
         run.args.emplace_back(argv[i]);
     }
+    if (localAppData.empty() && _wgetenv(L"LOCALAPPDATA") != nullptr) {
+        localAppData = _wgetenv(L"LOCALAPPDATA");
+    }
     if (!localAppData.empty()) {
         run.localAppData = localAppData;
-    } else {
-        wchar_t value[32768];
-        DWORD n = GetEnvironmentVariableW(L"LOCALAPPDATA", value, 32768);
-        if (n > 0 && n < 32768) {
-            localAppData.assign(value, n);
-            run.localAppData = localAppData;
-        }
     }
 
-    std::size_t logBefore = 0;
-    if (auto content = readFile(logFilePath(localAppData))) {
-        logBefore = content->size();
-    }
+    const std::wstring log = logFilePath(localAppData);
+    const std::size_t logBefore = readFile(log).value_or("").size();
     HelperOutcome outcome = runHelper(run);
     if (!outcome.started) {
         std::printf("could not start %s: error %lu\n", toUtf8(helperExePath()).c_str(),
@@ -77,12 +73,9 @@ int wmain(int argc, wchar_t** argv) {
     }
     show("standard output", outcome.out);
     show("standard error", outcome.err);
-    std::string logText;
-    if (auto content = readFile(logFilePath(localAppData));
-        content && content->size() > logBefore) {
-        logText = content->substr(logBefore);
-    }
-    show(("log lines of this run, " + toUtf8(logFilePath(localAppData))).c_str(), logText);
+    const std::string logText = readFile(log).value_or("");
+    show(("log lines of this run, " + toUtf8(log)).c_str(),
+         logText.substr(std::min(logBefore, logText.size())));
     std::printf("--- exit code ---\n%ld (0x%08lX)%s\n", static_cast<long>(outcome.code()),
                 outcome.exitCode, outcome.timedOut ? " (timed out, terminated)" : "");
     return 0;

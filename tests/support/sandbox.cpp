@@ -1,6 +1,9 @@
 #include "sandbox.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <filesystem>
+#include <thread>
 
 namespace qsh::testing {
 
@@ -25,9 +28,7 @@ std::string systemText(DWORD code) {
     }
     std::wstring text(buffer, length);
     LocalFree(buffer);
-    while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ')) {
-        text.pop_back();
-    }
+    text.erase(text.find_last_not_of(L"\r\n ") + 1);
     return toUtf8(text);
 }
 
@@ -76,12 +77,8 @@ bool Line::matches(const std::string& message) const {
 }
 
 bool hasLine(const std::vector<std::string>& log, const Line& line) {
-    for (const std::string& message : log) {
-        if (line.matches(message)) {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(log.begin(), log.end(),
+                       [&](const std::string& m) { return line.matches(m); });
 }
 
 ::testing::AssertionResult linesInOrder(const std::vector<std::string>& log,
@@ -142,12 +139,11 @@ Sandbox::~Sandbox() {
 }
 
 HelperRun Sandbox::request(std::vector<std::wstring> args, const Switches& env) const {
-    HelperRun run;
-    run.args = std::move(args);
-    run.localAppData = localAppData();
-    run.env = {{L"QSH_STANDIN_TASKS_DIR", store.path()},
-               {L"QSH_STANDIN_SCHTASKS_RECORD", recordPath()},
-               {L"QSH_STANDIN_TS_LEDGER", ledgerPath()}};
+    HelperRun run{.args = std::move(args),
+                  .localAppData = localAppData(),
+                  .env = {{L"QSH_STANDIN_TASKS_DIR", store.path()},
+                          {L"QSH_STANDIN_SCHTASKS_RECORD", recordPath()},
+                          {L"QSH_STANDIN_TS_LEDGER", ledgerPath()}}};
     run.env.insert(run.env.end(), env.begin(), env.end());
     return run;
 }
@@ -174,16 +170,29 @@ HelperOutcome Sandbox::start(const HelperRun& run) const {
     return outcome;
 }
 
+HelperRun Sandbox::driverRun(const std::wstring& helper, std::vector<std::wstring> args,
+                             const Switches& env) const {
+    args.insert(args.begin(), helper);
+    HelperRun run = request(std::move(args), env);
+    run.exePath = moduleDirectory() + L"qsh-stage-driver.exe";
+    return run;
+}
+
 HelperOutcome Sandbox::start(std::vector<std::wstring> args, const Switches& env) const {
     return start(request(std::move(args), env));
 }
 
 std::vector<HelperOutcome> Sandbox::startTogether(const std::vector<HelperRun>& runs) const {
     const std::size_t before = linesIn(localAppData());
-    std::vector<HelperOutcome> outcomes = runHelpersConcurrently(runs);
-    for (HelperOutcome& outcome : outcomes) {
-        outcome.logFrom = before;
-        expectStartedAndEnded(outcome);
+    std::vector<HelperOutcome> outcomes(runs.size());
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        threads.emplace_back([&, i] { outcomes[i] = runHelper(runs[i]); });
+    }
+    for (std::size_t i = 0; i < runs.size(); ++i) {
+        threads[i].join();
+        outcomes[i].logFrom = before;
+        expectStartedAndEnded(outcomes[i]);
     }
     return outcomes;
 }
@@ -194,34 +203,18 @@ std::vector<std::string> Sandbox::logOf(const HelperOutcome& outcome) const {
     return logMessagesOf(log, outcome.pid);
 }
 
-std::vector<std::string> Sandbox::logOfOthers(const HelperOutcome& outcome) const {
-    std::vector<std::string> messages;
-    std::vector<LogEntry> log = readLog(localAppData());
-    for (std::size_t i = std::min(outcome.logFrom, log.size()); i < log.size(); ++i) {
-        if (log[i].pid != 0 && log[i].pid != outcome.pid) {
-            messages.push_back(log[i].message);
-        }
-    }
-    return messages;
-}
-
 std::vector<qsh::standin::SchtasksCall> Sandbox::calls() const {
     return qsh::standin::parseSchtasksRecord(readFile(recordPath()).value_or(""));
 }
 
 std::vector<std::wstring> Sandbox::filesIn(const std::wstring& folder) const {
     std::vector<std::wstring> names;
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) {
-        return names;
-    }
-    do {
-        if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            names.emplace_back(data.cFileName);
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ec)) {
+        if (!entry.is_directory(ec)) {
+            names.push_back(entry.path().filename().wstring());
         }
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
+    }
     return names;
 }
 

@@ -21,8 +21,6 @@
 
 namespace qsh::testing {
 
-// ---- Expected texts ---------------------------------------------------------------------
-
 // The line on standard output, CR LF included.
 std::string resultLine(int code, const std::string& message);
 // The same result as the log states it.
@@ -39,8 +37,6 @@ std::optional<std::wstring> fromUtf16le(const std::optional<std::string>& bytes)
 // text outside ASCII.
 std::wstring taskBody(const std::wstring& description = L"Quillfen caf\u00E9 run");
 std::wstring declaration(const std::wstring& encoding);
-
-// ---- Log matching ----------------------------------------------------------------------
 
 // One expected log message: the whole message, or only its start.
 struct Line {
@@ -60,8 +56,6 @@ bool hasLine(const std::vector<std::string>& log, const Line& line);
 ::testing::AssertionResult linesInOrder(const std::vector<std::string>& log,
                                         const std::vector<Line>& expected);
 
-// ---- Environment of this process --------------------------------------------------------
-
 // Sets (or with nullopt removes) a variable of this process and puts the old value back.
 class ScopedEnv {
   public:
@@ -76,8 +70,6 @@ class ScopedEnv {
     std::wstring name_;
     std::optional<std::wstring> old_;
 };
-
-// ---- The sandbox -----------------------------------------------------------------------
 
 using Switches = std::vector<std::pair<std::wstring, std::wstring>>;
 
@@ -110,12 +102,14 @@ class Sandbox {
     HelperOutcome start(const HelperRun& run) const;
     HelperOutcome start(std::vector<std::wstring> args, const Switches& env = {}) const;
     std::vector<HelperOutcome> startTogether(const std::vector<HelperRun>& runs) const;
+    // qsh-stage-driver, an elevated process that stages `helper` and relaunches it through
+    // the helper's own code (tests/drivers/stage_driver.cpp).
+    HelperRun driverRun(const std::wstring& helper, std::vector<std::wstring> args,
+                        const Switches& env = {}) const;
 
     // Messages of one run in order; lines of an earlier run with the same process id (Wine
     // reuses them soon) are not counted.
     std::vector<std::string> logOf(const HelperOutcome& outcome) const;
-    // Messages of processes other than the run itself (an elevated copy), in order.
-    std::vector<std::string> logOfOthers(const HelperOutcome& outcome) const;
     std::vector<qsh::standin::SchtasksCall> calls() const;
     std::vector<std::wstring> filesIn(const std::wstring& folder) const;
 
