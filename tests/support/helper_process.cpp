@@ -6,6 +6,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <iterator>
 #include <thread>
@@ -136,14 +137,26 @@ HelperOutcome runHelper(const HelperRun& run) {
         outcome.startError = GetLastError() ? GetLastError() : ERROR_NO_TOKEN;
         return outcome;
     }
-    const BOOL created =
-        run.limitedToken
-            ? CreateProcessAsUserW(token.get(), exe.c_str(), commandLine.data(), nullptr, nullptr,
-                                   run.stdHandles, flags, environment.data(), cwd, &si, &pi)
-            : CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, run.stdHandles,
-                             flags, environment.data(), cwd, &si, &pi);
+    auto create = [&] {
+        return run.limitedToken
+                   ? CreateProcessAsUserW(token.get(), exe.c_str(), commandLine.data(), nullptr,
+                                          nullptr, run.stdHandles, flags, environment.data(), cwd,
+                                          &si, &pi)
+                   : CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr,
+                                    run.stdHandles, flags, environment.data(), cwd, &si, &pi);
+    };
+    BOOL created = create();
+    outcome.startError = created ? 0 : GetLastError();
+    // Wine gives 1359 only when the new process ended before its first Windows instruction: its
+    // Unix loader died or never started, which a loaded machine causes now and then. No code
+    // of the program has run, so one more start, said out loud, hides none of its failures.
+    if (!created && outcome.startError == ERROR_INTERNAL_ERROR) {
+        std::cerr << "[harness] Wine could not start " << toUtf8(exe)
+                  << " (error 1359, before it ran); starting it once more\n";
+        created = create();
+        outcome.startError = created ? 0 : GetLastError();
+    }
     if (!created) {
-        outcome.startError = GetLastError();
         return outcome;
     }
     outcome.started = true;
