@@ -7,6 +7,7 @@
 #include <set>
 #include <string>
 
+#include "encoding.h"
 #include "text/decode.h"
 
 namespace {
@@ -115,11 +116,8 @@ TEST(DecodeBytes, MarkWithIllFormedUtf8IsDecodedLeniently) {
     EXPECT_EQ(decoded.text.back(), L'B');
 }
 
-Bytes encodeIn(UINT codePage, const std::wstring& text) {
-    std::string bytes(text.size() * 4, '\0');
-    bytes.resize(WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()),
-                                     bytes.data(), static_cast<int>(bytes.size()), nullptr,
-                                     nullptr));
+Bytes encodeIn(UINT page, const std::wstring& text) {
+    const std::string bytes = qsh::testing::codePage(text, page);
     return Bytes(bytes.begin(), bytes.end());
 }
 
@@ -189,14 +187,10 @@ Bytes randomBuffer(std::mt19937& random) {
 }
 
 TEST(DecodeRobustness, RandomAndTruncatedBuffersAlwaysDecode) {
-    const std::set<std::wstring> labels = {L"empty",
-                                           L"UTF-8 BOM",
-                                           L"UTF-16 LE BOM",
-                                           L"UTF-16 BE BOM",
-                                           L"UTF-16 LE heuristic",
-                                           L"UTF-16 BE heuristic",
-                                           L"UTF-8/ASCII",
-                                           oemLabel()};
+    const std::set<std::wstring> labels = {
+        L"empty",       L"UTF-8 BOM",           L"UTF-16 LE BOM",       L"UTF-16 BE BOM",
+        L"UTF-8/ASCII", L"UTF-16 LE heuristic", L"UTF-16 BE heuristic", oemLabel(),
+    };
     std::mt19937 random(7);
     std::set<std::wstring> seen;
     int failures = 0;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "encoding.h"
 #include "helper_process.h"
 #include "text/decode.h"
 #include "text/task_xml.h"
@@ -17,6 +18,7 @@
 
 namespace {
 
+using namespace std::literals;
 constexpr auto npos = std::wstring::npos;
 
 TEST(FoldedUnit, EveryUnitFoldsAsTowlowerDoes) {
@@ -46,20 +48,16 @@ std::wstring referenceDeclaration(std::wstring xml, const std::wstring& name) {
     if (close == npos) {
         return xml;
     }
+    // npos lies past any close, so each "> close" also catches a miss.
     const std::size_t attribute = lower.find(L"encoding", open);
-    if (attribute == npos || attribute > close) {
+    if (attribute > close) {
         return xml.insert(close, L" encoding=\"" + name + L"\"");
     }
     const std::size_t equals = lower.find(L'=', attribute);
-    if (equals == npos || equals > close) {
-        return xml;
-    }
-    const std::size_t valueStart = lower.find_first_of(L"\"'", equals + 1);
-    if (valueStart == npos || valueStart > close) {
-        return xml;
-    }
-    const std::size_t valueEnd = xml.find(xml[valueStart], valueStart + 1);
-    if (valueEnd == npos || valueEnd > close) {
+    const std::size_t valueStart = equals > close ? npos : lower.find_first_of(L"\"'", equals + 1);
+    const std::size_t valueEnd =
+        valueStart > close ? npos : xml.find(xml[valueStart], valueStart + 1);
+    if (valueEnd > close) {
         return xml;
     }
     return xml.replace(valueStart + 1, valueEnd - valueStart - 1, name);
@@ -67,38 +65,12 @@ std::wstring referenceDeclaration(std::wstring xml, const std::wstring& name) {
 
 // Pieces of markup in every case, the units around the needles' ends, and units outside ASCII
 // (the Kelvin sign and dotted capital I fold to ASCII letters under full Unicode rules).
-const std::vector<std::wstring> kPieces = {L"<?xml",
-                                           L"<?XML",
-                                           L"<?xM",
-                                           L"?>",
-                                           L"?",
-                                           L">",
-                                           L"encoding",
-                                           L"ENCODING",
-                                           L"encod",
-                                           L"=",
-                                           L"\"",
-                                           L"'",
-                                           L"<Task",
-                                           L"<TASK",
-                                           L"<task",
-                                           L"</Task>",
-                                           L"</tAsK",
-                                           L"</",
-                                           L"Task>",
-                                           L" ",
-                                           L"\r\n",
-                                           L"\xFEFF",
-                                           std::wstring(1, L'\0'),
-                                           L"x",
-                                           L"\u00e9",
-                                           L"\u212A",
-                                           L"\u0130",
-                                           L"UTF-8",
-                                           L"<",
-                                           L"k",
-                                           L"\u00c9",
-                                           L"\xD800"};
+const std::vector<std::wstring> kPieces = {
+    L"<?xml",  L"<?XML",  L"<?xM",   L"?>",    L"?",     L">",      L"encoding", L"ENCODING",
+    L"encod",  L"=",      L"\"",     L"'",     L"<Task", L"<TASK",  L"<task",    L"</Task>",
+    L"</tAsK", L"</",     L"Task>",  L" ",     L"\r\n",  L"\xFEFF", L"\0"s,      L"x",
+    L"\u00e9", L"\u212A", L"\u0130", L"UTF-8", L"<",     L"k",      L"\u00c9",   L"\xD800",
+};
 
 std::wstring randomDocument(std::mt19937& random) {
     std::wstring text;
@@ -134,12 +106,8 @@ TEST(TaskXmlInPlace, DecodedDocumentIsRewrittenWithoutACopy) {
     }
     // UTF-16 decodes too, here growing the encoding's name by one unit.
     const std::string declared = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>" + body;
-    qsh::Bytes utf16be;
-    for (char c : declared) {
-        utf16be.push_back(0);
-        utf16be.push_back(static_cast<std::uint8_t>(c));
-    }
-    qsh::DecodedText decoded = qsh::decodeBytes(utf16be);
+    const std::string be = qsh::testing::utf16be({declared.begin(), declared.end()}, false);
+    qsh::DecodedText decoded = qsh::decodeBytes(qsh::Bytes(be.begin(), be.end()));
     ASSERT_EQ(decoded.encoding, L"UTF-16 BE heuristic");
     const wchar_t* before = decoded.text.data();
     EXPECT_EQ(qsh::setXmlEncodingDeclaration(std::move(decoded.text), L"UTF-16").data(), before);

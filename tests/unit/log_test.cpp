@@ -8,6 +8,7 @@
 #include <string>
 
 #include "diag/log.h"
+#include "diag/unique_handle.h"
 #include "sandbox.h"
 
 namespace {
@@ -28,15 +29,11 @@ class LogFile : public SandboxTest {
     ScopedEnv temp{L"TEMP"};
 };
 
-std::string pidText() {
-    return std::to_string(GetCurrentProcessId());
-}
-
 TEST_F(LogFile, LinesHaveStampPidMessageAndCrLf) {
     qsh::logMessage(L"Elevated token: yes");
     qsh::logMessage(L"second");
-    const std::string stamp =
-        "\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3} \\[pid=" + pidText() + "\\] ";
+    const std::string stamp = "\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3} \\[pid=" +
+                              std::to_string(GetCurrentProcessId()) + "\\] ";
     const std::string content = logContent();
     EXPECT_TRUE(std::regex_match(
         content, std::regex(stamp + "Elevated token: yes\r\n" + stamp + "second\r\n")))
@@ -46,10 +43,10 @@ TEST_F(LogFile, LinesHaveStampPidMessageAndCrLf) {
 TEST_F(LogFile, MessagesAreWrittenInUtf8OnOneLine) {
     qsh::logMessage(L"Path C:\\Users\\Jos\u00e9\\\u00fcber\\\u4e2d");
     // Every unit that could end or break a line becomes "?"; a tab stays.
-    qsh::logMessage(L"first\r\nsecond\ta\x01" L"b\x7F" L"c\x85" L"d\x2028" L"e\x2029" L"f");
+    qsh::logMessage(L"first\r\nsecond\ta\1b\177c\205d\u2028e\u2029f");
     qsh::logMessage(L"");
     const std::string content = logContent();
-    const std::string prefix = " [pid=" + pidText() + "] ";
+    const std::string prefix = " [pid=" + std::to_string(GetCurrentProcessId()) + "] ";
     EXPECT_NE(content.find(prefix + "Path C:\\Users\\Jos\xC3\xA9\\\xC3\xBC"
                                     "ber\\\xE4\xB8\xAD\r\n"),
               std::string::npos);
@@ -112,13 +109,10 @@ TEST_F(LogFile, FileIsSharedAndNotKeptOpen) {
     ASSERT_NE(reader, INVALID_HANDLE_VALUE);
     qsh::logMessage(L"two");
     CloseHandle(reader);
-    // Nothing of the logger's stays open between lines.
-    HANDLE exclusive = CreateFileW(logPath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    EXPECT_NE(exclusive, INVALID_HANDLE_VALUE);
-    if (exclusive != INVALID_HANDLE_VALUE) {
-        CloseHandle(exclusive);
-    }
+    // Nothing of the logger's stays open between lines (this handle closes at once).
+    EXPECT_TRUE(
+        qsh::UniqueHandle(CreateFileW(logPath().c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
     const auto entries = readLog(localAppData());
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[1].message, "two");

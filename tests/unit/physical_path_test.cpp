@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "diag/format.h"
+#include "diag/unique_handle.h"
 #include "elevation/physical_path.h"
 #include "sandbox.h"
 
@@ -17,7 +18,7 @@ namespace {
 using qsh::queryFinalPath;
 using qsh::resolvePhysicalPath;
 using qsh::stripFinalPathPrefix;
-using qsh::testing::TempDir;
+using namespace qsh::testing;
 namespace fs = std::filesystem;
 
 TEST(PhysicalPathPrefix, StripsOnlyTheLongPathForms) {
@@ -48,9 +49,14 @@ struct FakeFinalPath {
     std::vector<std::wstring> names; // the name at each call; the last one repeats
     DWORD nameError = 0;             // set on a name query that does not fit
     bool shortWithoutCount = false;  // a name query that does not fit gives 0 instead of the size
+    DWORD sizeError = 0;             // every query fails with this
     std::size_t calls = 0;
 
     DWORD operator()(wchar_t* buffer, DWORD size) {
+        if (sizeError != 0) {
+            SetLastError(sizeError);
+            return 0;
+        }
         const std::wstring& name = names[std::min(calls, names.size() - 1)];
         ++calls;
         const DWORD needed = static_cast<DWORD>(name.size() + 1);
@@ -106,6 +112,11 @@ TEST(PhysicalPathQuery, NameChangingBetweenTheQueriesIsNeverReadPastTheBuffer) {
          ERROR_ACCESS_DENIED,
          L"",
          2},
+        {"size query fails",
+         {.names = {L"C:\\a"}, .sizeError = ERROR_INVALID_HANDLE},
+         ERROR_INVALID_HANDLE,
+         L"",
+         1},
     };
     for (Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -123,26 +134,13 @@ TEST(PhysicalPathQuery, NameChangingBetweenTheQueriesIsNeverReadPastTheBuffer) {
         }
         EXPECT_LE(c.fake.calls, c.maxCalls);
     }
-
-    auto failingSize = [](wchar_t*, DWORD) -> DWORD {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return 0;
-    };
-    std::wstring path;
-    DWORD error = 0;
-    EXPECT_FALSE(queryFinalPath(failingSize, path, error));
-    EXPECT_EQ(error, static_cast<DWORD>(ERROR_INVALID_HANDLE));
-}
-
-bool createFile(const std::wstring& path) {
-    return qsh::testing::writeFile(path, "x");
 }
 
 TEST(PhysicalPathResolve, FileUnderDriveLetterHasNoLongPathPrefix) {
     TempDir dir;
     ASSERT_TRUE(CreateDirectoryW((dir / L"sub").c_str(), nullptr));
     const std::wstring file = dir / L"target.xml";
-    ASSERT_TRUE(createFile(file));
+    ASSERT_TRUE(writeFile(file, "x"));
 
     fs::path physical;
     std::wstring error = L"untouched";
@@ -156,7 +154,7 @@ TEST(PhysicalPathResolve, FileUnderDriveLetterHasNoLongPathPrefix) {
 
 TEST(PhysicalPathResolve, FileUnderUnixRootDriveResolves) {
     // The test executable lives under Z:, the drive Wine gives the Linux root.
-    const std::wstring exe = qsh::testing::moduleDirectory() + L"unit_tests.exe";
+    const std::wstring exe = moduleDirectory() + L"unit_tests.exe";
     fs::path physical;
     std::wstring error;
     ASSERT_TRUE(resolvePhysicalPath(exe, physical, error)) << error;
@@ -171,12 +169,12 @@ TEST(PhysicalPathResolve, MissingFileAndFolderFailAndLeaveThePathAlone) {
     std::wstring error;
     EXPECT_FALSE(resolvePhysicalPath(dir / L"missing.xml", physical, error));
     EXPECT_EQ(physical, sentinel);
-    EXPECT_EQ(error, qsh::testing::fromUtf8(qsh::testing::systemText(ERROR_FILE_NOT_FOUND)));
+    EXPECT_EQ(error, fromUtf8(systemText(ERROR_FILE_NOT_FOUND)));
 
     error.clear();
     EXPECT_FALSE(resolvePhysicalPath(dir / L"no-folder\\missing.xml", physical, error));
     EXPECT_EQ(physical, sentinel);
-    EXPECT_EQ(error, qsh::testing::fromUtf8(qsh::testing::systemText(ERROR_PATH_NOT_FOUND)));
+    EXPECT_EQ(error, fromUtf8(systemText(ERROR_PATH_NOT_FOUND)));
 
     error = L"before";
     EXPECT_FALSE(resolvePhysicalPath(dir.path(), physical, error));
@@ -187,15 +185,14 @@ TEST(PhysicalPathResolve, MissingFileAndFolderFailAndLeaveThePathAlone) {
 TEST(PhysicalPathResolve, FileOpenWithoutSharingStillResolves) {
     TempDir dir;
     const std::wstring file = dir / L"busy.xml";
-    ASSERT_TRUE(createFile(file));
-    HANDLE held = CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(writeFile(file, "x"));
+    const qsh::UniqueHandle held(CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                             FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                             FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(held);
     fs::path physical;
     std::wstring error;
-    const bool resolved = resolvePhysicalPath(file, physical, error);
-    CloseHandle(held);
-    EXPECT_TRUE(resolved) << error;
+    EXPECT_TRUE(resolvePhysicalPath(file, physical, error)) << error;
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "diag/unique_handle.h"
 #include "process/result_log.h"
 #include "process/runner.h"
 #include "sandbox.h"
@@ -14,17 +15,15 @@ using qsh::ProcessResult;
 namespace {
 
 TEST(RunnerPipes, OnlyTheWriteEndIsInheritable) {
-    HANDLE readEnd = nullptr;
-    HANDLE writeEnd = nullptr;
-    ASSERT_TRUE(qsh::createPipePair(readEnd, writeEnd));
+    qsh::UniqueHandle readEnd;
+    qsh::UniqueHandle writeEnd;
+    ASSERT_TRUE(qsh::createPipePair(*readEnd.put(), *writeEnd.put()));
     DWORD readFlags = 0;
     DWORD writeFlags = 0;
-    EXPECT_TRUE(GetHandleInformation(readEnd, &readFlags));
-    EXPECT_TRUE(GetHandleInformation(writeEnd, &writeFlags));
+    EXPECT_TRUE(GetHandleInformation(readEnd.get(), &readFlags));
+    EXPECT_TRUE(GetHandleInformation(writeEnd.get(), &writeFlags));
     EXPECT_EQ(readFlags & HANDLE_FLAG_INHERIT, 0u);
     EXPECT_NE(writeFlags & HANDLE_FLAG_INHERIT, 0u);
-    CloseHandle(readEnd);
-    CloseHandle(writeEnd);
 }
 
 TEST(RunnerPipes, DrainTakesWhatIsThereAndNeverBlocks) {
@@ -69,63 +68,47 @@ TEST(RunnerPipes, DrainTakesWhatIsThereAndNeverBlocks) {
 }
 
 TEST(RunnerExitCode, LaunchFailureTimeoutAndChildCode) {
-    ProcessResult notStarted;
-    EXPECT_EQ(qsh::exitCodeFromProcessResult(notStarted), 31);
-    notStarted.launchError = 2;
-    EXPECT_EQ(qsh::exitCodeFromProcessResult(notStarted), 2);
-
-    ProcessResult timedOut{.launched = true, .timedOut = true, .exitCode = 0};
-    EXPECT_EQ(qsh::exitCodeFromProcessResult(timedOut), 1460);
-
-    ProcessResult own{.launched = true, .exitCode = 2};
-    EXPECT_EQ(qsh::exitCodeFromProcessResult(own), 2);
-    own.exitCode = 0;
-    EXPECT_EQ(qsh::exitCodeFromProcessResult(own), 0);
+    const std::pair<ProcessResult, int> rows[] = {
+        {{}, 31},
+        {{.launchError = 2}, 2},
+        {{.launched = true, .timedOut = true, .exitCode = 0}, 1460},
+        {{.launched = true, .exitCode = 2}, 2},
+        {{.launched = true, .exitCode = 0}, 0},
+    };
+    for (const auto& [result, code] : rows) {
+        EXPECT_EQ(qsh::exitCodeFromProcessResult(result), code);
+    }
 }
 
-// The log lines land in the sandbox's LOCALAPPDATA.
-class ProcessResultLog : public SandboxTest {
-  protected:
-    void SetUp() override { useHere(); }
-};
+using ProcessResultLog = SandboxTest;
 
-TEST_F(ProcessResultLog, LaunchFailureIsOneLine) {
-    ProcessResult result{.launchError = 2};
-    qsh::logProcessResult(L"delete", result, true);
-    EXPECT_EQ(logHere(),
-              std::vector<std::string>{"delete: process launch failed: " + systemText(2)});
-}
+TEST_F(ProcessResultLog, ExitLineThenOutputPreviewedOrShownAsHex) {
+    useHere();
+    qsh::logProcessResult(L"delete", {.launchError = 2}, true);
 
-TEST_F(ProcessResultLog, QuietRunLogsOnlyItsExitLine) {
+    // A quiet run logs only its exit line.
     ProcessResult quiet{.launched = true, .exitCode = 0};
     qsh::logProcessResult(L"create-default", quiet, true);
     qsh::logProcessResult(L"query-to-file", quiet, false);
-    ProcessResult killed{.launched = true, .timedOut = true, .exitCode = 0xC0000005u};
-    qsh::logProcessResult(L"delete", killed, true);
+    qsh::logProcessResult(L"delete", {.launched = true, .timedOut = true, .exitCode = 0xC0000005u},
+                          true);
+
+    qsh::logProcessResult(
+        L"query-to-file",
+        {.launched = true, .exitCode = 0, .stdoutBytes = {0xFF, 0xFE, '<', 0, '?', 0}}, false);
+    ProcessResult chatty{.launched = true, .exitCode = 1, .stderrBytes = Bytes(1500, 'e')};
+    const std::string out = "SUCCESS: done.\r\n";
+    chatty.stdoutBytes.assign(out.begin(), out.end());
+    qsh::logProcessResult(L"delete", chatty, true);
+    // Standard output is previewed in 240 units.
+    qsh::logProcessResult(L"create-default",
+                          {.launched = true, .exitCode = 0, .stdoutBytes = Bytes(300, 'o')}, true);
+
     EXPECT_EQ(logHere(), (std::vector<std::string>{
+                             "delete: process launch failed: " + systemText(2),
                              "create-default: exitCode=0; timedOut=false",
                              "query-to-file: exitCode=0; timedOut=false",
                              "delete: exitCode=3221225477; timedOut=true",
-                         }));
-}
-
-TEST_F(ProcessResultLog, OutputIsPreviewedOrShownAsHex) {
-    ProcessResult xml{.launched = true, .exitCode = 0};
-    xml.stdoutBytes = {0xFF, 0xFE, '<', 0, '?', 0};
-    qsh::logProcessResult(L"query-to-file", xml, false);
-
-    ProcessResult chatty{.launched = true, .exitCode = 1};
-    std::string out = "SUCCESS: done.\r\n";
-    chatty.stdoutBytes.assign(out.begin(), out.end());
-    chatty.stderrBytes.assign(1500, 'e');
-    qsh::logProcessResult(L"delete", chatty, true);
-
-    // Standard output is previewed in 240 units.
-    ProcessResult wordy{.launched = true, .exitCode = 0};
-    wordy.stdoutBytes.assign(300, 'o');
-    qsh::logProcessResult(L"create-default", wordy, true);
-
-    EXPECT_EQ(logHere(), (std::vector<std::string>{
                              "query-to-file: exitCode=0; timedOut=false",
                              "query-to-file stdout bytes=6; prefix=FF FE 3C 00 3F 00",
                              "delete: exitCode=1; timedOut=false",
