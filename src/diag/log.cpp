@@ -104,9 +104,10 @@ std::wstring timeStamp() {
 }
 
 void appendLine(const std::wstring& message) {
+    // Built once: only a log that does not exist yet needs it, but any line may create one.
+    static LogSecurity security;
     // A fresh append-only open per line lets other processes' lines interleave whole and lets
     // anyone read, rename or delete the file meanwhile.
-    LogSecurity security;
     std::wstring refused;
     const UniqueHandle handle = openOwnFile(
         getLocalAppDataPath(),

@@ -27,7 +27,7 @@ std::wstring joined(const std::wstring& root, const fs::path& relative) {
 
 // Asked through the export rather than imported: a system without package support still
 // starts the program.
-std::wstring currentPackageFamily() {
+std::wstring queryPackageFamily() {
     using Query = LONG(WINAPI*)(UINT32*, PWSTR);
     HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
     const auto query = kernel ? reinterpret_cast<Query>(reinterpret_cast<void*>(
@@ -45,6 +45,12 @@ std::wstring currentPackageFamily() {
         return {};
     }
     family.resize(length - 1);
+    return family;
+}
+
+// Asked once: every log line opens an own file, and a process's package never changes.
+const std::wstring& currentPackageFamily() {
+    static const std::wstring family = queryPackageFamily();
     return family;
 }
 
