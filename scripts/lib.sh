@@ -34,7 +34,7 @@ qsh_build() {
 }
 
 # Starts a prefix's wineserver detached from our output: the first Wine command
-# of a prefix otherwise keeps the caller's pipes open (see platform notes).
+# of a prefix otherwise keeps the caller's pipes open (a measured Wine pitfall).
 qsh_start_server() {
     local prefix=$1
     # Fails when the server already runs (left from a manual run), which is fine.
@@ -42,13 +42,47 @@ qsh_start_server() {
     WINEPREFIX=$prefix wine cmd /c exit >/dev/null 2>&1 </dev/null || true
 }
 
+# Every run that uses the build's prefixes signs in (a file named after its pid), so that
+# the servers are stopped only by the last run out. A run that stopped them under another
+# one (scripts/test twice, or a benchmark beside the tests, on one build folder) left that
+# run's Wine processes waiting for a server that was gone: Wine's clients do not notice a
+# server that ends without ending them first, and wait for ever.
+qsh_sign_in() {
+    mkdir -p "$QSH_WINE/.runs"
+    : >"$QSH_WINE/.runs/$$"
+}
+
+# Pids of the processes whose environment names the prefix.
+qsh_prefix_pids() {
+    local proc
+    for proc in /proc/[0-9]*; do
+        if tr '\0' '\n' <"$proc/environ" 2>/dev/null | grep -qxF "WINEPREFIX=$1"; then
+            echo "${proc#/proc/}"
+        fi
+    done 2>/dev/null
+}
+
 qsh_stop_servers() {
-    local prefix
+    local prefix run pid
+    rm -f "$QSH_WINE/.runs/$$"
+    for run in "$QSH_WINE"/.runs/*; do
+        [ -e "$run" ] || continue
+        if kill -0 "${run##*/}" 2>/dev/null; then
+            qsh_log "run ${run##*/} still uses the Wine prefixes; leaving their servers running"
+            return 0
+        fi
+        rm -f "$run"
+    done
     # Runs from EXIT traps under set -e: a server that is not running must not turn a
     # passing run into a failing one.
     for prefix in "$QSH_WINE/standin" "$QSH_WINE/peer"; do
         if [ -d "$prefix" ]; then
             WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
+            # A server slow to go is killed outright, and its clients then stay behind
+            # without it; they are this build's own, as no other run is signed in.
+            for pid in $(qsh_prefix_pids "$prefix"); do
+                kill -KILL "$pid" 2>/dev/null || true
+            done
             rm -f "$prefix/.qsh-desktop-held"
         fi
     done
@@ -57,6 +91,7 @@ qsh_stop_servers() {
 
 qsh_make_prefix() {
     local prefix=$1
+    qsh_sign_in
     if [ ! -f "$prefix/.qsh-ready" ]; then
         qsh_log "creating Wine prefix $prefix"
         rm -rf "$prefix"
@@ -82,7 +117,8 @@ qsh_make_prefix() {
 qsh_hold_desktop() {
     local prefix=$1
     local ready=$prefix/.qsh-desktop-held
-    if [ -f "$ready" ] && kill -0 "$(cat "$ready")" 2>/dev/null; then
+    # The holder must be this prefix's: a prefix copied with its tree names another's.
+    if [ -f "$ready" ] && qsh_prefix_pids "$prefix" | grep -qxF "$(cat "$ready")"; then
         return 0
     fi
     rm -f "$ready.tmp"
