@@ -6,7 +6,6 @@
 #include <oleauto.h>
 
 #include <cstdlib>
-#include <cwchar>
 #include <map>
 #include <string>
 #include <string_view>
@@ -35,7 +34,6 @@ struct State {
     std::wstring hangName;
     std::wstring nullBstrText;
     unsigned nullBstrIndex = 0;
-    bool nullBstrDone = false;
     std::wstring ledgerPath;
 
     std::map<std::wstring, unsigned> callCounts;
@@ -59,8 +57,6 @@ class Lock {
   public:
     Lock() { AcquireSRWLockExclusive(&state().lock); }
     ~Lock() { ReleaseSRWLockExclusive(&state().lock); }
-    Lock(const Lock&) = delete;
-    Lock& operator=(const Lock&) = delete;
 };
 
 void readEnvironment(State& s) {
@@ -95,7 +91,7 @@ bool accountFree(BSTR value, const wchar_t* how) {
     return false;
 }
 
-BSTR trackHelperAllocation(const OLECHAR* text, UINT length) {
+BSTR WINAPI hookSysAllocStringLen(const OLECHAR* text, UINT length) {
     const std::wstring copy =
         text != nullptr ? std::wstring(text, length) : std::wstring(length, 0);
     {
@@ -103,9 +99,9 @@ BSTR trackHelperAllocation(const OLECHAR* text, UINT length) {
         State& s = state();
         ++s.helperAllocations;
         const bool refuse = (s.nullBstrIndex != 0 && s.nullBstrIndex == s.helperAllocations) ||
-                            (!s.nullBstrText.empty() && !s.nullBstrDone && copy == s.nullBstrText);
+                            (!s.nullBstrText.empty() && copy == s.nullBstrText);
         if (refuse) {
-            s.nullBstrDone = true;
+            s.nullBstrText.clear(); // once
             return nullptr;
         }
     }
@@ -115,17 +111,6 @@ BSTR trackHelperAllocation(const OLECHAR* text, UINT length) {
         state().helperMade[made] = copy;
     }
     return made;
-}
-
-BSTR WINAPI hookSysAllocString(const OLECHAR* text) {
-    if (text == nullptr) {
-        return nullptr;
-    }
-    return trackHelperAllocation(text, static_cast<UINT>(std::wcslen(text)));
-}
-
-BSTR WINAPI hookSysAllocStringLen(const OLECHAR* text, UINT length) {
-    return trackHelperAllocation(text, length);
 }
 
 void WINAPI hookSysFreeString(BSTR value) {
@@ -160,7 +145,6 @@ void hookHelperImports(State& s) {
         void* hook;
     };
     Target targets[] = {
-        {"SysAllocString", reinterpret_cast<void*>(&hookSysAllocString)},
         {"SysAllocStringLen", reinterpret_cast<void*>(&hookSysAllocStringLen)},
         {"SysFreeString", reinterpret_cast<void*>(&hookSysFreeString)},
         {"VariantClear", reinterpret_cast<void*>(&hookVariantClear)},
@@ -219,8 +203,7 @@ void startLedger() {
     hookHelperImports(s);
 }
 
-HRESULT enterCall(int object, const std::wstring& name, const std::wstring& detail,
-                  std::initializer_list<BSTR> bstrArgs) {
+HRESULT enterCall(int object, const std::wstring& name, const std::wstring& detail, BSTR passed) {
     bool hang = false;
     HRESULT result = S_OK;
     {
@@ -232,11 +215,7 @@ HRESULT enterCall(int object, const std::wstring& name, const std::wstring& deta
             s.journal.push_back(L"! call on released " + s.objects[object - 1].name);
         }
         for (const auto& [value, copy] : s.helperMade) {
-            bool passed = false;
-            for (BSTR arg : bstrArgs) {
-                passed = passed || arg == value;
-            }
-            if (!passed) {
+            if (value != passed) {
                 s.journal.push_back(L"! helper BSTR \"" + copy + L"\" still alive at " + name);
             }
         }
@@ -245,12 +224,15 @@ HRESULT enterCall(int object, const std::wstring& name, const std::wstring& deta
             result = s.failResult;
         }
     }
-    if (hang) {
-        for (;;) {
-            Sleep(INFINITE);
-        }
+    while (hang) {
+        Sleep(INFINITE);
     }
     return result;
+}
+
+void recordFault(const std::wstring& text) {
+    Lock lock;
+    state().journal.push_back(L"! " + text);
 }
 
 int registerObject(const std::wstring& kind) {
@@ -297,12 +279,6 @@ BSTR handOutBstr(const std::wstring& text, const std::wstring& label) {
     return value;
 }
 
-std::wstring handedOutLabel(BSTR value) {
-    Lock lock;
-    auto it = state().handedOut.find(value);
-    return it != state().handedOut.end() ? it->second : std::wstring();
-}
-
 void finishLedger(bool processEnding) {
     Lock lock;
     State& s = state();
@@ -333,13 +309,9 @@ HRESULT writeNewFile(const std::wstring& path, const void* data, DWORD size) {
         return HRESULT_FROM_WIN32(GetLastError());
     }
     DWORD written = 0;
-    const BOOL ok = WriteFile(file, data, size, &written, nullptr);
-    const DWORD error = GetLastError();
+    const bool ok = WriteFile(file, data, size, &written, nullptr) && written == size;
     CloseHandle(file);
-    if (!ok) {
-        return HRESULT_FROM_WIN32(error);
-    }
-    return written == size ? S_OK : HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
+    return ok ? S_OK : E_FAIL;
 }
 
 std::wstring textOf(BSTR value) {
@@ -347,16 +319,17 @@ std::wstring textOf(BSTR value) {
 }
 
 std::wstring describeVariant(const VARIANT& value) {
-    if (V_VT(&value) == VT_EMPTY) {
-        return L"EMPTY";
-    }
     if (V_VT(&value) == VT_BSTR) {
         if (V_BSTR(&value) == nullptr) {
             return L"BSTR(null)";
         }
-        return L"BSTR:" + textOf(V_BSTR(&value));
+        Lock lock;
+        const auto label = state().handedOut.find(V_BSTR(&value));
+        return L"BSTR:" + textOf(V_BSTR(&value)) +
+               (label == state().handedOut.end() ? L" (not handed out)"
+                                                 : L" (handed out: " + label->second + L")");
     }
-    return L"VT" + std::to_wstring(V_VT(&value));
+    return V_VT(&value) == VT_EMPTY ? L"EMPTY" : L"VT" + std::to_wstring(V_VT(&value));
 }
 
 } // namespace standin
