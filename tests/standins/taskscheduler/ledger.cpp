@@ -19,12 +19,6 @@ struct ObjectRecord {
     ULONG refs = 0;
 };
 
-struct PatchedSlot {
-    void** slot = nullptr;
-    void* original = nullptr;
-    const char* name = nullptr;
-};
-
 struct State {
     SRWLOCK lock = SRWLOCK_INIT;
     bool started = false;
@@ -43,7 +37,7 @@ struct State {
     std::map<BSTR, std::wstring> helperMade; // BSTR -> text
     unsigned helperAllocations = 0;
     std::vector<std::wstring> journal;
-    std::vector<PatchedSlot> patched;
+    bool freesHooked = false;
     bool written = false;
 };
 
@@ -124,11 +118,10 @@ void WINAPI hookSysFreeString(BSTR value) {
 }
 
 HRESULT WINAPI hookVariantClear(VARIANTARG* value) {
-    if (value != nullptr && V_VT(value) == VT_BSTR && V_BSTR(value) != nullptr) {
-        if (!accountFree(V_BSTR(value), L"VariantClear")) {
-            V_VT(value) = VT_EMPTY;
-            return S_OK;
-        }
+    if (value != nullptr && V_VT(value) == VT_BSTR && V_BSTR(value) != nullptr &&
+        !accountFree(V_BSTR(value), L"VariantClear")) {
+        V_VT(value) = VT_EMPTY;
+        return S_OK;
     }
     return ::VariantClear(value);
 }
@@ -153,17 +146,10 @@ void hookHelperImports(State& s) {
         void* real = reinterpret_cast<void*>(GetProcAddress(oleaut, target.name));
         for (void** slot : qsh::testing::importSlotsOf(real)) {
             if (qsh::testing::writeSlot(slot, target.hook)) {
-                s.patched.push_back({slot, real, target.name});
+                s.freesHooked = s.freesHooked || std::string_view(target.name) == "SysFreeString";
             }
         }
     }
-}
-
-void unhookHelperImports(State& s) {
-    for (const PatchedSlot& patch : s.patched) {
-        qsh::testing::writeSlot(patch.slot, patch.original);
-    }
-    s.patched.clear();
 }
 
 std::wstring ledgerText(const State& s) {
@@ -183,11 +169,7 @@ std::wstring ledgerText(const State& s) {
         text += L"! unfreed helper BSTR " + copy + L"\n";
     }
     // Frees are what the BSTR checks rest on; the helper need not import every allocator.
-    bool freesTracked = false;
-    for (const PatchedSlot& patch : s.patched) {
-        freesTracked = freesTracked || std::string_view(patch.name) == "SysFreeString";
-    }
-    return freesTracked ? text : text + L"! BSTR frees not tracked\n";
+    return s.freesHooked ? text : text + L"! BSTR frees not tracked\n";
 }
 
 } // namespace
@@ -279,12 +261,9 @@ BSTR handOutBstr(const std::wstring& text, const std::wstring& label) {
     return value;
 }
 
-void finishLedger(bool processEnding) {
+void finishLedger() {
     Lock lock;
     State& s = state();
-    if (!processEnding) {
-        unhookHelperImports(s);
-    }
     if (s.written || s.ledgerPath.empty()) {
         return;
     }
@@ -296,10 +275,7 @@ void finishLedger(bool processEnding) {
 std::wstring environmentValue(const wchar_t* name) {
     wchar_t buffer[4096];
     const DWORD length = GetEnvironmentVariableW(name, buffer, 4096);
-    if (length == 0 || length >= 4096) {
-        return {};
-    }
-    return std::wstring(buffer, length);
+    return length < 4096 ? std::wstring(buffer, length) : std::wstring();
 }
 
 HRESULT writeNewFile(const std::wstring& path, const void* data, DWORD size) {

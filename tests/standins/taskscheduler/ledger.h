@@ -54,8 +54,9 @@ ULONG releaseObject(int id);
 // VariantClear. Returns null when allocation fails.
 BSTR handOutBstr(const std::wstring& text, const std::wstring& label);
 
-// At process end, or when the DLL is unloaded.
-void finishLedger(bool processEnding);
+// When the DLL is unloaded, which is at process end (DllCanUnloadNow refuses earlier), so
+// the hooks stay in place for good.
+void finishLedger();
 
 std::wstring environmentValue(const wchar_t* name);
 // Creates or replaces the file with `size` bytes.

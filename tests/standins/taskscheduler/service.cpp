@@ -172,20 +172,15 @@ struct RegisteredTask : Object {
     std::wstring xml;
 };
 
-// An element holding `body`, which is markup already; a value goes through text().
-std::wstring element(const std::wstring& tag, const std::wstring& body) {
-    return L"<" + tag + L">" + body + L"</" + tag + L">";
-}
-std::wstring text(const std::wstring& value) {
-    return qsh::testing::xmlEscaped(value, true);
-}
-const wchar_t* flag(bool value) {
-    return value ? L"true" : L"false";
-}
-
 // The document the service stores and hands back: what the definition was given, in the
 // service's element order, one line per part.
 std::wstring taskXml(const Definition& definition, TASK_LOGON_TYPE logonType) {
+    // `body` is markup already; a value goes through text().
+    auto element = [](const std::wstring& tag, const std::wstring& body) {
+        return L"<" + tag + L">" + body + L"</" + tag + L">";
+    };
+    auto text = [](const std::wstring& value) { return qsh::testing::xmlEscaped(value, true); };
+    auto flag = [](bool value) { return value ? L"true" : L"false"; };
     std::wstring triggers;
     for (const DailyTrigger* trigger : definition.triggers->items) {
         triggers +=
@@ -375,9 +370,9 @@ extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
     return S_FALSE;
 }
 
-BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_DETACH) {
-        standin::finishLedger(reserved != nullptr);
+        standin::finishLedger();
     }
     return TRUE;
 }
