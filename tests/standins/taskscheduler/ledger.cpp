@@ -6,7 +6,6 @@
 #include <oleauto.h>
 
 #include <cstdlib>
-#include <cwchar>
 #include <map>
 #include <string>
 #include <string_view>
@@ -20,12 +19,6 @@ struct ObjectRecord {
     ULONG refs = 0;
 };
 
-struct PatchedSlot {
-    void** slot = nullptr;
-    void* original = nullptr;
-    const char* name = nullptr;
-};
-
 struct State {
     SRWLOCK lock = SRWLOCK_INIT;
     bool started = false;
@@ -35,7 +28,6 @@ struct State {
     std::wstring hangName;
     std::wstring nullBstrText;
     unsigned nullBstrIndex = 0;
-    bool nullBstrDone = false;
     std::wstring ledgerPath;
 
     std::map<std::wstring, unsigned> callCounts;
@@ -45,7 +37,7 @@ struct State {
     std::map<BSTR, std::wstring> helperMade; // BSTR -> text
     unsigned helperAllocations = 0;
     std::vector<std::wstring> journal;
-    std::vector<PatchedSlot> patched;
+    bool freesHooked = false;
     bool written = false;
 };
 
@@ -59,8 +51,6 @@ class Lock {
   public:
     Lock() { AcquireSRWLockExclusive(&state().lock); }
     ~Lock() { ReleaseSRWLockExclusive(&state().lock); }
-    Lock(const Lock&) = delete;
-    Lock& operator=(const Lock&) = delete;
 };
 
 void readEnvironment(State& s) {
@@ -95,7 +85,7 @@ bool accountFree(BSTR value, const wchar_t* how) {
     return false;
 }
 
-BSTR trackHelperAllocation(const OLECHAR* text, UINT length) {
+BSTR WINAPI hookSysAllocStringLen(const OLECHAR* text, UINT length) {
     const std::wstring copy =
         text != nullptr ? std::wstring(text, length) : std::wstring(length, 0);
     {
@@ -103,9 +93,9 @@ BSTR trackHelperAllocation(const OLECHAR* text, UINT length) {
         State& s = state();
         ++s.helperAllocations;
         const bool refuse = (s.nullBstrIndex != 0 && s.nullBstrIndex == s.helperAllocations) ||
-                            (!s.nullBstrText.empty() && !s.nullBstrDone && copy == s.nullBstrText);
+                            (!s.nullBstrText.empty() && copy == s.nullBstrText);
         if (refuse) {
-            s.nullBstrDone = true;
+            s.nullBstrText.clear(); // once
             return nullptr;
         }
     }
@@ -115,17 +105,6 @@ BSTR trackHelperAllocation(const OLECHAR* text, UINT length) {
         state().helperMade[made] = copy;
     }
     return made;
-}
-
-BSTR WINAPI hookSysAllocString(const OLECHAR* text) {
-    if (text == nullptr) {
-        return nullptr;
-    }
-    return trackHelperAllocation(text, static_cast<UINT>(std::wcslen(text)));
-}
-
-BSTR WINAPI hookSysAllocStringLen(const OLECHAR* text, UINT length) {
-    return trackHelperAllocation(text, length);
 }
 
 void WINAPI hookSysFreeString(BSTR value) {
@@ -139,11 +118,10 @@ void WINAPI hookSysFreeString(BSTR value) {
 }
 
 HRESULT WINAPI hookVariantClear(VARIANTARG* value) {
-    if (value != nullptr && V_VT(value) == VT_BSTR && V_BSTR(value) != nullptr) {
-        if (!accountFree(V_BSTR(value), L"VariantClear")) {
-            V_VT(value) = VT_EMPTY;
-            return S_OK;
-        }
+    if (value != nullptr && V_VT(value) == VT_BSTR && V_BSTR(value) != nullptr &&
+        !accountFree(V_BSTR(value), L"VariantClear")) {
+        V_VT(value) = VT_EMPTY;
+        return S_OK;
     }
     return ::VariantClear(value);
 }
@@ -160,7 +138,6 @@ void hookHelperImports(State& s) {
         void* hook;
     };
     Target targets[] = {
-        {"SysAllocString", reinterpret_cast<void*>(&hookSysAllocString)},
         {"SysAllocStringLen", reinterpret_cast<void*>(&hookSysAllocStringLen)},
         {"SysFreeString", reinterpret_cast<void*>(&hookSysFreeString)},
         {"VariantClear", reinterpret_cast<void*>(&hookVariantClear)},
@@ -169,17 +146,10 @@ void hookHelperImports(State& s) {
         void* real = reinterpret_cast<void*>(GetProcAddress(oleaut, target.name));
         for (void** slot : qsh::testing::importSlotsOf(real)) {
             if (qsh::testing::writeSlot(slot, target.hook)) {
-                s.patched.push_back({slot, real, target.name});
+                s.freesHooked = s.freesHooked || std::string_view(target.name) == "SysFreeString";
             }
         }
     }
-}
-
-void unhookHelperImports(State& s) {
-    for (const PatchedSlot& patch : s.patched) {
-        qsh::testing::writeSlot(patch.slot, patch.original);
-    }
-    s.patched.clear();
 }
 
 std::wstring ledgerText(const State& s) {
@@ -199,11 +169,7 @@ std::wstring ledgerText(const State& s) {
         text += L"! unfreed helper BSTR " + copy + L"\n";
     }
     // Frees are what the BSTR checks rest on; the helper need not import every allocator.
-    bool freesTracked = false;
-    for (const PatchedSlot& patch : s.patched) {
-        freesTracked = freesTracked || std::string_view(patch.name) == "SysFreeString";
-    }
-    return freesTracked ? text : text + L"! BSTR frees not tracked\n";
+    return s.freesHooked ? text : text + L"! BSTR frees not tracked\n";
 }
 
 } // namespace
@@ -219,8 +185,7 @@ void startLedger() {
     hookHelperImports(s);
 }
 
-HRESULT enterCall(int object, const std::wstring& name, const std::wstring& detail,
-                  std::initializer_list<BSTR> bstrArgs) {
+HRESULT enterCall(int object, const std::wstring& name, const std::wstring& detail, BSTR passed) {
     bool hang = false;
     HRESULT result = S_OK;
     {
@@ -232,11 +197,7 @@ HRESULT enterCall(int object, const std::wstring& name, const std::wstring& deta
             s.journal.push_back(L"! call on released " + s.objects[object - 1].name);
         }
         for (const auto& [value, copy] : s.helperMade) {
-            bool passed = false;
-            for (BSTR arg : bstrArgs) {
-                passed = passed || arg == value;
-            }
-            if (!passed) {
+            if (value != passed) {
                 s.journal.push_back(L"! helper BSTR \"" + copy + L"\" still alive at " + name);
             }
         }
@@ -245,12 +206,15 @@ HRESULT enterCall(int object, const std::wstring& name, const std::wstring& deta
             result = s.failResult;
         }
     }
-    if (hang) {
-        for (;;) {
-            Sleep(INFINITE);
-        }
+    while (hang) {
+        Sleep(INFINITE);
     }
     return result;
+}
+
+void recordFault(const std::wstring& text) {
+    Lock lock;
+    state().journal.push_back(L"! " + text);
 }
 
 int registerObject(const std::wstring& kind) {
@@ -297,18 +261,9 @@ BSTR handOutBstr(const std::wstring& text, const std::wstring& label) {
     return value;
 }
 
-std::wstring handedOutLabel(BSTR value) {
-    Lock lock;
-    auto it = state().handedOut.find(value);
-    return it != state().handedOut.end() ? it->second : std::wstring();
-}
-
-void finishLedger(bool processEnding) {
+void finishLedger() {
     Lock lock;
     State& s = state();
-    if (!processEnding) {
-        unhookHelperImports(s);
-    }
     if (s.written || s.ledgerPath.empty()) {
         return;
     }
@@ -320,10 +275,7 @@ void finishLedger(bool processEnding) {
 std::wstring environmentValue(const wchar_t* name) {
     wchar_t buffer[4096];
     const DWORD length = GetEnvironmentVariableW(name, buffer, 4096);
-    if (length == 0 || length >= 4096) {
-        return {};
-    }
-    return std::wstring(buffer, length);
+    return length < 4096 ? std::wstring(buffer, length) : std::wstring();
 }
 
 HRESULT writeNewFile(const std::wstring& path, const void* data, DWORD size) {
@@ -333,13 +285,9 @@ HRESULT writeNewFile(const std::wstring& path, const void* data, DWORD size) {
         return HRESULT_FROM_WIN32(GetLastError());
     }
     DWORD written = 0;
-    const BOOL ok = WriteFile(file, data, size, &written, nullptr);
-    const DWORD error = GetLastError();
+    const bool ok = WriteFile(file, data, size, &written, nullptr) && written == size;
     CloseHandle(file);
-    if (!ok) {
-        return HRESULT_FROM_WIN32(error);
-    }
-    return written == size ? S_OK : HRESULT_FROM_WIN32(ERROR_WRITE_FAULT);
+    return ok ? S_OK : E_FAIL;
 }
 
 std::wstring textOf(BSTR value) {
@@ -347,16 +295,17 @@ std::wstring textOf(BSTR value) {
 }
 
 std::wstring describeVariant(const VARIANT& value) {
-    if (V_VT(&value) == VT_EMPTY) {
-        return L"EMPTY";
-    }
     if (V_VT(&value) == VT_BSTR) {
         if (V_BSTR(&value) == nullptr) {
             return L"BSTR(null)";
         }
-        return L"BSTR:" + textOf(V_BSTR(&value));
+        Lock lock;
+        const auto label = state().handedOut.find(V_BSTR(&value));
+        return L"BSTR:" + textOf(V_BSTR(&value)) +
+               (label == state().handedOut.end() ? L" (not handed out)"
+                                                 : L" (handed out: " + label->second + L")");
     }
-    return L"VT" + std::to_wstring(V_VT(&value));
+    return V_VT(&value) == VT_EMPTY ? L"EMPTY" : L"VT" + std::to_wstring(V_VT(&value));
 }
 
 } // namespace standin

@@ -15,21 +15,20 @@
 //   QSH_STANDIN_TS_LEDGER    Windows path of the ledger file.
 //   QSH_STANDIN_TASKS_DIR    task store folder (default: the system folder's Tasks).
 //
-// Names are "CoCreateInstance" (the class factory) and "<Interface>::<Method>"; methods
-// reached through IDailyTrigger and IExecAction carry those names, QueryInterface on a
-// trigger or an action is "ITrigger::QueryInterface" or "IAction::QueryInterface".
+// Names are "CoCreateInstance" (the class factory) and "<Interface>::<Method>", the
+// interface the helper calls through ("ITrigger::QueryInterface", "IDailyTrigger::put_...").
 //
 // The ledger (UTF-8, LF) exists only if the DLL was loaded, i.e. the helper asked COM for
 // the class. One line per call, "call <Name> <arguments>", in order; a line "! ..." for each
-// fault of the caller: a call through a released pointer, an over-release, a last reference
-// dropped while a later-acquired object is still held (releases must be LIFO), a BSTR freed
-// twice, a helper-made BSTR still alive when the next call starts; at the end every object
-// still referenced, every BSTR not freed, and "! BSTR frees not tracked" when the helper's
+// fault of the caller: a call of a method the stand-in does not implement ("! unexpected call
+// <Interface>::<Method>", answered E_NOTIMPL), a call through a released pointer, an over-release,
+// a last reference dropped while a later-acquired object is still held (releases must be LIFO), a
+// BSTR freed twice, a helper-made BSTR still alive when the next call starts; at the end every
+// object still referenced, every BSTR not freed, and "! BSTR frees not tracked" when the helper's
 // SysFreeString import could not be hooked.
 
 #include <windows.h>
 
-#include <initializer_list>
 #include <string>
 
 namespace standin {
@@ -39,9 +38,11 @@ void startLedger();
 
 // Entry of every implemented method. Hangs when asked; returns the injected HRESULT, or
 // S_OK to go on. `object` is the ledger id of the callee (0 for the class factory);
-// `bstrArgs` are the BSTRs passed in, the only helper-made BSTRs allowed to be alive now.
+// `passed` is the BSTR passed in, the only helper-made BSTR allowed to be alive now.
 HRESULT enterCall(int object, const std::wstring& name, const std::wstring& detail = {},
-                  std::initializer_list<BSTR> bstrArgs = {});
+                  BSTR passed = nullptr);
+// A fault line, "! <text>".
+void recordFault(const std::wstring& text);
 
 // A COM object handed out to the helper: its reference count counts the helper's
 // references only (the stand-in links its objects with plain pointers).
@@ -52,11 +53,10 @@ ULONG releaseObject(int id);
 // BSTR that the helper owns from now on; it must come back through SysFreeString or
 // VariantClear. Returns null when allocation fails.
 BSTR handOutBstr(const std::wstring& text, const std::wstring& label);
-// Label of a BSTR handed out and not freed yet, or empty.
-std::wstring handedOutLabel(BSTR value);
 
-// At process end, or when the DLL is unloaded.
-void finishLedger(bool processEnding);
+// When the DLL is unloaded, which is at process end (DllCanUnloadNow refuses earlier), so
+// the hooks stay in place for good.
+void finishLedger();
 
 std::wstring environmentValue(const wchar_t* name);
 // Creates or replaces the file with `size` bytes.
@@ -64,6 +64,7 @@ HRESULT writeNewFile(const std::wstring& path, const void* data, DWORD size);
 
 // Text of a BSTR argument; a null BSTR is the empty string.
 std::wstring textOf(BSTR value);
+// "EMPTY", "BSTR(null)", "BSTR:<text> (handed out: <label>)" or "... (not handed out)".
 std::wstring describeVariant(const VARIANT& value);
 
 } // namespace standin

@@ -1,161 +1,59 @@
-// In-process stand-in for the Task Scheduler 2.0 service: enough of the service, folder,
-// definition, principal, settings, daily trigger and exec action objects for a client that
-// builds and registers one task, storing it as Task Scheduler XML in a folder of files.
+// In-process stand-in for the Task Scheduler 2.0 service: the service, folder, definition,
+// principal, settings, daily trigger and exec action methods that a client calls to build
+// and register one task, stored as Task Scheduler XML in a folder of files. Any other
+// method is recorded as unexpected (com_object.h).
 
-#include <windows.h>
-#include <oleauto.h>
-#include <taskschd.h>
-
-#include <cwchar>
-#include <initializer_list>
 #include <string>
 #include <vector>
 
 #include "../../support/encoding.h"
-#include "ledger.h"
-#include "stubs.h"
+#include "com_object.h"
 
 namespace standin {
 namespace {
 
-const CLSID kClsidTaskScheduler = {
-    0x0F87369F, 0xA4E5, 0x4CFC, {0xBD, 0x3E, 0x73, 0xE6, 0x15, 0x45, 0x72, 0xDD}};
-
-std::wstring guidText(REFIID iid) {
-    wchar_t text[40] = {};
-    StringFromGUID2(iid, text, 40);
-    return text;
-}
-
-// Bookkeeping shared by every object: the ledger id, and IUnknown over one chain of
-// interfaces. Objects live until the process ends, so a call through a released
-// pointer is reported instead of crashing.
-template <class Stub> class Object : public Stub {
-  public:
-    Object(const wchar_t* kind, const wchar_t* interfaceName, std::initializer_list<IID> iids)
-        : interfaceName_(interfaceName), id_(registerObject(kind)), iids_(iids) {}
-    virtual ~Object() = default;
-
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (HRESULT hr = enter(interfaceName_ + L"::QueryInterface", guidText(iid)); FAILED(hr)) {
-            if (out != nullptr) {
-                *out = nullptr;
-            }
-            return hr;
-        }
-        return query(iid, out);
+struct RegistrationInfo : Object {
+    using Vtbl = IRegistrationInfoVtbl;
+    static constexpr Kind kKind = {L"IRegistrationInfo", &IID_IRegistrationInfo,
+                                   L"=Description =Author =Version =Date =Documentation "
+                                   L"=XmlText =URI =SecurityDescriptor =Source"};
+    static void fill(Vtbl& v) {
+        v.put_Author = &put<QSH_SLOT(put_Author), &RegistrationInfo::author>;
     }
-    ULONG STDMETHODCALLTYPE AddRef() override { return addRefObject(id_); }
-    ULONG STDMETHODCALLTYPE Release() override { return releaseObject(id_); }
-
-    // QueryInterface without a ledger line, for the class factory.
-    HRESULT query(REFIID iid, void** out) {
-        if (out == nullptr) {
-            return E_POINTER;
-        }
-        *out = nullptr;
-        bool known = IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch);
-        for (const IID& candidate : iids_) {
-            known = known || IsEqualIID(iid, candidate);
-        }
-        if (!known) {
-            return E_NOINTERFACE;
-        }
-        *out = static_cast<Stub*>(this);
-        AddRef();
-        return S_OK;
-    }
-
-    template <class Interface> HRESULT handOut(Interface** out) {
-        *out = this;
-        AddRef();
-        return S_OK;
-    }
-
-  protected:
-    HRESULT enter(const std::wstring& name, const std::wstring& detail = {},
-                  std::initializer_list<BSTR> bstrArgs = {}) {
-        return enterCall(id_, name, detail, bstrArgs);
-    }
-    // Entry of a method that hands out `*out`, cleared before anything can fail.
-    template <class T>
-    HRESULT enterOut(const std::wstring& name, T** out, const std::wstring& detail = {},
-                     std::initializer_list<BSTR> bstrArgs = {}) {
-        if (HRESULT hr = enter(name, detail, bstrArgs); FAILED(hr)) {
-            return hr;
-        }
-        if (out == nullptr) {
-            return E_POINTER;
-        }
-        *out = nullptr;
-        return S_OK;
-    }
-    // A property put: the call, then the value's check and its store.
-    HRESULT put(const wchar_t* name, BSTR value, std::wstring& field, bool valid) {
-        return store(enter(name, textOf(value), {value}), valid, field, textOf(value));
-    }
-    template <class Value, class Field>
-    HRESULT put(const wchar_t* name, Value value, Field& field, bool valid) {
-        return store(enter(name, std::to_wstring(value)), valid, field, value);
-    }
-
-    std::wstring interfaceName_;
-
-  private:
-    template <class Field, class Value>
-    static HRESULT store(HRESULT entered, bool valid, Field& field, const Value& value) {
-        if (FAILED(entered)) {
-            return entered;
-        }
-        if (!valid) {
-            return E_INVALIDARG;
-        }
-        field = value; // a VARIANT_BOOL is true unless VARIANT_FALSE
-        return S_OK;
-    }
-
-    int id_;
-    std::vector<IID> iids_;
-};
-
-// Setters of the objects below; `valid` checks `value`.
-#define QSH_PUT(Interface, Property, Type, field, valid)                                           \
-    HRESULT STDMETHODCALLTYPE put_##Property(Type value) override {                                \
-        return put(L"" #Interface "::put_" #Property, value, field, valid);                        \
-    }
-
-class RegistrationInfo final : public Object<IRegistrationInfoStub> {
-  public:
-    RegistrationInfo()
-        : Object(L"RegistrationInfo", L"IRegistrationInfo", {__uuidof(IRegistrationInfo)}) {}
-    QSH_PUT(IRegistrationInfo, Author, BSTR, author, true)
-
     std::wstring author;
 };
 
-class Principal final : public Object<IPrincipalStub> {
-  public:
-    Principal() : Object(L"Principal", L"IPrincipal", {__uuidof(IPrincipal)}) {}
-    QSH_PUT(IPrincipal, UserId, BSTR, userId, true)
-    QSH_PUT(IPrincipal, LogonType, TASK_LOGON_TYPE, logonType,
-            value >= TASK_LOGON_NONE && value <= TASK_LOGON_INTERACTIVE_TOKEN_OR_PASSWORD)
-    QSH_PUT(IPrincipal, RunLevel, TASK_RUNLEVEL_TYPE, runLevel,
-            value == TASK_RUNLEVEL_LUA || value == TASK_RUNLEVEL_HIGHEST)
-
+struct Principal : Object {
+    using Vtbl = IPrincipalVtbl;
+    static constexpr Kind kKind = {L"IPrincipal", &IID_IPrincipal,
+                                   L"=Id =DisplayName =UserId =LogonType =GroupId =RunLevel"};
+    static void fill(Vtbl& v) {
+        v.put_UserId = &put<QSH_SLOT(put_UserId), &Principal::userId>;
+        v.put_LogonType = &put<QSH_SLOT(put_LogonType), &Principal::logonType>;
+        v.put_RunLevel = &put<QSH_SLOT(put_RunLevel), &Principal::runLevel>;
+    }
     std::wstring userId;
-    TASK_LOGON_TYPE logonType = TASK_LOGON_NONE;
+    TASK_LOGON_TYPE logonType = TASK_LOGON_NONE; // the stored one is the registration's
     TASK_RUNLEVEL_TYPE runLevel = TASK_RUNLEVEL_LUA;
 };
 
-class Settings final : public Object<ITaskSettingsStub> {
-  public:
-    Settings() : Object(L"Settings", L"ITaskSettings", {__uuidof(ITaskSettings)}) {}
-    QSH_PUT(ITaskSettings, DisallowStartIfOnBatteries, VARIANT_BOOL, disallowStartIfOnBatteries,
-            true)
-    QSH_PUT(ITaskSettings, StopIfGoingOnBatteries, VARIANT_BOOL, stopIfGoingOnBatteries, true)
-    QSH_PUT(ITaskSettings, WakeToRun, VARIANT_BOOL, wakeToRun, true)
-    QSH_PUT(ITaskSettings, Enabled, VARIANT_BOOL, enabled, true)
-
+struct Settings : Object {
+    using Vtbl = ITaskSettingsVtbl;
+    static constexpr Kind kKind = {
+        L"ITaskSettings", &IID_ITaskSettings,
+        L"=AllowDemandStart =RestartInterval =RestartCount =MultipleInstances "
+        L"=StopIfGoingOnBatteries =DisallowStartIfOnBatteries =AllowHardTerminate "
+        L"=StartWhenAvailable =XmlText =RunOnlyIfNetworkAvailable =ExecutionTimeLimit =Enabled "
+        L"=DeleteExpiredTaskAfter =Priority =Compatibility =Hidden =IdleSettings =RunOnlyIfIdle "
+        L"=WakeToRun =NetworkSettings"};
+    static void fill(Vtbl& v) {
+        v.put_DisallowStartIfOnBatteries =
+            &put<QSH_SLOT(put_DisallowStartIfOnBatteries), &Settings::disallowStartIfOnBatteries>;
+        v.put_StopIfGoingOnBatteries =
+            &put<QSH_SLOT(put_StopIfGoingOnBatteries), &Settings::stopIfGoingOnBatteries>;
+        v.put_WakeToRun = &put<QSH_SLOT(put_WakeToRun), &Settings::wakeToRun>;
+        v.put_Enabled = &put<QSH_SLOT(put_Enabled), &Settings::enabled>;
+    }
     // The service's defaults for a new definition.
     bool disallowStartIfOnBatteries = true;
     bool stopIfGoingOnBatteries = true;
@@ -163,414 +61,307 @@ class Settings final : public Object<ITaskSettingsStub> {
     bool enabled = true;
 };
 
-// Methods reached through IDailyTrigger are named after it; QueryInterface after ITrigger.
-class DailyTrigger final : public Object<IDailyTriggerStub> {
-  public:
-    DailyTrigger()
-        : Object(L"Trigger", L"ITrigger", {__uuidof(ITrigger), __uuidof(IDailyTrigger)}) {}
-    QSH_PUT(IDailyTrigger, StartBoundary, BSTR, startBoundary, true)
-    QSH_PUT(IDailyTrigger, DaysInterval, short, daysInterval, value > 0)
-    QSH_PUT(IDailyTrigger, Enabled, VARIANT_BOOL, enabled, true)
-
+// Asked for through ITrigger, used through IDailyTrigger.
+struct DailyTrigger : Object {
+    using Vtbl = IDailyTriggerVtbl;
+    static constexpr Kind kKind = {L"IDailyTrigger", &IID_IDailyTrigger,
+                                   L"get_Type =Id =Repetition =ExecutionTimeLimit =StartBoundary "
+                                   L"=EndBoundary =Enabled =DaysInterval =RandomDelay",
+                                   L"ITrigger", &IID_ITrigger};
+    static void fill(Vtbl& v) {
+        v.put_StartBoundary = &put<QSH_SLOT(put_StartBoundary), &DailyTrigger::startBoundary>;
+        v.put_DaysInterval = &put<QSH_SLOT(put_DaysInterval), &DailyTrigger::daysInterval>;
+        v.put_Enabled = &put<QSH_SLOT(put_Enabled), &DailyTrigger::enabled>;
+    }
     std::wstring startBoundary;
     short daysInterval = 1;
     bool enabled = true;
 };
 
-class ExecAction final : public Object<IExecActionStub> {
-  public:
-    ExecAction() : Object(L"Action", L"IAction", {__uuidof(IAction), __uuidof(IExecAction)}) {}
-    QSH_PUT(IExecAction, Path, BSTR, path, true)
-    QSH_PUT(IExecAction, Arguments, BSTR, arguments, true)
-
+// Asked for through IAction, used through IExecAction.
+struct ExecAction : Object {
+    using Vtbl = IExecActionVtbl;
+    static constexpr Kind kKind = {L"IExecAction", &IID_IExecAction,
+                                   L"=Id get_Type =Path =Arguments =WorkingDirectory", L"IAction",
+                                   &IID_IAction};
+    static void fill(Vtbl& v) {
+        v.put_Path = &put<QSH_SLOT(put_Path), &ExecAction::path>;
+        v.put_Arguments = &put<QSH_SLOT(put_Arguments), &ExecAction::arguments>;
+    }
     std::wstring path;
     std::wstring arguments;
 };
 
-// Makes items of the one type the helper asks for, kept in order for the stored document.
-template <class Stub, class Item, class Interface, auto kType>
-class Collection final : public Object<Stub> {
-  public:
-    Collection(const wchar_t* kind, const wchar_t* interfaceName, const IID& iid)
-        : Object<Stub>(kind, interfaceName, {iid}) {}
+constexpr Kind kTriggerCollection = {L"ITriggerCollection", &IID_ITriggerCollection,
+                                     L"get_Count get_Item get__NewEnum Create Remove Clear"};
+constexpr Kind kActionCollection = {
+    L"IActionCollection", &IID_IActionCollection,
+    L"get_Count get_Item get__NewEnum =XmlText Create Remove Clear =Context"};
 
-    HRESULT STDMETHODCALLTYPE Create(decltype(kType) type, Interface** out) override {
-        const std::wstring name = this->interfaceName_ + L"::Create";
-        if (HRESULT hr = this->enterOut(name, out, std::to_wstring(type)); FAILED(hr)) {
+// Makes items of the one type the helper asks for, kept in order for the stored document.
+template <class Interface, const Kind& collectionKind, class Item, auto kItemType>
+struct Collection : Object {
+    using Vtbl = std::remove_pointer_t<decltype(Interface::lpVtbl)>;
+    static constexpr const Kind& kKind = collectionKind;
+    static void fill(Vtbl& v) { v.Create = &create; }
+
+    template <class Type, class Out>
+    static HRESULT STDMETHODCALLTYPE create(Interface* pointer, Type type, Out** out) {
+        auto& self = as<Collection>(pointer);
+        if (HRESULT hr = enterOut(self, QSH_SLOT(Create), out, std::to_wstring(type)); FAILED(hr)) {
             return hr;
         }
-        if (type != kType) {
+        if (type != kItemType) {
             return E_NOTIMPL;
         }
-        auto* item = new Item;
-        items.push_back(item);
-        return item->handOut(out);
+        self.items.push_back(make<Item>());
+        return handOut(self.items.back(), out);
     }
-
     std::vector<Item*> items;
 };
-
 using TriggerCollection =
-    Collection<ITriggerCollectionStub, DailyTrigger, ITrigger, TASK_TRIGGER_DAILY>;
-using ActionCollection = Collection<IActionCollectionStub, ExecAction, IAction, TASK_ACTION_EXEC>;
+    Collection<ITriggerCollection, kTriggerCollection, DailyTrigger, TASK_TRIGGER_DAILY>;
+using ActionCollection =
+    Collection<IActionCollection, kActionCollection, ExecAction, TASK_ACTION_EXEC>;
 
-// Getters of the definition's parts.
-#define QSH_GET(Property, Type, part)                                                              \
-    HRESULT STDMETHODCALLTYPE get_##Property(Type** out) override {                                \
-        return give(L"ITaskDefinition::get_" #Property, part, out);                                \
-    }
-
-class Definition final : public Object<ITaskDefinitionStub> {
-  public:
-    Definition() : Object(L"Definition", L"ITaskDefinition", {__uuidof(ITaskDefinition)}) {}
-    QSH_GET(RegistrationInfo, IRegistrationInfo, registrationInfo)
-    QSH_GET(Principal, IPrincipal, principal)
-    QSH_GET(Settings, ITaskSettings, settings)
-    QSH_GET(Triggers, ITriggerCollection, triggers)
-    QSH_GET(Actions, IActionCollection, actions)
-
-    RegistrationInfo* registrationInfo = new RegistrationInfo;
-    Principal* principal = new Principal;
-    Settings* settings = new Settings;
-    TriggerCollection* triggers = new TriggerCollection(L"TriggerCollection", L"ITriggerCollection",
-                                                        __uuidof(ITriggerCollection));
-    ActionCollection* actions = new ActionCollection(L"ActionCollection", L"IActionCollection",
-                                                     __uuidof(IActionCollection));
-
-  private:
-    template <class Part, class Interface>
-    HRESULT give(const wchar_t* name, Part* part, Interface** out) {
-        const HRESULT hr = enterOut(name, out);
-        return FAILED(hr) ? hr : part->handOut(out);
-    }
-};
-
-// Every definition made, to recognise the ones handed back to RegisterTaskDefinition.
-std::vector<Definition*>& definitions() {
-    static auto* list = new std::vector<Definition*>;
-    return *list;
+// A getter of one of the definition's parts.
+template <std::size_t Slot, auto Part, class Interface, class Out>
+HRESULT STDMETHODCALLTYPE give(Interface* pointer, Out** out) {
+    auto& self = as<decltype(classOf(Part))>(pointer);
+    const HRESULT hr = enterOut(self, Slot, out);
+    return FAILED(hr) ? hr : handOut(self.*Part, out);
 }
 
-class RegisteredTask final : public Object<IRegisteredTaskStub> {
-  public:
-    explicit RegisteredTask(std::wstring xml)
-        : Object(L"RegisteredTask", L"IRegisteredTask", {__uuidof(IRegisteredTask)}),
-          xml_(std::move(xml)) {}
+struct Definition : Object {
+    using Vtbl = ITaskDefinitionVtbl;
+    static constexpr Kind kKind = {
+        L"ITaskDefinition", &IID_ITaskDefinition,
+        L"=RegistrationInfo =Triggers =Settings =Data =Principal =Actions =XmlText"};
+    static void fill(Vtbl& v) {
+        v.get_RegistrationInfo =
+            &give<QSH_SLOT(get_RegistrationInfo), &Definition::registrationInfo>;
+        v.get_Principal = &give<QSH_SLOT(get_Principal), &Definition::principal>;
+        v.get_Settings = &give<QSH_SLOT(get_Settings), &Definition::settings>;
+        v.get_Triggers = &give<QSH_SLOT(get_Triggers), &Definition::triggers>;
+        v.get_Actions = &give<QSH_SLOT(get_Actions), &Definition::actions>;
+    }
+    RegistrationInfo* registrationInfo = make<RegistrationInfo>();
+    Principal* principal = make<Principal>();
+    Settings* settings = make<Settings>();
+    TriggerCollection* triggers = make<TriggerCollection>();
+    ActionCollection* actions = make<ActionCollection>();
+};
 
-    HRESULT STDMETHODCALLTYPE get_Xml(BSTR* xml) override {
-        if (HRESULT hr = enterOut(L"IRegisteredTask::get_Xml", xml); FAILED(hr)) {
+struct RegisteredTask : Object {
+    using Vtbl = IRegisteredTaskVtbl;
+    static constexpr Kind kKind = {
+        L"IRegisteredTask", &IID_IRegisteredTask,
+        L"get_Name get_Path get_State =Enabled Run RunEx GetInstances get_LastRunTime "
+        L"get_LastTaskResult get_NumberOfMissedRuns get_NextRunTime get_Definition get_Xml "
+        L"GetSecurityDescriptor SetSecurityDescriptor Stop GetRunTimes"};
+    static void fill(Vtbl& v) { v.get_Xml = &getXml; }
+
+    static HRESULT STDMETHODCALLTYPE getXml(IRegisteredTask* pointer, BSTR* xml) {
+        auto& self = as<RegisteredTask>(pointer);
+        if (HRESULT hr = enterOut(self, QSH_SLOT(get_Xml), xml); FAILED(hr)) {
             return hr;
         }
-        *xml = handOutBstr(xml_, L"registered task XML");
+        *xml = handOutBstr(self.xml, L"registered task XML");
         return *xml != nullptr ? S_OK : E_OUTOFMEMORY;
     }
-
-  private:
-    std::wstring xml_;
+    std::wstring xml;
 };
 
-const wchar_t* trueFalse(bool value) {
-    return value ? L"true" : L"false";
-}
-
-const wchar_t* logonTypeName(TASK_LOGON_TYPE type) {
-    static const wchar_t* const names[] = {nullptr,
-                                           L"Password",
-                                           L"S4U",
-                                           L"InteractiveToken",
-                                           L"Group",
-                                           L"ServiceAccount",
-                                           L"InteractiveTokenOrPassword"};
-    return type >= 0 && type < 7 ? names[type] : nullptr;
-}
-
-// The document the service stores and hands back, in its element order.
-std::wstring taskXml(const Definition& definition, const std::wstring& name,
-                     const std::wstring& user, TASK_LOGON_TYPE logonType) {
-    std::wstring xml;
-    auto line = [&xml](int depth, const std::wstring& text) {
-        xml.append(static_cast<std::size_t>(depth) * 2, L' ');
-        xml += text;
-        xml += L"\r\n";
+// The document the service stores and hands back: what the definition was given, in the
+// service's element order, one line per part.
+std::wstring taskXml(const Definition& definition, TASK_LOGON_TYPE logonType) {
+    // `body` is markup already; a value goes through text().
+    auto element = [](const std::wstring& tag, const std::wstring& body) {
+        return L"<" + tag + L">" + body + L"</" + tag + L">";
     };
-    auto element = [&line](int depth, const std::wstring& tag, const std::wstring& value) {
-        line(depth, L"<" + tag + L">" + qsh::testing::xmlEscaped(value, true) + L"</" + tag + L">");
-    };
-
-    line(0, L"<?xml version=\"1.0\" encoding=\"UTF-16\"?>");
-    line(0, L"<Task version=\"1.2\" "
-            L"xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\">");
-    line(1, L"<RegistrationInfo>");
-    if (!definition.registrationInfo->author.empty()) {
-        element(2, L"Author", definition.registrationInfo->author);
+    auto text = [](const std::wstring& value) { return qsh::testing::xmlEscaped(value, true); };
+    auto flag = [](bool value) { return value ? L"true" : L"false"; };
+    std::wstring triggers;
+    for (const DailyTrigger* trigger : definition.triggers->items) {
+        triggers +=
+            element(L"CalendarTrigger",
+                    element(L"StartBoundary", text(trigger->startBoundary)) +
+                        element(L"Enabled", flag(trigger->enabled)) +
+                        element(L"ScheduleByDay",
+                                element(L"DaysInterval", std::to_wstring(trigger->daysInterval))));
     }
-    element(2, L"URI", L"\\" + name);
-    line(1, L"</RegistrationInfo>");
-
-    if (definition.triggers->items.empty()) {
-        line(1, L"<Triggers />");
-    } else {
-        line(1, L"<Triggers>");
-        for (const DailyTrigger* trigger : definition.triggers->items) {
-            line(2, L"<CalendarTrigger>");
-            element(3, L"StartBoundary", trigger->startBoundary);
-            element(3, L"Enabled", trueFalse(trigger->enabled));
-            line(3, L"<ScheduleByDay>");
-            element(4, L"DaysInterval", std::to_wstring(trigger->daysInterval));
-            line(3, L"</ScheduleByDay>");
-            line(2, L"</CalendarTrigger>");
-        }
-        line(1, L"</Triggers>");
-    }
-
-    line(1, L"<Principals>");
-    line(2, L"<Principal id=\"Author\">");
-    if (!user.empty()) {
-        element(3, L"UserId", user);
-    }
-    if (const wchar_t* logon = logonTypeName(logonType)) {
-        element(3, L"LogonType", logon);
-    }
-    element(3, L"RunLevel",
-            definition.principal->runLevel == TASK_RUNLEVEL_HIGHEST ? L"HighestAvailable"
-                                                                    : L"LeastPrivilege");
-    line(2, L"</Principal>");
-    line(1, L"</Principals>");
-
+    // The stored user is the one the definition was given through put_UserId; the
+    // registration's own user is in its ledger line, so a test sees each on its own.
+    const Principal& principal = *definition.principal;
+    const std::wstring principalXml =
+        (principal.userId.empty() ? L"" : element(L"UserId", text(principal.userId))) +
+        element(L"LogonType", logonType == TASK_LOGON_INTERACTIVE_TOKEN
+                                  ? L"InteractiveToken"
+                                  : std::to_wstring(logonType)) +
+        element(L"RunLevel", principal.runLevel == TASK_RUNLEVEL_HIGHEST ? L"HighestAvailable"
+                                                                         : L"LeastPrivilege");
     const Settings& settings = *definition.settings;
-    line(1, L"<Settings>");
-    element(2, L"MultipleInstancesPolicy", L"IgnoreNew");
-    element(2, L"DisallowStartIfOnBatteries", trueFalse(settings.disallowStartIfOnBatteries));
-    element(2, L"StopIfGoingOnBatteries", trueFalse(settings.stopIfGoingOnBatteries));
-    element(2, L"AllowHardTerminate", L"true");
-    element(2, L"StartWhenAvailable", L"false");
-    element(2, L"RunOnlyIfNetworkAvailable", L"false");
-    line(2, L"<IdleSettings>");
-    element(3, L"StopOnIdleEnd", L"true");
-    element(3, L"RestartOnIdle", L"false");
-    line(2, L"</IdleSettings>");
-    element(2, L"AllowStartOnDemand", L"true");
-    element(2, L"Enabled", trueFalse(settings.enabled));
-    element(2, L"Hidden", L"false");
-    element(2, L"RunOnlyIfIdle", L"false");
-    element(2, L"WakeToRun", trueFalse(settings.wakeToRun));
-    element(2, L"ExecutionTimeLimit", L"PT72H");
-    element(2, L"Priority", L"7");
-    line(1, L"</Settings>");
-
-    if (definition.actions->items.empty()) {
-        line(1, L"<Actions Context=\"Author\" />");
-    } else {
-        line(1, L"<Actions Context=\"Author\">");
-        for (const ExecAction* action : definition.actions->items) {
-            line(2, L"<Exec>");
-            element(3, L"Command", action->path);
-            if (!action->arguments.empty()) {
-                element(3, L"Arguments", action->arguments);
-            }
-            line(2, L"</Exec>");
-        }
-        line(1, L"</Actions>");
+    const std::wstring settingsXml =
+        element(L"DisallowStartIfOnBatteries", flag(settings.disallowStartIfOnBatteries)) +
+        element(L"StopIfGoingOnBatteries", flag(settings.stopIfGoingOnBatteries)) +
+        element(L"Enabled", flag(settings.enabled)) +
+        element(L"WakeToRun", flag(settings.wakeToRun));
+    std::wstring actions;
+    for (const ExecAction* action : definition.actions->items) {
+        actions += element(L"Exec", element(L"Command", text(action->path)) +
+                                        element(L"Arguments", text(action->arguments)));
     }
-    xml += L"</Task>\r\n";
+    const std::wstring lines[] = {
+        L"<?xml version=\"1.0\" encoding=\"UTF-16\"?>",
+        L"<Task version=\"1.2\" xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\">",
+        element(L"RegistrationInfo", element(L"Author", text(definition.registrationInfo->author))),
+        element(L"Triggers", triggers),
+        element(L"Principals", L"<Principal id=\"Author\">" + principalXml + L"</Principal>"),
+        element(L"Settings", settingsXml),
+        L"<Actions Context=\"Author\">" + actions + L"</Actions>",
+        L"</Task>"};
+    std::wstring xml;
+    for (const std::wstring& line : lines) {
+        xml += line + L"\r\n";
+    }
     return xml;
 }
 
-std::wstring taskStoreFolder() {
+// Stores the task under its name, as UTF-16 LE with a byte order mark like every task in the
+// store, replacing any older one.
+HRESULT store(const std::wstring& name, const std::wstring& xml) {
     std::wstring folder = environmentValue(L"QSH_STANDIN_TASKS_DIR");
-    if (!folder.empty()) {
-        return folder;
-    }
-    wchar_t system[MAX_PATH + 1] = {};
-    const UINT length = GetSystemDirectoryW(system, MAX_PATH + 1);
-    return std::wstring(system, length) + L"\\Tasks";
+    folder = folder.empty() ? L"C:\\windows\\system32\\Tasks" : folder;
+    CreateDirectoryW(folder.c_str(), nullptr);
+    const std::wstring content = L"\xFEFF" + xml;
+    const auto size = static_cast<DWORD>(content.size() * sizeof(wchar_t));
+    return writeNewFile(folder + L"\\" + name, content.data(), size);
 }
 
-class Folder final : public Object<ITaskFolderStub> {
-  public:
-    Folder() : Object(L"Folder", L"ITaskFolder", {__uuidof(ITaskFolder)}) {}
+struct Folder : Object {
+    using Vtbl = ITaskFolderVtbl;
+    static constexpr Kind kKind = {
+        L"ITaskFolder", &IID_ITaskFolder,
+        L"get_Name get_Path GetFolder GetFolders CreateFolder DeleteFolder GetTask GetTasks "
+        L"DeleteTask RegisterTask RegisterTaskDefinition GetSecurityDescriptor "
+        L"SetSecurityDescriptor"};
+    static void fill(Vtbl& v) { v.RegisterTaskDefinition = &registerTaskDefinition; }
 
-    HRESULT STDMETHODCALLTYPE RegisterTaskDefinition(BSTR path, ITaskDefinition* definition,
-                                                     LONG flags, VARIANT user, VARIANT password,
-                                                     TASK_LOGON_TYPE logonType, VARIANT sddl,
-                                                     IRegisteredTask** task) override {
-        std::wstring userText = describeVariant(user);
-        if (V_VT(&user) == VT_BSTR && V_BSTR(&user) != nullptr) {
-            const std::wstring label = handedOutLabel(V_BSTR(&user));
-            userText += label.empty() ? L" (not handed out)" : L" (handed out: " + label + L")";
-        }
+    static HRESULT STDMETHODCALLTYPE registerTaskDefinition(ITaskFolder* pointer, BSTR path,
+                                                            ITaskDefinition* definition, LONG flags,
+                                                            VARIANT user, VARIANT password,
+                                                            TASK_LOGON_TYPE logonType, VARIANT sddl,
+                                                            IRegisteredTask** task) {
         const std::wstring detail = L"path=" + textOf(path) + L" flags=" + std::to_wstring(flags) +
-                                    L" user=" + userText + L" password=" +
+                                    L" user=" + describeVariant(user) + L" password=" +
                                     describeVariant(password) + L" logon=" +
                                     std::to_wstring(logonType) + L" sddl=" + describeVariant(sddl);
-        if (HRESULT hr = enterOut(L"ITaskFolder::RegisterTaskDefinition", task, detail, {path});
+        if (HRESULT hr =
+                enterOut(as<Folder>(pointer), QSH_SLOT(RegisterTaskDefinition), task, detail, path);
             FAILED(hr)) {
             return hr;
         }
-        Definition* known = nullptr;
-        for (Definition* candidate : definitions()) {
-            if (static_cast<ITaskDefinition*>(candidate) == definition) {
-                known = candidate;
-            }
-        }
-        if (known == nullptr) {
+        // Only a definition that this service made can be read.
+        if (definition == nullptr || definition->lpVtbl != &vtableOf<Definition>()) {
             return E_INVALIDARG;
         }
-        std::wstring name = textOf(path);
-        if (!name.empty() && name[0] == L'\\') {
-            name.erase(0, 1);
-        }
-        if (name.empty() || name.find(L'\\') != std::wstring::npos) {
-            return E_INVALIDARG;
-        }
-
-        const std::wstring folder = taskStoreFolder();
-        CreateDirectoryW(folder.c_str(), nullptr);
-        const std::wstring file = folder + L"\\" + name;
-        const DWORD attributes = GetFileAttributesW(file.c_str());
-        const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
-        if (exists && (flags & TASK_UPDATE) == 0) {
-            return HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS);
-        }
-        if (!exists && (flags & TASK_CREATE) == 0) {
-            return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
-        }
-
-        // The stored principal is the one the definition was given through put_UserId; the
-        // registration's own user is in its ledger line, so a test sees each on its own.
-        const std::wstring xml = taskXml(*known, name, known->principal->userId, logonType);
-        // UTF-16 LE with a byte order mark, the way the store keeps every task.
-        const std::wstring content = L"\xFEFF" + xml;
-        const auto size = static_cast<DWORD>(content.size() * sizeof(wchar_t));
-        if (HRESULT hr = writeNewFile(file, content.data(), size); FAILED(hr)) {
-            return hr;
-        }
-        return (new RegisteredTask(xml))->handOut(task);
+        auto* registered = make<RegisteredTask>();
+        registered->xml = taskXml(as<Definition>(definition), logonType);
+        const HRESULT hr = store(textOf(path), registered->xml);
+        return FAILED(hr) ? hr : handOut(registered, task);
     }
 };
 
-class Service final : public Object<ITaskServiceStub> {
-  public:
-    Service() : Object(L"Service", L"ITaskService", {__uuidof(ITaskService)}) {}
+struct Service : Object {
+    using Vtbl = ITaskServiceVtbl;
+    static constexpr Kind kKind = {
+        L"ITaskService", &IID_ITaskService,
+        L"GetFolder GetRunningTasks NewTask Connect get_Connected get_TargetServer "
+        L"get_ConnectedUser get_ConnectedDomain get_HighestVersion"};
+    static void fill(Vtbl& v) {
+        v.Connect = &connect;
+        v.GetFolder = &getFolder;
+        v.NewTask = &newTask;
+        v.get_ConnectedUser = &connectedUser;
+    }
 
-    HRESULT STDMETHODCALLTYPE Connect(VARIANT server, VARIANT user, VARIANT domain,
-                                      VARIANT password) override {
-        const std::wstring detail = describeVariant(server) + L" " + describeVariant(user) + L" " +
-                                    describeVariant(domain) + L" " + describeVariant(password);
-        if (HRESULT hr = enter(L"ITaskService::Connect", detail); FAILED(hr)) {
+    // The local computer as the current user; the ledger line shows what was asked for.
+    static HRESULT STDMETHODCALLTYPE connect(ITaskService* pointer, VARIANT server, VARIANT user,
+                                             VARIANT domain, VARIANT password) {
+        return enter(as<Service>(pointer), QSH_SLOT(Connect),
+                     describeVariant(server) + L" " + describeVariant(user) + L" " +
+                         describeVariant(domain) + L" " + describeVariant(password));
+    }
+
+    static HRESULT STDMETHODCALLTYPE getFolder(ITaskService* pointer, BSTR path,
+                                               ITaskFolder** folder) {
+        const HRESULT hr =
+            enterOut(as<Service>(pointer), QSH_SLOT(GetFolder), folder, textOf(path), path);
+        if (FAILED(hr)) {
             return hr;
         }
-        // Only the local computer as the current user.
-        for (const VARIANT* value : {&server, &user, &domain, &password}) {
-            if (V_VT(value) != VT_EMPTY && V_VT(value) != VT_NULL) {
-                return E_NOTIMPL;
-            }
+        return textOf(path) == L"\\" ? handOut(make<Folder>(), folder)
+                                     : HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    }
+
+    static HRESULT STDMETHODCALLTYPE newTask(ITaskService* pointer, DWORD flags,
+                                             ITaskDefinition** definition) {
+        const HRESULT hr =
+            enterOut(as<Service>(pointer), QSH_SLOT(NewTask), definition, std::to_wstring(flags));
+        if (FAILED(hr)) {
+            return hr;
+        }
+        return flags == 0 ? handOut(make<Definition>(), definition) : E_INVALIDARG;
+    }
+
+    static HRESULT STDMETHODCALLTYPE connectedUser(ITaskService* pointer, BSTR* user) {
+        if (HRESULT hr = enterOut(as<Service>(pointer), QSH_SLOT(get_ConnectedUser), user);
+            FAILED(hr) || environmentValue(L"QSH_STANDIN_TS_NULL_USER") == L"1") {
+            return hr;
         }
         wchar_t name[257] = {};
         DWORD size = 257;
         if (!GetUserNameW(name, &size)) {
             return HRESULT_FROM_WIN32(GetLastError());
         }
-        user_ = name;
-        connected_ = true;
-        return S_OK;
-    }
-
-    HRESULT STDMETHODCALLTYPE GetFolder(BSTR path, ITaskFolder** folder) override {
-        if (HRESULT hr = enterConnected(L"GetFolder", folder, textOf(path), {path}); FAILED(hr)) {
-            return hr;
-        }
-        if (textOf(path) != L"\\") {
-            return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
-        }
-        return (new Folder)->handOut(folder);
-    }
-
-    HRESULT STDMETHODCALLTYPE NewTask(DWORD flags, ITaskDefinition** definition) override {
-        if (HRESULT hr = enterConnected(L"NewTask", definition, std::to_wstring(flags));
-            FAILED(hr)) {
-            return hr;
-        }
-        if (flags != 0) {
-            return E_INVALIDARG;
-        }
-        auto* made = new Definition;
-        definitions().push_back(made);
-        return made->handOut(definition);
-    }
-
-    HRESULT STDMETHODCALLTYPE get_ConnectedUser(BSTR* user) override {
-        if (HRESULT hr = enterConnected(L"get_ConnectedUser", user); FAILED(hr)) {
-            return hr;
-        }
-        if (environmentValue(L"QSH_STANDIN_TS_NULL_USER") == L"1") {
-            return S_OK;
-        }
-        *user = handOutBstr(user_, L"connected user");
+        *user = handOutBstr(name, L"connected user");
         return *user != nullptr ? S_OK : E_OUTOFMEMORY;
     }
-
-  private:
-    template <class T>
-    HRESULT enterConnected(const wchar_t* method, T** out, const std::wstring& detail = {},
-                           std::initializer_list<BSTR> bstrArgs = {}) {
-        const HRESULT hr =
-            enterOut(L"ITaskService::" + std::wstring(method), out, detail, bstrArgs);
-        return FAILED(hr) || connected_ ? hr : HRESULT_FROM_WIN32(ERROR_ONLY_IF_CONNECTED);
-    }
-
-    bool connected_ = false;
-    std::wstring user_;
 };
 
-class ClassFactory final : public IClassFactory {
-  public:
-    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-        if (out == nullptr) {
-            return E_POINTER;
-        }
-        *out = nullptr;
-        if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IClassFactory)) {
-            return E_NOINTERFACE;
-        }
-        *out = static_cast<IClassFactory*>(this);
-        return S_OK;
+// The class factory is static: COM's references to it need no counting.
+HRESULT STDMETHODCALLTYPE factoryQuery(IClassFactory* factory, REFIID iid, void** out) {
+    const bool known = IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IClassFactory);
+    *out = known ? factory : nullptr;
+    return known ? S_OK : E_NOINTERFACE;
+}
+ULONG STDMETHODCALLTYPE factoryReference(IClassFactory*) {
+    return 1;
+}
+HRESULT STDMETHODCALLTYPE createInstance(IClassFactory*, IUnknown* outer, REFIID iid, void** out) {
+    *out = nullptr;
+    if (HRESULT hr = enterCall(0, L"CoCreateInstance", guidText(iid)); FAILED(hr)) {
+        return hr;
     }
-    // Static object: COM's references to it need no counting.
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    return outer != nullptr ? CLASS_E_NOAGGREGATION : answer(*make<Service>(), iid, out);
+}
+HRESULT STDMETHODCALLTYPE lockServer(IClassFactory*, BOOL) {
+    return S_OK;
+}
 
-    HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override {
-        if (out == nullptr) {
-            return E_POINTER;
-        }
-        *out = nullptr;
-        if (HRESULT hr = enterCall(0, L"CoCreateInstance", guidText(iid)); FAILED(hr)) {
-            return hr;
-        }
-        if (outer != nullptr) {
-            return CLASS_E_NOAGGREGATION;
-        }
-        return (new Service)->query(iid, out);
-    }
-    HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
-};
-
-ClassFactory factory;
+IClassFactoryVtbl factoryVtbl = {&factoryQuery, &factoryReference, &factoryReference,
+                                 &createInstance, &lockServer};
+IClassFactory factory = {&factoryVtbl};
 
 } // namespace
 } // namespace standin
 
 extern "C" HRESULT STDAPICALLTYPE DllGetClassObject(REFCLSID clsid, REFIID iid, void** out) {
-    if (out == nullptr) {
-        return E_POINTER;
-    }
-    *out = nullptr;
-    if (!IsEqualCLSID(clsid, standin::kClsidTaskScheduler)) {
+    if (!IsEqualCLSID(clsid, CLSID_TaskScheduler)) {
         return CLASS_E_CLASSNOTAVAILABLE;
     }
     standin::startLedger();
-    return standin::factory.QueryInterface(iid, out);
+    return standin::factoryQuery(&standin::factory, iid, out);
 }
 
 // The helper's BSTR imports point into this DLL from the first request on, so it must
@@ -579,9 +370,9 @@ extern "C" HRESULT STDAPICALLTYPE DllCanUnloadNow() {
     return S_FALSE;
 }
 
-BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
     if (reason == DLL_PROCESS_DETACH) {
-        standin::finishLedger(reserved != nullptr);
+        standin::finishLedger();
     }
     return TRUE;
 }
