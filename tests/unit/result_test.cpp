@@ -20,6 +20,8 @@ TEST(ResultPhrase, EveryCommandWordInAnyCase) {
         {L"FOO", L"run command foo"},
         // Nothing in the word may break or split the line: controls, tab and separators.
         {L"a\tb\177c\205d\u2028e\u2029f", L"run command a?b?c?d?e?f"},
+        // The log's other replacements are not the phrase's: C1 and bidirectional controls stay.
+        {L"a\u0086b\u202Ec\u2066d", L"run command a\u0086b\u202Ec\u2066d"},
     };
     for (const auto& [word, phrase] : rows) {
         EXPECT_EQ(qsh::operationPhrase({word}), phrase) << word;

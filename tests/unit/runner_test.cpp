@@ -185,6 +185,19 @@ TEST_F(ProcessResultLog, ExitLineThenOutputPreviewedOrShownAsHex) {
     // Standard output is previewed in 240 units.
     qsh::logProcessResult(L"create-default",
                           {.launched = true, .exitCode = 0, .stdoutBytes = Bytes(300, 'o')}, true);
+    // What the runner dropped past its caps is counted on the stream's line.
+    qsh::logProcessResult(L"query-to-file",
+                          {.launched = true,
+                           .exitCode = 0,
+                           .stdoutBytes = {0x3C, 0x54},
+                           .stderrBytes = {'e'},
+                           .stdoutDropped = 4294967296,
+                           .stderrDropped = 12},
+                          false);
+    qsh::logProcessResult(
+        L"delete", {.launched = true, .exitCode = 0, .stdoutBytes = {'o'}, .stdoutDropped = 5},
+        true);
+
     EXPECT_EQ(logHere(), (std::vector<std::string>{
                              "delete: process launch failed: " + systemText(2),
                              "create-default: exitCode=0; timedOut=false",
@@ -197,6 +210,11 @@ TEST_F(ProcessResultLog, ExitLineThenOutputPreviewedOrShownAsHex) {
                              "delete stderr (UTF-8/ASCII): " + std::string(1000, 'e'),
                              "create-default: exitCode=0; timedOut=false",
                              "create-default stdout (UTF-8/ASCII): " + std::string(240, 'o'),
+                             "query-to-file: exitCode=0; timedOut=false",
+                             "query-to-file stdout bytes=2; prefix=3C 54; dropped=4294967296",
+                             "query-to-file stderr (UTF-8/ASCII) dropped=12: e",
+                             "delete: exitCode=0; timedOut=false",
+                             "delete stdout (UTF-8/ASCII) dropped=5: o",
                          }));
 }
 
