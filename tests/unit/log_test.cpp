@@ -77,11 +77,15 @@ TEST_F(LogFile, FallsBackToTheTemporaryFolder) {
 TEST_F(LogFile, FallsBackToTheCurrentFolderWithoutTemporaryFolder) {
     SetEnvironmentVariableW(L"LOCALAPPDATA", nullptr);
     useTempFolder(L"C:\\" + std::wstring(300, L't'));
-    EXPECT_EQ(qsh::getLocalAppDataPath().wstring(), L".");
 
     wchar_t previous[MAX_PATH + 1] = {};
     GetCurrentDirectoryW(MAX_PATH, previous);
     ASSERT_TRUE(SetCurrentDirectoryW(localAppData().c_str()));
+    // Made absolute, as every path handed to schtasks.exe (which runs elsewhere) must be.
+    EXPECT_EQ(qsh::getLocalAppDataPath().wstring(), localAppData());
+    SetEnvironmentVariableW(L"LOCALAPPDATA", L"rel\\dir");
+    EXPECT_EQ(qsh::getLocalAppDataPath().wstring(), localAppData() + L"\\rel\\dir");
+    SetEnvironmentVariableW(L"LOCALAPPDATA", nullptr);
     qsh::logMessage(L"to current folder");
     SetCurrentDirectoryW(previous);
     EXPECT_NE(logContent().find("] to current folder\r\n"), std::string::npos);
