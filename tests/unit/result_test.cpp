@@ -135,10 +135,24 @@ TEST(ResultStream, LineEndsAddedOnlyWhenMissing) {
 }
 
 TEST(ResultStream, NoHandleWritesNothingAndDoesNotFail) {
-    HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
+    HANDLE read = nullptr;
+    HANDLE write = nullptr;
+    ASSERT_TRUE(CreatePipe(&read, &write, nullptr, 1 << 16));
+    const HANDLE savedOut = GetStdHandle(STD_OUTPUT_HANDLE);
+    const HANDLE savedErr = GetStdHandle(STD_ERROR_HANDLE);
+    SetStdHandle(STD_ERROR_HANDLE, write);
     for (HANDLE none : {static_cast<HANDLE>(nullptr), INVALID_HANDLE_VALUE}) {
         SetStdHandle(STD_OUTPUT_HANDLE, none);
+        SetLastError(0);
         qsh::writeInheritedStream(STD_OUTPUT_HANDLE, L"dropped");
+        // No write was tried on the missing handle, and nothing went to another stream.
+        EXPECT_EQ(GetLastError(), 0u);
     }
-    SetStdHandle(STD_OUTPUT_HANDLE, saved);
+    SetStdHandle(STD_OUTPUT_HANDLE, savedOut);
+    SetStdHandle(STD_ERROR_HANDLE, savedErr);
+    DWORD waiting = 1;
+    EXPECT_TRUE(PeekNamedPipe(read, nullptr, 0, nullptr, &waiting, nullptr));
+    EXPECT_EQ(waiting, 0u);
+    CloseHandle(write);
+    CloseHandle(read);
 }
