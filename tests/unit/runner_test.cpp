@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "diag/unique_handle.h"
 #include "process/result_log.h"
 #include "process/runner.h"
@@ -111,7 +113,7 @@ TEST_F(RunnerWatch, ChildEndedAfterTheLimitIsReadToTheEnd) {
          true,
          "",
          {20, 2000},
-         {"Could not end schtasks.exe: " + systemText(ERROR_INVALID_HANDLE), notEnded}},
+         {"Could not end schtasks.exe: Invalid handle.", notEnded}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
