@@ -15,7 +15,7 @@ namespace {
 // the caller's own argument forge a second result line. A tab, harmless in the log,
 // would split the line's fields for a reader.
 std::wstring commandInLine(const std::wstring& word) {
-    std::wstring text = singleLine(word);
+    std::wstring text = withoutLineBreaks(word);
     for (wchar_t& unit : text) {
         if (unit == L'\t') {
             unit = L'?';

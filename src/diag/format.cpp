@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 
 namespace qsh {
@@ -81,13 +82,32 @@ std::wstring previewText(const std::wstring& text, std::uint64_t maxUnits) {
     return preview;
 }
 
+namespace {
+
+// Units that end or break a line: C0 but tab, DEL, NEL, LS, PS.
+bool breaksLine(wchar_t unit) {
+    return (unit < L' ' && unit != L'\t') || unit == 0x7F || unit == 0x85 || unit == 0x2028 ||
+           unit == 0x2029;
+}
+
+// Units that make a line show something else than it holds: the C1 controls, and the
+// bidirectional embeddings, overrides and isolates, which reorder what follows them.
+bool disguisesLine(wchar_t unit) {
+    return (unit >= 0x80 && unit <= 0x9F) || (unit >= 0x202A && unit <= 0x202E) ||
+           (unit >= 0x2066 && unit <= 0x2069);
+}
+
+} // namespace
+
+std::wstring withoutLineBreaks(std::wstring text) {
+    std::replace_if(text.begin(), text.end(), breaksLine, L'?');
+    return text;
+}
+
 std::wstring singleLine(std::wstring text) {
-    for (wchar_t& unit : text) {
-        if ((unit < L' ' && unit != L'\t') || unit == 0x7F || unit == 0x85 || unit == 0x2028 ||
-            unit == 0x2029) {
-            unit = L'?';
-        }
-    }
+    std::replace_if(
+        text.begin(), text.end(),
+        [](wchar_t unit) { return breaksLine(unit) || disguisesLine(unit); }, L'?');
     return text;
 }
 

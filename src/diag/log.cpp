@@ -153,20 +153,27 @@ void logMessage(const std::wstring& message) noexcept {
 }
 
 std::filesystem::path getLocalAppDataPath() {
+    // Paths built on the base are handed to schtasks.exe, which runs in the system folder: a
+    // relative base (a relative LOCALAPPDATA, or ".") is made absolute against ours.
+    const auto absoluteBase = [](const std::wstring& base) {
+        std::error_code error;
+        std::filesystem::path full = std::filesystem::absolute(base, error);
+        return error ? std::filesystem::path(base) : full;
+    };
     const DWORD needed = GetEnvironmentVariableW(L"LOCALAPPDATA", nullptr, 0);
     if (needed != 0) {
         std::vector<wchar_t> value(needed, L'\0');
         const DWORD length = GetEnvironmentVariableW(L"LOCALAPPDATA", value.data(), needed);
         if (length > 0 && length < needed) {
-            return std::filesystem::path(std::wstring(value.data(), length));
+            return absoluteBase(std::wstring(value.data(), length));
         }
     }
     std::vector<wchar_t> temp(MAX_PATH + 1, L'\0');
     const DWORD tempLength = GetTempPathW(MAX_PATH, temp.data());
     if (tempLength >= 1 && tempLength < MAX_PATH) {
-        return std::filesystem::path(std::wstring(temp.data(), tempLength));
+        return absoluteBase(std::wstring(temp.data(), tempLength));
     }
-    return std::filesystem::path(L".");
+    return absoluteBase(L".");
 }
 
 } // namespace qsh

@@ -10,6 +10,12 @@ namespace {
 
 constexpr std::uint64_t kStderrPreviewUnits = 1000;
 
+// Said only when the runner threw bytes away past what it keeps, so that a size read from the
+// log is never mistaken for the whole.
+std::wstring droppedNote(const wchar_t* lead, std::uint64_t dropped) {
+    return dropped == 0 ? std::wstring() : lead + (L"dropped=" + std::to_wstring(dropped));
+}
+
 } // namespace
 
 void logProcessResult(const std::wstring& label, const ProcessResult& result, bool decodeStdout) {
@@ -23,17 +29,20 @@ void logProcessResult(const std::wstring& label, const ProcessResult& result, bo
     if (!result.stdoutBytes.empty()) {
         if (decodeStdout) {
             DecodedText decoded = decodeBytes(result.stdoutBytes);
-            logMessage(label + L" stdout (" + decoded.encoding + L"): " +
+            logMessage(label + L" stdout (" + decoded.encoding + L")" +
+                       droppedNote(L" ", result.stdoutDropped) + L": " +
                        previewText(decoded.text, kPreviewUnits));
         } else {
             logMessage(label + L" stdout bytes=" + std::to_wstring(result.stdoutBytes.size()) +
-                       L"; prefix=" + hexPrefix(result.stdoutBytes));
+                       L"; prefix=" + hexPrefix(result.stdoutBytes) +
+                       droppedNote(L"; ", result.stdoutDropped));
         }
     }
 
     if (!result.stderrBytes.empty()) {
         DecodedText decoded = decodeBytes(result.stderrBytes);
-        logMessage(label + L" stderr (" + decoded.encoding + L"): " +
+        logMessage(label + L" stderr (" + decoded.encoding + L")" +
+                   droppedNote(L" ", result.stderrDropped) + L": " +
                    previewText(decoded.text, kStderrPreviewUnits));
         writeInheritedStream(STD_ERROR_HANDLE, decoded.text);
     }

@@ -11,6 +11,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <regex>
 #include <string>
 #include <tuple>
@@ -399,6 +400,26 @@ TEST_F(ElevationElevatedCopySlow, CopyPastTheTimeLimitIsEndedWith1460) {
     EXPECT_EQ(r.outcome.out, resultLine(1460, message));
     EXPECT_TRUE(linesInOrder(r.parent, {"Elevated helper timed out.", logResult(1460, message)}));
     EXPECT_FALSE(hasLine(r.parent, startsWith("Elevated child exited")));
+    // The limit itself, from the parent's stamps: the wait starts after the launch line, and
+    // a loaded machine may add to it, but a doubled limit cannot pass.
+    const auto stampOf = [&](const std::string& start) -> long long {
+        for (const LogEntry& e : r.log) {
+            SYSTEMTIME t{};
+            FILETIME f{};
+            if (e.pid == r.outcome.pid && e.message.starts_with(start) &&
+                std::sscanf(e.stamp.c_str(), "%hu-%hu-%hu %hu:%hu:%hu.%hu", &t.wYear, &t.wMonth,
+                            &t.wDay, &t.wHour, &t.wMinute, &t.wSecond, &t.wMilliseconds) == 7 &&
+                SystemTimeToFileTime(&t, &f)) {
+                return static_cast<long long>(
+                    (ULARGE_INTEGER{{f.dwLowDateTime, f.dwHighDateTime}}).QuadPart / 10000);
+            }
+        }
+        ADD_FAILURE() << "no line " << start;
+        return 0;
+    };
+    const long long waited = stampOf("Elevated helper timed out.") - stampOf(kLaunching);
+    EXPECT_GE(waited, 120000);
+    EXPECT_LT(waited, 180000);
     EXPECT_FALSE(hasLine(r.parent, startsWith("Could not remove staged file")));
     // The copy is gone, and with it the lock on its image: nothing is left staged.
     ASSERT_NE(r.childPid, 0u);

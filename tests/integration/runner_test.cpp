@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <cstdint>
 #include <optional>
 
+#include "diag/unique_handle.h"
 #include "sandbox.h"
 #include "process/result_log.h"
 #include "process/runner.h"
@@ -178,6 +180,53 @@ TEST_F(RunnerChild, EveryHandleIsClosedOnEveryPath) {
     qsh::runSchtasks({L"/QUERY", L"/TN", L"Quillfen", L"/XML"});
     std::size_t after = ownHandleCount();
     EXPECT_EQ(after, before);
+}
+
+// The child runs in the system folder and inherits its pipes and our standard input, made
+// inheritable for it when ours is not, and nothing else (here: an inheritable event).
+TEST_F(RunnerChild, ChildRunsInTheSystemFolderWithOnlyTheHandlesItIsGiven) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    const qsh::UniqueHandle probe(CreateEventW(&inherit, TRUE, TRUE, nullptr));
+    ASSERT_TRUE(probe);
+    useHere({schtasksSwitch(L"REPORT",
+                            std::to_wstring(reinterpret_cast<std::uintptr_t>(probe.get())))});
+    const std::string rest = "|handle=absent";
+    const std::string cwd = "cwd=C:\\windows\\system32|stdin=";
+    struct Row {
+        const char* name;
+        bool pipe;
+        bool inheritable;
+        HANDLE none;
+        std::string out;
+    };
+    const Row rows[] = {
+        {"inheritable pipe", true, true, nullptr, cwd + "typed" + rest},
+        {"pipe we do not let inherit", true, false, nullptr, cwd + "typed" + rest},
+        // Left out, not passed on; Wine then gives the child its own console (a character
+        // device) to read from.
+        {"no standard input", false, false, nullptr, cwd + "type 2" + rest},
+        {"invalid standard input", false, false, INVALID_HANDLE_VALUE, cwd + "type 2" + rest},
+    };
+    const HANDLE saved = GetStdHandle(STD_INPUT_HANDLE);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        qsh::UniqueHandle read, write;
+        ASSERT_TRUE(CreatePipe(read.put(), write.put(), nullptr, 0));
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFile(write.get(), "typed", 5, &written, nullptr));
+        write.reset();
+        SetHandleInformation(read.get(), HANDLE_FLAG_INHERIT, row.inheritable ? 1 : 0);
+        SetStdHandle(STD_INPUT_HANDLE, row.pipe ? read.get() : row.none);
+        const ProcessResult result = qsh::runSchtasks({});
+        SetStdHandle(STD_INPUT_HANDLE, saved);
+
+        EXPECT_TRUE(result.launched);
+        EXPECT_EQ(result.exitCode, 0u);
+        EXPECT_EQ(bytesText(result.stdoutBytes), row.out);
+        DWORD flags = 0;
+        ASSERT_TRUE(GetHandleInformation(read.get(), &flags));
+        EXPECT_EQ((flags & HANDLE_FLAG_INHERIT) != 0, row.inheritable); // ours is left as it was
+    }
 }
 
 TEST_F(RunnerSlow, ChildPastTheLimitIsTerminatedWithTimeoutCode) {

@@ -27,8 +27,9 @@ TEST(FormatError, UnknownCodesAreShownInDecimal) {
 
 TEST(FormatError, HresultsAsUnsignedHex) {
     EXPECT_EQ(qsh::formatHresult(0), L"HRESULT 0x00000000 (No error)");
+    // The system's text for E_ACCESSDENIED, in the form the Task Scheduler failures are logged.
     EXPECT_EQ(qsh::formatHresult(static_cast<std::int32_t>(0x80070005)),
-              qsh::testing::fromUtf8(qsh::testing::hresultText(static_cast<HRESULT>(0x80070005))));
+              L"HRESULT 0x80070005 (Access denied.)");
     EXPECT_EQ(qsh::formatHresult(0x2ABC), L"HRESULT 0x00002ABC (Windows error 10940)");
     EXPECT_EQ(qsh::formatHresult(static_cast<std::int32_t>(0x8004FFFF)),
               L"HRESULT 0x8004FFFF (Windows error 2147811327)");

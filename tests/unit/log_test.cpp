@@ -44,6 +44,9 @@ TEST_F(LogFile, MessagesAreWrittenInUtf8OnOneLine) {
     qsh::logMessage(L"Path C:\\Users\\Jos\u00e9\\\u00fcber\\\u4e2d");
     // Every unit that could end or break a line becomes "?"; a tab stays.
     qsh::logMessage(L"first\r\nsecond\ta\1b\177c\205d\u2028e\u2029f");
+    // So does every unit that makes a line show something else: C1 and bidirectional controls.
+    qsh::logMessage(
+        L"c1\u0080\u0086\u009F bidi\u202A\u202E\u2066\u2069 kept\u00A0\u2029\u202F\u206A");
     qsh::logMessage(L"");
     const std::string content = logContent();
     const std::string prefix = " [pid=" + std::to_string(GetCurrentProcessId()) + "] ";
@@ -51,6 +54,8 @@ TEST_F(LogFile, MessagesAreWrittenInUtf8OnOneLine) {
                                     "ber\\\xE4\xB8\xAD\r\n"),
               std::string::npos);
     EXPECT_NE(content.find(prefix + "first??second\ta?b?c?d?e?f\r\n"), std::string::npos);
+    EXPECT_NE(content.find(prefix + "c1??? bidi???? kept\xC2\xA0?\xE2\x80\xAF\xE2\x81\xAA\r\n"),
+              std::string::npos);
     ASSERT_GE(content.size(), prefix.size() + 2);
     EXPECT_EQ(content.substr(content.size() - prefix.size() - 2), prefix + "\r\n");
     EXPECT_NE(content.substr(0, 3), "\xEF\xBB\xBF");
@@ -72,11 +77,15 @@ TEST_F(LogFile, FallsBackToTheTemporaryFolder) {
 TEST_F(LogFile, FallsBackToTheCurrentFolderWithoutTemporaryFolder) {
     SetEnvironmentVariableW(L"LOCALAPPDATA", nullptr);
     useTempFolder(L"C:\\" + std::wstring(300, L't'));
-    EXPECT_EQ(qsh::getLocalAppDataPath().wstring(), L".");
 
     wchar_t previous[MAX_PATH + 1] = {};
     GetCurrentDirectoryW(MAX_PATH, previous);
     ASSERT_TRUE(SetCurrentDirectoryW(localAppData().c_str()));
+    // Made absolute, as every path handed to schtasks.exe (which runs elsewhere) must be.
+    EXPECT_EQ(qsh::getLocalAppDataPath().wstring(), localAppData());
+    SetEnvironmentVariableW(L"LOCALAPPDATA", L"rel\\dir");
+    EXPECT_EQ(qsh::getLocalAppDataPath().wstring(), localAppData() + L"\\rel\\dir");
+    SetEnvironmentVariableW(L"LOCALAPPDATA", nullptr);
     qsh::logMessage(L"to current folder");
     SetCurrentDirectoryW(previous);
     EXPECT_NE(logContent().find("] to current folder\r\n"), std::string::npos);

@@ -20,6 +20,8 @@ TEST(ResultPhrase, EveryCommandWordInAnyCase) {
         {L"FOO", L"run command foo"},
         // Nothing in the word may break or split the line: controls, tab and separators.
         {L"a\tb\177c\205d\u2028e\u2029f", L"run command a?b?c?d?e?f"},
+        // The log's other replacements are not the phrase's: C1 and bidirectional controls stay.
+        {L"a\u0086b\u202Ec\u2066d", L"run command a\u0086b\u202Ec\u2066d"},
     };
     for (const auto& [word, phrase] : rows) {
         EXPECT_EQ(qsh::operationPhrase({word}), phrase) << word;
@@ -133,10 +135,24 @@ TEST(ResultStream, LineEndsAddedOnlyWhenMissing) {
 }
 
 TEST(ResultStream, NoHandleWritesNothingAndDoesNotFail) {
-    HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
+    HANDLE read = nullptr;
+    HANDLE write = nullptr;
+    ASSERT_TRUE(CreatePipe(&read, &write, nullptr, 1 << 16));
+    const HANDLE savedOut = GetStdHandle(STD_OUTPUT_HANDLE);
+    const HANDLE savedErr = GetStdHandle(STD_ERROR_HANDLE);
+    SetStdHandle(STD_ERROR_HANDLE, write);
     for (HANDLE none : {static_cast<HANDLE>(nullptr), INVALID_HANDLE_VALUE}) {
         SetStdHandle(STD_OUTPUT_HANDLE, none);
+        SetLastError(0);
         qsh::writeInheritedStream(STD_OUTPUT_HANDLE, L"dropped");
+        // No write was tried on the missing handle, and nothing went to another stream.
+        EXPECT_EQ(GetLastError(), 0u);
     }
-    SetStdHandle(STD_OUTPUT_HANDLE, saved);
+    SetStdHandle(STD_OUTPUT_HANDLE, savedOut);
+    SetStdHandle(STD_ERROR_HANDLE, savedErr);
+    DWORD waiting = 1;
+    EXPECT_TRUE(PeekNamedPipe(read, nullptr, 0, nullptr, &waiting, nullptr));
+    EXPECT_EQ(waiting, 0u);
+    CloseHandle(write);
+    CloseHandle(read);
 }

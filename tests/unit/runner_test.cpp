@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 #include "diag/unique_handle.h"
 #include "process/result_log.h"
 #include "process/runner.h"
@@ -31,40 +33,122 @@ TEST(RunnerPipes, DrainTakesWhatIsThereAndNeverBlocks) {
     HANDLE writeEnd = nullptr;
     ASSERT_TRUE(qsh::createPipePair(readEnd, writeEnd));
     Bytes bytes = {0x42};
+    std::uint64_t dropped = 0;
+    const qsh::PipeCapture all{readEnd, bytes, dropped};
 
-    qsh::drainPipe(readEnd, bytes); // empty pipe, writer still open
+    EXPECT_FALSE(qsh::drainPipe(all)); // empty pipe, writer still open
     EXPECT_EQ(bytes, Bytes{0x42});
 
     std::string first = floodText(3000);
     DWORD written = 0;
     ASSERT_TRUE(WriteFile(writeEnd, first.data(), 3000, &written, nullptr));
-    qsh::drainPipe(readEnd, bytes);
+    EXPECT_FALSE(qsh::drainPipe(all));
     std::string second(2500, 'z');
     ASSERT_TRUE(WriteFile(writeEnd, second.data(), 2500, &written, nullptr));
     CloseHandle(writeEnd);
-    qsh::drainPipe(readEnd, bytes);
-    qsh::drainPipe(readEnd, bytes); // broken and empty: returns at once
+    EXPECT_TRUE(qsh::drainPipe(all)); // read to the end: the writer is gone
+    EXPECT_TRUE(qsh::drainPipe(all)); // broken and empty: returns at once
     EXPECT_EQ(bytesText(bytes), "\x42" + first + second);
+    EXPECT_EQ(dropped, 0u);
     CloseHandle(readEnd);
 
-    // Past what is kept the pipe is still emptied; a past deadline reads nothing.
+    // Past what is kept the pipe is still emptied, and the rest counted; a past deadline
+    // reads nothing.
     ASSERT_TRUE(qsh::createPipePair(readEnd, writeEnd));
     ASSERT_TRUE(WriteFile(writeEnd, "abcdefghij", 10, &written, nullptr));
     Bytes kept = {0x41};
-    qsh::drainPipe(readEnd, kept, GetTickCount64() - 1, 4);
+    const qsh::PipeCapture four{readEnd, kept, dropped, 4};
+    EXPECT_FALSE(qsh::drainPipe(four, GetTickCount64() - 1));
     EXPECT_EQ(bytesText(kept), "A");
-    qsh::drainPipe(readEnd, kept, MAXULONGLONG, 4);
+    EXPECT_FALSE(qsh::drainPipe(four));
     EXPECT_EQ(bytesText(kept), "Aabc");
+    EXPECT_EQ(dropped, 7u);
     DWORD left = 1;
     ASSERT_TRUE(PeekNamedPipe(readEnd, nullptr, 0, nullptr, &left, nullptr));
     EXPECT_EQ(left, 0u);
     CloseHandle(writeEnd);
 
     Bytes untouched = {1, 2};
-    qsh::drainPipe(nullptr, untouched);
-    qsh::drainPipe(INVALID_HANDLE_VALUE, untouched);
+    EXPECT_TRUE(qsh::drainPipe({nullptr, untouched, dropped}));
+    EXPECT_TRUE(qsh::drainPipe({INVALID_HANDLE_VALUE, untouched, dropped}));
     EXPECT_EQ(untouched, (Bytes{1, 2}));
     CloseHandle(readEnd);
+}
+
+using RunnerWatch = SandboxTest;
+
+// The decision at the limit, on a scripted clock and wait: the child's last bytes wait in the
+// pipes, its writer gone, and each wait answers from `waits` (then "timed out").
+TEST_F(RunnerWatch, ChildEndedAfterTheLimitIsReadToTheEnd) {
+    useHere();
+    struct Row {
+        const char* name;
+        ULONGLONG jump; // where the clock stands after its first reading
+        std::vector<DWORD> waits;
+        bool ended;
+        bool timedOut;
+        std::string out;
+        std::vector<DWORD> waitedMs;
+        std::vector<std::string> log;
+    };
+    const std::string notEnded =
+        "schtasks.exe has not ended; its handles stay open until the helper exits.";
+    const Row rows[] = {
+        // Ended just after the deadline, within the slice: all it wrote is read, not 1460.
+        {"ended past the deadline", 60001, {WAIT_OBJECT_0}, true, false, "last words", {20}, {}},
+        {"ended in time",
+         0,
+         {WAIT_TIMEOUT, WAIT_OBJECT_0},
+         true,
+         false,
+         "last words",
+         {20, 20},
+         {}},
+        // Still running at the limit: ended with 1460. This one cannot be (no process), so the
+        // failure is logged and the run says the child may still run.
+        {"running at the limit",
+         60001,
+         {WAIT_TIMEOUT},
+         false,
+         true,
+         "",
+         {20, 2000},
+         {"Could not end schtasks.exe: Invalid handle.", notEnded}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        qsh::UniqueHandle outRead, outWrite, errRead, errWrite;
+        ASSERT_TRUE(qsh::createPipePair(*outRead.put(), *outWrite.put()));
+        ASSERT_TRUE(qsh::createPipePair(*errRead.put(), *errWrite.put()));
+        DWORD written = 0;
+        ASSERT_TRUE(WriteFile(outWrite.get(), "last words", 10, &written, nullptr));
+        ASSERT_TRUE(WriteFile(errWrite.get(), "late", 4, &written, nullptr));
+        outWrite.reset();
+        errWrite.reset();
+
+        bool started = false;
+        std::vector<DWORD> waitedMs;
+        qsh::ChildWatch watch;
+        watch.now = [&] { return 1000000 + (std::exchange(started, true) ? row.jump : 0); };
+        watch.wait = [&](HANDLE, DWORD ms) {
+            waitedMs.push_back(ms);
+            return waitedMs.size() <= row.waits.size() ? row.waits[waitedMs.size() - 1]
+                                                       : DWORD{WAIT_TIMEOUT};
+        };
+        ProcessResult result;
+        const bool ended = qsh::watchChild(
+            nullptr, {outRead.get(), result.stdoutBytes, result.stdoutDropped},
+            {errRead.get(), result.stderrBytes, result.stderrDropped}, result, watch);
+
+        EXPECT_EQ(ended, row.ended);
+        EXPECT_EQ(result.timedOut, row.timedOut);
+        EXPECT_EQ(result.launchError, 0u);
+        EXPECT_EQ(bytesText(result.stdoutBytes), row.out);
+        EXPECT_EQ(bytesText(result.stderrBytes), row.out.empty() ? "" : "late");
+        EXPECT_EQ(waitedMs, row.waitedMs);
+        EXPECT_EQ(logHere(), row.log);
+        DeleteFileW(logPath().c_str());
+    }
 }
 
 TEST(RunnerExitCode, LaunchFailureTimeoutAndChildCode) {
@@ -103,6 +187,18 @@ TEST_F(ProcessResultLog, ExitLineThenOutputPreviewedOrShownAsHex) {
     // Standard output is previewed in 240 units.
     qsh::logProcessResult(L"create-default",
                           {.launched = true, .exitCode = 0, .stdoutBytes = Bytes(300, 'o')}, true);
+    // What the runner dropped past its caps is counted on the stream's line.
+    qsh::logProcessResult(L"query-to-file",
+                          {.launched = true,
+                           .exitCode = 0,
+                           .stdoutBytes = {0x3C, 0x54},
+                           .stderrBytes = {'e'},
+                           .stdoutDropped = 4294967296,
+                           .stderrDropped = 12},
+                          false);
+    qsh::logProcessResult(
+        L"delete", {.launched = true, .exitCode = 0, .stdoutBytes = {'o'}, .stdoutDropped = 5},
+        true);
 
     EXPECT_EQ(logHere(), (std::vector<std::string>{
                              "delete: process launch failed: " + systemText(2),
@@ -116,6 +212,11 @@ TEST_F(ProcessResultLog, ExitLineThenOutputPreviewedOrShownAsHex) {
                              "delete stderr (UTF-8/ASCII): " + std::string(1000, 'e'),
                              "create-default: exitCode=0; timedOut=false",
                              "create-default stdout (UTF-8/ASCII): " + std::string(240, 'o'),
+                             "query-to-file: exitCode=0; timedOut=false",
+                             "query-to-file stdout bytes=2; prefix=3C 54; dropped=4294967296",
+                             "query-to-file stderr (UTF-8/ASCII) dropped=12: e",
+                             "delete: exitCode=0; timedOut=false",
+                             "delete stdout (UTF-8/ASCII) dropped=5: o",
                          }));
 }
 

@@ -19,6 +19,10 @@
 //                     not-task-xml leading-blank-lines empty
 //   _LOCK_IMPORTED    after /CREATE /XML, mark the imported file read-only (it then cannot
 //                     be deleted)
+//   _REPORT           do nothing else; write "cwd=<current folder>|stdin=<what a standard
+//                     input pipe holds to its end, none, or type N (GetFileType)>|
+//                     handle=<inherited or absent>" on standard output, the handle being this
+//                     value (decimal) if the parent's was inherited
 //
 // QSH_STANDIN_TASKS_DIR names the store folder; default C:\windows\system32\Tasks.
 
@@ -279,7 +283,36 @@ int query(const std::wstring& path) {
     return 0;
 }
 
+int report(std::uint64_t probe) {
+    wchar_t folder[MAX_PATH + 1] = {};
+    GetCurrentDirectoryW(MAX_PATH, folder);
+    std::string input = "none";
+    const HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+    const DWORD type = in == nullptr || in == INVALID_HANDLE_VALUE ? 0 : GetFileType(in);
+    if (type != 0 && type != FILE_TYPE_PIPE) {
+        input = "type " + std::to_string(type); // a console would keep us waiting
+    } else if (type == FILE_TYPE_PIPE) {
+        input.clear();
+        char buffer[256];
+        DWORD got = 0;
+        while (ReadFile(in, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+            input.append(buffer, got);
+        }
+    }
+    DWORD flags = 0;
+    const bool inherited =
+        GetHandleInformation(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(probe)),
+                             &flags) &&
+        (flags & HANDLE_FLAG_INHERIT) != 0;
+    writeOut(codePage(L"cwd=" + std::wstring(folder), CP_UTF8) + "|stdin=" + input +
+             "|handle=" + (inherited ? "inherited" : "absent"));
+    return 0;
+}
+
 int run() {
+    if (auto probe = envNumber(L"REPORT")) {
+        return report(*probe);
+    }
     std::vector<std::wstring> argv;
     int argc = 0;
     if (wchar_t** list = CommandLineToArgvW(GetCommandLineW(), &argc)) {
