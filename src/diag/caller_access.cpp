@@ -45,10 +45,9 @@ DWORD parentProcessId() {
     return 0;
 }
 
-FILETIME creationTime(HANDLE process) {
-    FILETIME created{}, exited{}, kernel{}, user{};
-    GetProcessTimes(process, &created, &exited, &kernel, &user);
-    return created;
+bool creationTime(HANDLE process, FILETIME& created) {
+    FILETIME exited{}, kernel{}, user{};
+    return GetProcessTimes(process, &created, &exited, &kernel, &user) != 0;
 }
 
 // The parent's token at impersonation level. The process is opened before its age is checked,
@@ -65,8 +64,14 @@ UniqueHandle parentToken(std::wstring& error) {
                 L"are not opened for it.";
         return {};
     }
-    const FILETIME parentCreated = creationTime(parent.get());
-    const FILETIME ownCreated = creationTime(GetCurrentProcess());
+    FILETIME parentCreated{};
+    FILETIME ownCreated{};
+    if (!creationTime(parent.get(), parentCreated) ||
+        !creationTime(GetCurrentProcess(), ownCreated)) {
+        error = formatWindowsError(GetLastError());
+        return {};
+    }
+    // A process created after this one cannot have started it: its id was reused.
     if (CompareFileTime(&parentCreated, &ownCreated) > 0) {
         error = L"The process that started the helper is gone (its id " +
                 std::to_wstring(parentId) +
