@@ -98,7 +98,7 @@ int dispatchElevated(const std::wstring& word, const ArgList& list, bool relaunc
         return runCreateDefault();
     }
     if (word == L"create-xml" && operands == 1 && !list[1].empty()) {
-        return handleCreateXml(list[1]);
+        return handleCreateXml(list[1], relaunched);
     }
     if (word == L"apply-times" && operands == 2 && !list[1].empty() && !list[2].empty()) {
         return handleApplyTimes(list[1], list[2], relaunched);
@@ -130,8 +130,9 @@ int runHelper() {
 
     const std::wstring word = lowerCopy(list[0]);
     if (word == L"query-to-file") {
-        const int code =
-            (list.size() == 2 && !list[1].empty()) ? runQueryToFile(list[1]) : usageCode();
+        const int code = (list.size() == 2 && !list[1].empty())
+                             ? runQueryToFile(list[1], split.relaunched)
+                             : usageCode();
         return exitWith(code, list);
     }
     if (word == L"--version" || word == L"version") {

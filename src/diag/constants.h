@@ -9,6 +9,15 @@ namespace qsh {
 inline constexpr wchar_t kTaskName[] = L"Quillfen";
 inline constexpr wchar_t kElevationMarker[] = L"--elevation-attempted";
 
+// Names of the files a non-elevated helper stages for its relaunched copy: each stem, then
+// "<pid>-<ticks>" of the staging run, then the extension. The copy accepts as operands only
+// files named after its own image this way.
+inline constexpr wchar_t kStagedHelperStem[] = L"QuillfenSchedulerHelper-elevated-";
+inline constexpr wchar_t kStagedHelperExtension[] = L".exe";
+inline constexpr wchar_t kStagedInputStem[] = L"scheduler-input-";
+inline constexpr wchar_t kStagedOutputStem[] = L"scheduler-output-";
+inline constexpr wchar_t kStagedFileExtension[] = L".xml";
+
 // Exit codes of the helper that callers act on; any other code is relayed from elsewhere.
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitInputMissing = 3;

@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "diag/constants.h"
 #include "diag/final_path.h"
 #include "diag/format.h"
 
@@ -125,6 +126,50 @@ UniqueHandle openAsNamed(const fs::path& file, DWORD access, DWORD share,
     return handle;
 }
 
+// The running image's own file, as GetModuleFileNameW names it.
+std::wstring ownImagePath() {
+    std::wstring buffer(32768, L'\0');
+    const DWORD length =
+        GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    buffer.resize(length < buffer.size() ? length : 0);
+    return buffer;
+}
+
+// Where the staging run that made this copy put the file of kind `stem`: beside the running
+// image, wherever that really lies, with the suffix of the image's name. Fails for an image
+// that was not staged for a relaunch.
+bool stagedFileName(const wchar_t* stem, std::wstring& expected, std::wstring& error) {
+    const std::wstring self = ownImagePath();
+    const UniqueHandle image(CreateFileW(self.c_str(), FILE_READ_ATTRIBUTES,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!image) {
+        error = formatWindowsError(GetLastError());
+        return false;
+    }
+    std::wstring actual;
+    DWORD queryError = ERROR_SUCCESS;
+    if (!finalPathOfHandle(image.get(), actual, queryError)) {
+        error = formatWindowsError(queryError);
+        return false;
+    }
+    const fs::path imagePath(actual);
+    const std::wstring name = imagePath.filename().wstring();
+    const std::wstring_view prefix(kStagedHelperStem);
+    const std::wstring_view extension(kStagedHelperExtension);
+    if (name.size() <= prefix.size() + extension.size() ||
+        !samePath(name.substr(0, prefix.size()), std::wstring(prefix)) ||
+        !samePath(name.substr(name.size() - extension.size()), std::wstring(extension))) {
+        error = L"This copy of the helper (" + actual +
+                L") was not staged for a relaunch and accepts no handed files.";
+        return false;
+    }
+    const std::wstring suffix =
+        name.substr(prefix.size(), name.size() - prefix.size() - extension.size());
+    expected = (imagePath.parent_path() / (stem + suffix + kStagedFileExtension)).wstring();
+    return true;
+}
+
 std::wstring folderError(const std::error_code& failed) {
     return L"Unable to create parent directory; error=" + std::to_wstring(failed.value());
 }
@@ -241,9 +286,20 @@ UniqueHandle openOwnFile(const fs::path& base, const fs::path& relative, DWORD a
     return handle;
 }
 
-UniqueHandle openHandedFile(const fs::path& path, DWORD access, DWORD share, std::wstring& error) {
+UniqueHandle openHandedFile(const fs::path& path, const wchar_t* stem, DWORD access, DWORD share,
+                            std::wstring& error) {
     if (!tokenIsElevated()) {
         return openAsNamed(path, access, share, nullptr, error);
+    }
+    std::wstring expected;
+    if (!stagedFileName(stem, expected, error)) {
+        return {};
+    }
+    const fs::path given = path.lexically_normal();
+    if (!samePath(given.wstring(), expected)) {
+        error = L"The file " + path.wstring() +
+                L" is not one that was staged for this copy of the helper.";
+        return {};
     }
     // The staged file exists already; one that is missing is not made here, where a link
     // in its place would decide where it lands.
@@ -253,7 +309,7 @@ UniqueHandle openHandedFile(const fs::path& path, DWORD access, DWORD share, std
         error = formatWindowsError(GetLastError());
         return {};
     }
-    std::wstring why = refusal(handle.get(), path, {path.lexically_normal().wstring()}, {});
+    std::wstring why = refusal(handle.get(), path, {expected}, {});
     if (!why.empty()) {
         error = std::move(why);
         return {};

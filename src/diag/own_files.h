@@ -35,9 +35,11 @@ UniqueHandle openOwnFile(const std::filesystem::path& base, const std::filesyste
                          SECURITY_ATTRIBUTES* created = nullptr);
 
 // Opens a staged file that a non-elevated helper created and handed over by its physical path,
-// without truncating it. Elevated, it accepts only a file whose final path is that path and
-// that has one hard link.
-UniqueHandle openHandedFile(const std::filesystem::path& path, DWORD access, DWORD share,
-                            std::wstring& error);
+// without truncating it. Elevated, it accepts only the file that helper named `stem` for this
+// copy: `stem`, the staging suffix of the running image's name and ".xml", directly in the
+// folder where the running image really lies, reached by no link and with one hard link.
+// Anything else is refused before it is opened.
+UniqueHandle openHandedFile(const std::filesystem::path& path, const wchar_t* stem, DWORD access,
+                            DWORD share, std::wstring& error);
 
 } // namespace qsh

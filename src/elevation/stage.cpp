@@ -172,7 +172,7 @@ int stageAndElevateFrom(const std::vector<std::wstring>& list, const std::wstrin
                                 L"-" +
                                 std::to_wstring(static_cast<unsigned long long>(GetTickCount64()));
     StagedFiles staged;
-    staged.helper = folder / (L"QuillfenSchedulerHelper-elevated-" + suffix + L".exe");
+    staged.helper = folder / (kStagedHelperStem + suffix + kStagedHelperExtension);
 
     if (!CopyFileW(selfPath.c_str(), staged.helper.c_str(), FALSE)) {
         const DWORD error = GetLastError();
@@ -202,7 +202,7 @@ int stageAndElevateFrom(const std::vector<std::wstring>& list, const std::wstrin
     constexpr std::size_t kOutputIndex = 2;
     bool copyBack = false;
     if (list.size() == 2 && isCommand(list[0], L"create-xml")) {
-        staged.input = folder / (L"scheduler-input-" + suffix + L".xml");
+        staged.input = folder / (kStagedInputStem + suffix + kStagedFileExtension);
         if (!CopyFileW(list[1].c_str(), staged.input.c_str(), FALSE)) {
             const DWORD error = GetLastError();
             reportError(L"Could not stage scheduler XML from " + list[1] + L": " +
@@ -233,7 +233,7 @@ int stageAndElevateFrom(const std::vector<std::wstring>& list, const std::wstrin
                !list[kOutputIndex].empty()) {
         // An empty output path is left for the elevated copy to refuse: staging an output
         // for it would let the task be rebuilt for a request that is invalid.
-        staged.output = folder / (L"scheduler-output-" + suffix + L".xml");
+        staged.output = folder / (kStagedOutputStem + suffix + kStagedFileExtension);
         // The handle that creates the output is its hold.
         staged.outputHold.reset(CreateFileW(staged.output.c_str(), GENERIC_READ | GENERIC_WRITE,
                                             kOutputHoldShare, nullptr, CREATE_ALWAYS,

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "diag/caller_access.h"
 #include "diag/constants.h"
 #include "diag/streams.h"
 #include "diag/format.h"
@@ -281,26 +282,45 @@ int registerTask(TaskObjects& o, const std::vector<std::wstring>& times, std::ws
     return 0;
 }
 
-// A staged output was handed over by a non-elevated helper; it is written only if it is still
-// the file that helper made.
-bool writeOutput(const std::wstring& outputPath, bool staged, const Bytes& bytes,
-                 std::wstring& error) {
-    if (!staged) {
-        return writeFileBytes(outputPath, bytes, error);
+// The output, opened and checked before the task is changed. A file this command made is
+// deleted again when the command ends before writing into it.
+struct OutputFile {
+    UniqueHandle file;
+    bool created = false;
+    bool kept = false;
+    OutputFile() = default;
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+    ~OutputFile() {
+        if (file && created && !kept) {
+            deleteThroughHandle(file.get());
+        }
     }
+};
+
+// A staged output was handed over by the non-elevated helper that relaunched this one: only
+// the file it made is opened. Any other is opened as the user who asked for the command.
+bool openOutput(const std::wstring& outputPath, bool staged, OutputFile& output,
+                std::wstring& error) {
     // The helper that handed it over holds it open for writing until this copy has ended.
-    const UniqueHandle file =
-        openHandedFile(outputPath, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, error);
-    return file && writeOpenFile(file.get(), {std::span<const std::uint8_t>(bytes)}, error);
+    output.file = staged ? openHandedFile(outputPath, kStagedOutputStem, GENERIC_WRITE,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE, error)
+                         : openCallerOutput(outputPath, output.created, error);
+    return static_cast<bool>(output.file);
 }
 
-int writeTaskXml(const std::wstring& xml, const std::wstring& outputPath, bool staged,
+int failOutput(const std::wstring& error) {
+    reportError(L"Could not write registered task XML: " + error);
+    return 4;
+}
+
+int writeTaskXml(const std::wstring& xml, const std::wstring& outputPath, OutputFile& output,
                  std::size_t count) {
     std::wstring error;
-    if (!writeOutput(outputPath, staged, encodeUtf8(setXmlEncodingDeclaration(xml, L"UTF-8")),
-                     error)) {
-        reportError(L"Could not write registered task XML: " + error);
-        return 4;
+    output.kept = true;
+    const Bytes bytes = encodeUtf8(setXmlEncodingDeclaration(xml, L"UTF-8"));
+    if (!writeOpenFile(output.file.get(), {std::span<const std::uint8_t>(bytes)}, error)) {
+        return failOutput(error);
     }
     wchar_t number[32] = {};
     std::swprintf(number, 32, L"%llu", static_cast<unsigned long long>(count));
@@ -338,6 +358,11 @@ int handleApplyTimes(const std::wstring& times, const std::wstring& outputPath, 
         return 2;
     }
 
+    OutputFile output;
+    if (!openOutput(outputPath, stagedOutput, output, error)) {
+        return failOutput(error);
+    }
+
     HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (FAILED(hr)) {
         reportError(L"Could not initialize COM: " + formatHresult(hr));
@@ -357,7 +382,7 @@ int handleApplyTimes(const std::wstring& times, const std::wstring& outputPath, 
     if (const int failed = registerTask(objects, list, xml); failed != 0) {
         return failed;
     }
-    return writeTaskXml(xml, outputPath, stagedOutput, list.size());
+    return writeTaskXml(xml, outputPath, output, list.size());
 }
 
 } // namespace qsh

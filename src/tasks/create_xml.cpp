@@ -10,6 +10,7 @@
 #include <optional>
 #include <span>
 
+#include "diag/caller_access.h"
 #include "diag/constants.h"
 #include "diag/streams.h"
 #include "diag/format.h"
@@ -29,17 +30,22 @@ constexpr LONGLONG kMaxInputBytes = 67108864;
 constexpr DWORD kReadPieceBytes = 1048576;
 constexpr std::size_t kLoggedPrefixBytes = 24;
 
+// The input shares reading, writing and deleting with other programs, as it always has.
+constexpr DWORD kInputShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// The input as the user who asked for the command may read it; handed over by the
+// non-elevated helper that relaunched this one, only the copy that helper staged.
+UniqueHandle openInputFile(const std::wstring& path, bool handed, bool& missing,
+                           std::wstring& error) {
+    missing = false;
+    return handed ? openHandedFile(path, kStagedInputStem, GENERIC_READ, kInputShare, error)
+                  : openCallerInput(path, missing, error);
+}
+
 // Whole input file, or nothing with `error` set.
-std::optional<Bytes> readInputFile(const std::wstring& path, std::wstring& error) {
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        error = formatWindowsError(GetLastError());
-        return std::nullopt;
-    }
+std::optional<Bytes> readInputFile(HANDLE file, std::wstring& error) {
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file.get(), &size) || size.QuadPart > kMaxInputBytes) {
+    if (!GetFileSizeEx(file, &size) || size.QuadPart > kMaxInputBytes) {
         error = L"Invalid or excessively large file size";
         return std::nullopt;
     }
@@ -50,7 +56,7 @@ std::optional<Bytes> readInputFile(const std::wstring& path, std::wstring& error
         DWORD wanted =
             remaining < kReadPieceBytes ? static_cast<DWORD>(remaining) : kReadPieceBytes;
         DWORD got = 0;
-        if (!ReadFile(file.get(), bytes.data() + filled, wanted, &got, nullptr)) {
+        if (!ReadFile(file, bytes.data() + filled, wanted, &got, nullptr)) {
             error = formatWindowsError(GetLastError());
             return std::nullopt;
         }
@@ -103,16 +109,17 @@ int failNormalization(const std::wstring& error) {
 
 } // namespace
 
-int handleCreateXml(const std::wstring& inputPath) {
-    DWORD attributes = GetFileAttributesW(inputPath.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+int handleCreateXml(const std::wstring& inputPath, bool handed) {
+    std::wstring error;
+    bool missing = false;
+    UniqueHandle input = openInputFile(inputPath, handed, missing, error);
+    if (missing) {
         logMessage(L"create-xml input file not found: " + inputPath);
         writeInheritedStream(STD_ERROR_HANDLE, L"XML file not found: " + inputPath);
         return kExitInputMissing;
     }
-
-    std::wstring error;
-    std::optional<Bytes> source = readInputFile(inputPath, error);
+    std::optional<Bytes> source = input ? readInputFile(input.get(), error) : std::nullopt;
+    input.reset();
     if (!source) {
         return failNormalization(error);
     }

@@ -1,8 +1,10 @@
 #include "tasks/schtasks_commands.h"
 
+#include "diag/caller_access.h"
 #include "diag/constants.h"
 #include "diag/streams.h"
 #include "diag/log.h"
+#include "diag/own_files.h"
 #include "process/result_log.h"
 #include "text/decode.h"
 #include "text/task_xml.h"
@@ -43,7 +45,7 @@ int runDelete() {
     return runLoggedSchtasks(L"delete", {L"/DELETE", L"/TN", kTaskName, L"/F"});
 }
 
-int runQueryToFile(const std::wstring& outputPath) {
+int runQueryToFile(const std::wstring& outputPath, bool handed) {
     ProcessResult result = runSchtasks({L"/QUERY", L"/TN", kTaskName, L"/XML"});
     logProcessResult(L"query-to-file", result, false);
     int code = exitCodeFromProcessResult(result);
@@ -64,7 +66,11 @@ int runQueryToFile(const std::wstring& outputPath) {
     text = setXmlEncodingDeclaration(std::move(text), L"UTF-8");
     Bytes bytes = encodeUtf8(text);
     std::wstring error;
-    if (!writeFileBytes(outputPath, bytes, error)) {
+    bool created = false;
+    const UniqueHandle file = handed ? openHandedFile(outputPath, kStagedOutputStem, GENERIC_WRITE,
+                                                      FILE_SHARE_READ | FILE_SHARE_WRITE, error)
+                                     : openCallerOutput(outputPath, created, error);
+    if (!file || !writeOpenFile(file.get(), {std::span<const std::uint8_t>(bytes)}, error)) {
         logMessage(L"Unable to write query output: " + error);
         writeInheritedStream(STD_ERROR_HANDLE, error);
         return kExitXmlFailure;

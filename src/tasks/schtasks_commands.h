@@ -11,6 +11,7 @@ int exitCodeFromProcessResult(const ProcessResult& result);
 
 int runCreateDefault();
 int runDelete();
-int runQueryToFile(const std::wstring& outputPath);
+// `handed`: started with the relaunch marker, so the output may only be a file staged for it.
+int runQueryToFile(const std::wstring& outputPath, bool handed = false);
 
 } // namespace qsh

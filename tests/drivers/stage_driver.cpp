@@ -11,8 +11,10 @@
 //                            writing, delete it and rename it, and print one line per file on
 //                            standard error: "<name> write=<error> delete=<error>
 //                            rename=<error>" (0 where the attempt succeeded)
-//   QSH_STAGE_DRIVER_SWAP    overwrite the staged helper right after it is copied, before the
-//                            relauncher holds it
+//   QSH_STAGE_DRIVER_SWAP    change a staged copy right after it is made, before the
+//                            relauncher holds it: 1 overwrites the helper with other bytes,
+//                            2 changes one byte of the helper (same size), 3 overwrites the
+//                            staged create-xml input
 //
 // Staged and relaunched as the "helper" itself, it plays a misbehaving elevated copy: it
 // tries to delete the file named just before the relaunch marker (the staged output) and
@@ -78,12 +80,26 @@ BOOL WINAPI launchAndProbe(SHELLEXECUTEINFOW* info) {
     return launched;
 }
 
-void swapStagedHelper(const std::wstring& staged) {
-    if (staged.ends_with(L".exe")) {
-        const qsh::UniqueHandle file(
-            CreateFileW(staged.c_str(), GENERIC_WRITE, 0, nullptr, TRUNCATE_EXISTING, 0, nullptr));
-        DWORD written = 0;
-        WriteFile(file.get(), "MZ swapped", 10, &written, nullptr);
+DWORD swapMode = 0;
+
+void overwrite(const std::wstring& staged, LONG at, const char* bytes, DWORD count,
+               DWORD disposition) {
+    const qsh::UniqueHandle file(
+        CreateFileW(staged.c_str(), GENERIC_WRITE, 0, nullptr, disposition, 0, nullptr));
+    SetFilePointer(file.get(), at, nullptr, FILE_BEGIN);
+    DWORD written = 0;
+    WriteFile(file.get(), bytes, count, &written, nullptr);
+}
+
+void swapStagedCopy(const std::wstring& staged) {
+    const bool helper = staged.ends_with(L".exe");
+    if (swapMode == 1 && helper) {
+        overwrite(staged, 0, "MZ swapped", 10, TRUNCATE_EXISTING);
+    } else if (swapMode == 2 && helper) {
+        // A byte in the DOS stub's text, which no loader reads.
+        overwrite(staged, 0x60, "!", 1, OPEN_EXISTING);
+    } else if (swapMode == 3 && !helper) {
+        overwrite(staged, 0, "<Task></Task>", 13, TRUNCATE_EXISTING);
     }
 }
 
@@ -103,9 +119,9 @@ int wmain(int argc, wchar_t** argv) {
                                     : numberVariable(L"QSH_STAGE_DRIVER_PROBE") != 0
                                         ? launchAndProbe
                                         : ShellExecuteExW;
-    const int code = qsh::stageAndElevateFrom(
-        list, helper, launch,
-        numberVariable(L"QSH_STAGE_DRIVER_SWAP") != 0 ? swapStagedHelper : nullptr);
+    swapMode = numberVariable(L"QSH_STAGE_DRIVER_SWAP");
+    const int code =
+        qsh::stageAndElevateFrom(list, helper, launch, swapMode != 0 ? swapStagedCopy : nullptr);
     qsh::writeResult(code, list);
     return code;
 }

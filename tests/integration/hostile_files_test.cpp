@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <regex>
 
+#include "diag/unique_handle.h"
 #include "sandbox.h"
 
 namespace {
@@ -59,6 +61,8 @@ class HostileFiles : public SandboxTest {
         ASSERT_TRUE(writeFile(taskFile(), utf16le(declaration(L"UTF-16") + taskBody())));
     }
 
+    void expectRefusedBeforeStaging(const wchar_t* word) const;
+
     std::wstring own(const std::wstring& name) const {
         return localAppData() + L"\\Quillfen\\" + name;
     }
@@ -110,30 +114,128 @@ TEST_F(HostileFiles, ImportStagingFolderReachedThroughALinkIsRefused) {
     EXPECT_TRUE(calls().empty());
 }
 
-TEST_F(HostileFiles, HandedOutputThatIsALinkIsNotWrittenByTheRelaunchedCopy) {
+// A relaunched copy (started elevated with the marker) takes as operands only the files staged
+// for it: beside its own image, named after it, reached by no link, with one hard link.
+TEST_F(HostileFiles, RelaunchedCopyRefusesAnyOperandButItsStagedFiles) {
+    const std::wstring copy = files / L"QuillfenSchedulerHelper-elevated-12-34.exe";
+    ASSERT_TRUE(CopyFileW(helperExePath().c_str(), copy.c_str(), FALSE));
+    const std::wstring staged = files / L"scheduler-output-12-34.xml";
+    const std::wstring stagedInput = files / L"scheduler-input-12-34.xml";
     const std::wstring secondVictim = outside / L"second victim.txt";
     ASSERT_TRUE(writeFile(victim, kept));
     ASSERT_TRUE(writeFile(secondVictim, kept));
-    const std::wstring symlink = files / L"symlink.xml";
-    const std::wstring hardLink = files / L"hardlink.xml";
-    ASSERT_TRUE(makeSymlink(victim, symlink));
-    ASSERT_TRUE(CreateHardLinkW(hardLink.c_str(), secondVictim.c_str(), nullptr));
-    const std::pair<std::wstring, std::string> cases[] = {
-        {symlink, " is reached through a link (it leads to "},
-        {hardLink, " has 2 hard links."},
+    const std::string task = readFile(taskFile()).value_or("");
+    enum Plant { Nothing, Symlink, HardLink };
+    struct Case {
+        std::vector<std::wstring> args;
+        Plant plant;
+        std::string err; // after the command's own prefix and "The file " + operand
     };
-    for (const auto& [output, why] : cases) {
-        SCOPED_TRACE(toUtf8(output));
-        // Started elevated with the marker: the copy a non-elevated helper relaunches.
-        const HelperOutcome outcome =
-            start({L"apply-times", L"07:30:00", output, L"--elevation-attempted"});
+    const std::string notStaged = " is not one that was staged for this copy of the helper.";
+    const Case cases[] = {
+        {{L"apply-times", L"07:30:00", staged}, HardLink, " has 2 hard links."},
+        // A file elsewhere that exists and has one link, and one beside the copy misnamed.
+        {{L"apply-times", L"07:30:00", victim}, Nothing, notStaged},
+        {{L"apply-times", L"07:30:00", files / L"scheduler-output-12-35.xml"}, Nothing, notStaged},
+        {{L"query-to-file", victim}, Nothing, notStaged},
+        {{L"create-xml", victim}, Nothing, notStaged},
+        {{L"create-xml", staged}, Nothing, notStaged},
+        {{L"create-xml", stagedInput}, HardLink, " has 2 hard links."},
+        // Last: Wine deletes a Unix link's target, not the link, so this one stays.
+        {{L"apply-times", L"07:30:00", staged},
+         Symlink,
+         " is reached through a link (it leads to "},
+    };
+    const std::map<std::wstring, std::string> prefixes = {
+        {L"apply-times", "Could not write registered task XML: "},
+        {L"query-to-file", "Unable to write query output: "},
+        {L"create-xml", "Unable to normalize create-xml input: "},
+    };
+    for (const Case& c : cases) {
+        const std::wstring& operand = c.args.back();
+        SCOPED_TRACE(toUtf8(c.args[0] + L" " + operand));
+        if (c.plant == Symlink) {
+            ASSERT_TRUE(makeSymlink(victim, operand));
+        } else if (c.plant == HardLink) {
+            ASSERT_TRUE(CreateHardLinkW(operand.c_str(), secondVictim.c_str(), nullptr));
+        }
+        HelperRun run = request(c.args);
+        run.args.push_back(L"--elevation-attempted");
+        run.exePath = copy;
+        const HelperOutcome outcome = start(run);
+        if (c.plant == HardLink) {
+            DeleteFileW(operand.c_str());
+        }
         EXPECT_EQ(outcome.code(), 4);
-        EXPECT_TRUE(outcome.err.starts_with("Could not write registered task XML: The file " +
-                                            toUtf8(output) + why))
+        EXPECT_EQ(outcome.out, resultLine(4, kXmlFailure));
+        const std::string line = prefixes.at(c.args[0]) + "The file " + toUtf8(operand) + c.err;
+        EXPECT_TRUE(hasLine(logOf(outcome), startsWith(line)));
+        // Standard error has the same text, with or without the prefix.
+        EXPECT_NE(outcome.err.find("The file " + toUtf8(operand) + c.err), std::string::npos)
             << outcome.err;
+        EXPECT_EQ(readFile(victim), kept);
+        EXPECT_EQ(readFile(secondVictim), kept);
+        EXPECT_EQ(readFile(taskFile()), task);
     }
-    EXPECT_EQ(readFile(victim), kept);
-    EXPECT_EQ(readFile(secondVictim), kept);
+}
+
+// Started elevated without the marker, the helper opens the files named on its command line
+// as the process that asked for the command, its parent: the consent service makes it so. Wine
+// checks no file access against a token, so qsh-caller-probe, the helper's code with a hook,
+// logs the thread's token at each open instead.
+TEST_F(HostileFiles, ElevatedHelperOpensOperandsAsTheProcessThatAsked) {
+    const std::wstring input = files / L"task.xml";
+    ASSERT_TRUE(writeFile(input, toUtf8(declaration(L"UTF-8") + taskBody())));
+    const std::wstring output = files / L"new folder\\out.xml";
+    const std::string task = readFile(taskFile()).value_or("");
+    struct Case {
+        std::vector<std::wstring> args;
+        std::wstring opened;
+        std::string failure; // the command's prefix when the asking process is gone
+    };
+    const Case cases[] = {
+        {{L"query-to-file", output}, output, "Unable to write query output: "},
+        {{L"apply-times", L"07:30:00", output}, output, "Could not write registered task XML: "},
+        {{L"create-xml", input}, input, "Unable to normalize create-xml input: "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(toUtf8(c.args[0]));
+        for (const bool gone : {true, false}) {
+            qsh::UniqueHandle parent(startSuspendedHelper(true));
+            ASSERT_TRUE(parent);
+            HelperRun run = request(c.args);
+            run.exePath = moduleDirectory() + L"qsh-caller-probe.exe";
+            run.stdHandles = false;
+            run.parent = parent.get();
+            if (gone) {
+                run.beforeRun = [&parent] {
+                    TerminateProcess(parent.get(), 1);
+                    WaitForSingleObject(parent.get(), 5000);
+                    parent.reset();
+                };
+            }
+            const HelperOutcome outcome = start(run);
+            if (parent) {
+                TerminateProcess(parent.get(), 1);
+            }
+            const auto log = logOf(outcome);
+            const std::string probe = "Probe: open " + toUtf8(c.opened) + " as thread=1";
+            if (!gone) {
+                EXPECT_EQ(outcome.code(), 0);
+                EXPECT_TRUE(hasLine(log, probe + " elevated=0 level=2"));
+                continue;
+            }
+            EXPECT_EQ(outcome.code(), 4);
+            EXPECT_TRUE(hasLine(log, c.failure + "The process that started the helper is gone; "
+                                                 "files named on the command line are not "
+                                                 "opened for it."));
+            EXPECT_FALSE(hasLine(log, startsWith("Probe: ")));
+            EXPECT_EQ(readFile(taskFile()), task);
+            DeleteFileW(output.c_str());
+        }
+        DeleteFileW(output.c_str());
+        ASSERT_TRUE(writeFile(taskFile(), task));
+    }
 }
 
 TEST_F(HostileFiles, StagedFilesAreHeldWhileTheCopyRuns) {
@@ -172,20 +274,36 @@ TEST_F(HostileFiles, StagedFilesAreHeldWhileTheCopyRuns) {
     }
 }
 
-TEST_F(HostileFiles, HelperSwappedBeforeTheHoldIsNotLaunched) {
-    const HelperOutcome outcome =
-        start(driverRun(helperExePath(), {L"delete"}, {{L"QSH_STAGE_DRIVER_SWAP", L"1"}}));
-    EXPECT_EQ(outcome.code(), 6);
-    EXPECT_EQ(outcome.out,
-              resultLine(6, "The scheduler helper could not stage itself for elevation."));
-    const auto log = logOf(outcome);
-    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& line) {
-        return line.starts_with("The staged helper ") &&
-               line.ends_with(" does not match its source " + toUtf8(helperExePath()) + ".");
-    }));
-    EXPECT_FALSE(hasLine(log, startsWith("Process is not elevated. Launching")));
-    EXPECT_TRUE(filesIn(own(L"helper")).empty());
-    EXPECT_TRUE(calls().empty());
+TEST_F(HostileFiles, StagedCopySwappedBeforeTheHoldIsNotLaunched) {
+    const std::wstring input = files / L"task.xml";
+    ASSERT_TRUE(writeFile(input, toUtf8(declaration(L"UTF-8") + taskBody())));
+    struct Case {
+        const wchar_t* swap; // QSH_STAGE_DRIVER_SWAP
+        std::vector<std::wstring> args;
+        std::string what, source;
+    };
+    const Case cases[] = {
+        {L"1", {L"delete"}, "staged helper", toUtf8(helperExePath())},
+        // The same size, one byte changed: only the bytes tell.
+        {L"2", {L"delete"}, "staged helper", toUtf8(helperExePath())},
+        {L"3", {L"create-xml", input}, "staged scheduler XML", toUtf8(input)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(toUtf8(c.swap));
+        const HelperOutcome outcome =
+            start(driverRun(helperExePath(), c.args, {{L"QSH_STAGE_DRIVER_SWAP", c.swap}}));
+        EXPECT_EQ(outcome.code(), 6);
+        EXPECT_EQ(outcome.out,
+                  resultLine(6, "The scheduler helper could not stage itself for elevation."));
+        const auto log = logOf(outcome);
+        EXPECT_TRUE(std::any_of(log.begin(), log.end(), [&](const std::string& line) {
+            return line.starts_with("The " + c.what + " ") &&
+                   line.ends_with(" does not match its source " + c.source + ".");
+        }));
+        EXPECT_FALSE(hasLine(log, startsWith("Process is not elevated. Launching")));
+        EXPECT_TRUE(filesIn(own(L"helper")).empty());
+        EXPECT_TRUE(calls().empty());
+    }
 }
 
 TEST_F(HostileFiles, ArgumentsCannotForgeLogLines) {
@@ -208,7 +326,14 @@ TEST_F(HostileFiles, ArgumentsCannotForgeLogLines) {
 }
 
 TEST_F(HostileFiles, EmptyCreateXmlOperandIsRefusedBeforeStaging) {
-    HelperRun run = request({L"create-xml", L""});
+    for (const wchar_t* word : {L"create-xml", L"CREATE-XML"}) {
+        SCOPED_TRACE(toUtf8(word));
+        expectRefusedBeforeStaging(word);
+    }
+}
+
+void HostileFiles::expectRefusedBeforeStaging(const wchar_t* word) const {
+    HelperRun run = request({word, L""});
     run.limitedToken = true;
     const HelperOutcome outcome = start(run);
     EXPECT_EQ(outcome.code(), 2);

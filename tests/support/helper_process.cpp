@@ -62,6 +62,45 @@ UniqueHandle limitedPrimaryToken() {
     return primary;
 }
 
+UniqueHandle ownPrimaryToken() {
+    UniqueHandle own, primary;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE, own.put())) {
+        DuplicateTokenEx(own.get(), MAXIMUM_ALLOWED, nullptr, SecurityImpersonation, TokenPrimary,
+                         primary.put());
+    }
+    return primary;
+}
+
+// The attribute list that names another process as the parent.
+class ParentAttribute {
+  public:
+    explicit ParentAttribute(HANDLE parent) : parent_(parent) {
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        buffer_.resize(size);
+        list_ = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(buffer_.data());
+        if (!InitializeProcThreadAttributeList(list_, 1, 0, &size)) {
+            list_ = nullptr;
+            return;
+        }
+        UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_PARENT_PROCESS, &parent_,
+                                  sizeof parent_, nullptr, nullptr);
+    }
+    ~ParentAttribute() {
+        if (list_ != nullptr) {
+            DeleteProcThreadAttributeList(list_);
+        }
+    }
+    ParentAttribute(const ParentAttribute&) = delete;
+    ParentAttribute& operator=(const ParentAttribute&) = delete;
+    LPPROC_THREAD_ATTRIBUTE_LIST get() const { return list_; }
+
+  private:
+    HANDLE parent_;
+    std::vector<char> buffer_;
+    LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
 void readAll(HANDLE pipe, std::string* into) {
     char buffer[4096];
     DWORD got = 0;
@@ -101,6 +140,20 @@ std::wstring helperExePath() {
     return moduleDirectory() + L"QuillfenSchedulerHelper.exe";
 }
 
+HANDLE startSuspendedHelper(bool limitedToken) {
+    const UniqueHandle token = limitedToken ? limitedPrimaryToken() : ownPrimaryToken();
+    std::wstring commandLine = quoteArgument(helperExePath()) + L" --version";
+    STARTUPINFOW si{.cb = sizeof si};
+    PROCESS_INFORMATION pi{};
+    if (!token || !CreateProcessAsUserW(
+                      token.get(), helperExePath().c_str(), commandLine.data(), nullptr, nullptr,
+                      FALSE, CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
+        return nullptr;
+    }
+    CloseHandle(pi.hThread);
+    return pi.hProcess;
+}
+
 HelperOutcome runHelper(const HelperRun& run) {
     HelperOutcome outcome;
     const std::wstring exe = run.exePath.empty() ? helperExePath() : run.exePath;
@@ -116,8 +169,12 @@ HelperOutcome runHelper(const HelperRun& run) {
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
     UniqueHandle outRead, outWrite, errRead, errWrite;
     // Without pipes the child inherits no handles at all: GetStdHandle gives it nothing usable.
-    STARTUPINFOW si{.cb = sizeof si, .dwFlags = STARTF_USESTDHANDLES};
-    if (run.stdHandles) {
+    STARTUPINFOEXW six{};
+    STARTUPINFOW& si = six.StartupInfo;
+    si.cb = sizeof si;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    const bool parented = run.parent != nullptr;
+    if (run.stdHandles && !parented) {
         if (!CreatePipe(outRead.put(), outWrite.put(), &inherit, 0) ||
             !CreatePipe(errRead.put(), errWrite.put(), &inherit, 0)) {
             outcome.startError = GetLastError();
@@ -131,19 +188,32 @@ HelperOutcome runHelper(const HelperRun& run) {
 
     PROCESS_INFORMATION pi{};
     const wchar_t* cwd = run.workingDirectory.empty() ? nullptr : run.workingDirectory.c_str();
-    const DWORD flags = CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW;
-    const UniqueHandle token = run.limitedToken ? limitedPrimaryToken() : UniqueHandle();
-    if (run.limitedToken && !token) {
+    DWORD flags = CREATE_UNICODE_ENVIRONMENT | CREATE_NO_WINDOW;
+    const ParentAttribute attribute(run.parent);
+    if (parented) {
+        si.cb = sizeof six;
+        six.lpAttributeList = attribute.get();
+        flags |= EXTENDED_STARTUPINFO_PRESENT;
+    }
+    if (run.beforeRun) {
+        flags |= CREATE_SUSPENDED;
+    }
+    const bool inheritHandles = run.stdHandles && !parented;
+    // Named explicitly: with another parent the token would be that parent's.
+    const bool asUser = run.limitedToken || parented;
+    const UniqueHandle token = run.limitedToken ? limitedPrimaryToken()
+                               : parented       ? ownPrimaryToken()
+                                                : UniqueHandle();
+    if (asUser && !token) {
         outcome.startError = GetLastError() ? GetLastError() : ERROR_NO_TOKEN;
         return outcome;
     }
     auto create = [&] {
-        return run.limitedToken
-                   ? CreateProcessAsUserW(token.get(), exe.c_str(), commandLine.data(), nullptr,
-                                          nullptr, run.stdHandles, flags, environment.data(), cwd,
-                                          &si, &pi)
-                   : CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr,
-                                    run.stdHandles, flags, environment.data(), cwd, &si, &pi);
+        return asUser ? CreateProcessAsUserW(token.get(), exe.c_str(), commandLine.data(), nullptr,
+                                             nullptr, inheritHandles, flags, environment.data(),
+                                             cwd, &si, &pi)
+                      : CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr,
+                                       inheritHandles, flags, environment.data(), cwd, &si, &pi);
     };
     BOOL created = create();
     outcome.startError = created ? 0 : GetLastError();
@@ -163,6 +233,10 @@ HelperOutcome runHelper(const HelperRun& run) {
     outcome.pid = pi.dwProcessId;
     const UniqueHandle process(pi.hProcess);
     const UniqueHandle thread(pi.hThread);
+    if (run.beforeRun) {
+        run.beforeRun();
+        ResumeThread(thread.get());
+    }
     // Our copies of the write ends must go, or the reads below never see the end.
     outWrite.reset();
     errWrite.reset();

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -32,6 +33,13 @@ struct HelperRun {
     // Empty: the test's own current directory.
     std::wstring workingDirectory;
     DWORD timeoutMs = 600000;
+    // Started for this process as the consent service starts an elevated program for the one
+    // that asked: it becomes the parent (PROC_THREAD_ATTRIBUTE_PARENT_PROCESS) while the token
+    // stays the test's own (or the limited one). Handles would come from that parent, so such
+    // a run gets no standard handles.
+    HANDLE parent = nullptr;
+    // Called while the new process is still suspended, before any of its code runs.
+    std::function<void()> beforeRun;
 };
 
 struct HelperOutcome {
@@ -48,6 +56,10 @@ struct HelperOutcome {
 };
 
 HelperOutcome runHelper(const HelperRun& run);
+
+// A process of the helper's image that never runs (it stays suspended), with the limited token
+// or the test's own: a parent for HelperRun::parent. Empty when it could not be made.
+HANDLE startSuspendedHelper(bool limitedToken);
 
 // Folder of the running test executable, with a trailing backslash.
 std::wstring moduleDirectory();

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 
 #include "helper_process.h"
@@ -59,9 +60,41 @@ class DeclaredPrefix : public ::testing::Environment {
     }
 };
 
+// Wine starts a program run from Linux without a parent process. On Windows every program has
+// one, and an elevated helper opens the files named on its command line as that parent, refusing
+// when it is gone; the suites that run the helper's code in this process need one too. So the
+// first start runs the tests in a child of its own, with the same command line and handles.
+constexpr wchar_t kChildVariable[] = L"QSH_TEST_HAS_PARENT";
+
+int runAsChild() {
+    SetEnvironmentVariableW(kChildVariable, L"1");
+    STARTUPINFOW startup{.cb = sizeof startup, .dwFlags = STARTF_USESTDHANDLES};
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION child{};
+    std::wstring commandLine = GetCommandLineW();
+    const std::wstring self = moduleDirectory() + L"integration_tests.exe";
+    if (!CreateProcessW(self.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                        nullptr, &startup, &child)) {
+        std::fprintf(stderr, "[harness] could not start the tests as a child: error %lu\n",
+                     GetLastError());
+        return 1;
+    }
+    CloseHandle(child.hThread);
+    WaitForSingleObject(child.hProcess, INFINITE);
+    DWORD code = 1;
+    GetExitCodeProcess(child.hProcess, &code);
+    CloseHandle(child.hProcess);
+    return static_cast<int>(code);
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
+    if (GetEnvironmentVariableW(kChildVariable, nullptr, 0) == 0) {
+        return runAsChild();
+    }
     ::testing::InitGoogleTest(&argc, argv);
     ::testing::AddGlobalTestEnvironment(new DeclaredPrefix);
     return RUN_ALL_TESTS();

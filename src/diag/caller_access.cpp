@@ -1,0 +1,211 @@
+#include "diag/caller_access.h"
+
+#include <tlhelp32.h>
+
+#include <system_error>
+
+#include "diag/format.h"
+
+namespace qsh {
+namespace {
+
+namespace fs = std::filesystem;
+
+CallerOpenHook callerOpenHook = nullptr;
+
+void announceOpen(const fs::path& path) {
+    if (callerOpenHook != nullptr) {
+        callerOpenHook(path.wstring());
+    }
+}
+
+bool elevationType(TOKEN_ELEVATION_TYPE& type, std::wstring& error) {
+    UniqueHandle token;
+    DWORD returned = 0;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()) ||
+        !GetTokenInformation(token.get(), TokenElevationType, &type, sizeof type, &returned)) {
+        error = formatWindowsError(GetLastError());
+        return false;
+    }
+    return true;
+}
+
+// The id of the process that started this one, 0 when it cannot be found.
+DWORD parentProcessId() {
+    const UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    const DWORD self = GetCurrentProcessId();
+    for (BOOL more = snapshot && Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+        if (entry.th32ProcessID == self) {
+            return entry.th32ParentProcessID;
+        }
+    }
+    return 0;
+}
+
+bool creationTime(HANDLE process, FILETIME& created) {
+    FILETIME exited{}, kernel{}, user{};
+    return GetProcessTimes(process, &created, &exited, &kernel, &user) != 0;
+}
+
+// The parent's token at impersonation level. The process is opened before its age is checked,
+// so the token comes from the process that was checked even if its id is reused meanwhile.
+UniqueHandle parentToken(std::wstring& error) {
+    const DWORD parentId = parentProcessId();
+    const UniqueHandle parent(
+        parentId != 0
+            ? OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, parentId)
+            : nullptr);
+    // An ended process is kept by whoever still holds a handle to it; it asks for nothing.
+    if (!parent || WaitForSingleObject(parent.get(), 0) != WAIT_TIMEOUT) {
+        error = L"The process that started the helper is gone; files named on the command line "
+                L"are not opened for it.";
+        return {};
+    }
+    FILETIME parentCreated{};
+    FILETIME ownCreated{};
+    if (!creationTime(parent.get(), parentCreated) ||
+        !creationTime(GetCurrentProcess(), ownCreated)) {
+        error = formatWindowsError(GetLastError());
+        return {};
+    }
+    // A process created after this one cannot have started it: its id was reused.
+    if (CompareFileTime(&parentCreated, &ownCreated) > 0) {
+        error = L"The process that started the helper is gone (its id " +
+                std::to_wstring(parentId) +
+                L" now names a younger process); files named on the command line are not "
+                L"opened for it.";
+        return {};
+    }
+    UniqueHandle token;
+    UniqueHandle impersonation;
+    if (!OpenProcessToken(parent.get(), TOKEN_DUPLICATE | TOKEN_QUERY, token.put()) ||
+        !DuplicateTokenEx(token.get(), TOKEN_IMPERSONATE | TOKEN_QUERY, nullptr,
+                          SecurityImpersonation, TokenImpersonation, impersonation.put())) {
+        error = formatWindowsError(GetLastError());
+        return {};
+    }
+    return impersonation;
+}
+
+// Windows may hand a thread a token at identification level without failing the call; such a
+// token opens no files, and the process's own rights would be used instead.
+bool impersonatingAtLevel(std::wstring& error) {
+    UniqueHandle token;
+    SECURITY_IMPERSONATION_LEVEL level = SecurityAnonymous;
+    DWORD returned = 0;
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put()) ||
+        !GetTokenInformation(token.get(), TokenImpersonationLevel, &level, sizeof level,
+                             &returned)) {
+        error = formatWindowsError(GetLastError());
+        return false;
+    }
+    if (level < SecurityImpersonation) {
+        error = L"The token of the process that started the helper is only at impersonation "
+                L"level " +
+                std::to_wstring(static_cast<int>(level)) + L"; it cannot open files.";
+        return false;
+    }
+    return true;
+}
+
+std::wstring folderError(const std::error_code& failed) {
+    return L"Unable to create parent directory; error=" + std::to_wstring(failed.value());
+}
+
+} // namespace
+
+CallerImpersonation::~CallerImpersonation() {
+    if (active_) {
+        RevertToSelf();
+    }
+}
+
+bool actAsCaller(CallerImpersonation& scope, std::wstring& error) {
+    TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
+    if (!elevationType(type, error)) {
+        return false;
+    }
+    if (type != TokenElevationTypeFull) {
+        return true;
+    }
+    const UniqueHandle token = parentToken(error);
+    if (!token) {
+        return false;
+    }
+    if (!ImpersonateLoggedOnUser(token.get())) {
+        error = formatWindowsError(GetLastError());
+        return false;
+    }
+    scope.active_ = true;
+    return impersonatingAtLevel(error);
+}
+
+void setCallerOpenHook(CallerOpenHook hook) {
+    callerOpenHook = hook;
+}
+
+UniqueHandle openCallerInput(const fs::path& path, bool& missing, std::wstring& error) {
+    CallerImpersonation scope;
+    if (!actAsCaller(scope, error)) {
+        return {};
+    }
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    missing = attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (missing) {
+        return {};
+    }
+    announceOpen(path);
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        error = formatWindowsError(GetLastError());
+    }
+    return file;
+}
+
+UniqueHandle openCallerOutput(const fs::path& path, bool& created, std::wstring& error) {
+    created = false;
+    CallerImpersonation scope;
+    if (!actAsCaller(scope, error)) {
+        return {};
+    }
+    if (const fs::path parent = path.parent_path(); !parent.empty()) {
+        std::error_code failed;
+        fs::create_directories(parent, failed);
+        if (failed) {
+            error = folderError(failed);
+            return {};
+        }
+    }
+    announceOpen(path);
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (file) {
+        return file;
+    }
+    DWORD failure = GetLastError();
+    if (failure == ERROR_FILE_NOT_FOUND) {
+        // Only a file made here may be deleted again, should the command fail before writing.
+        file.reset(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                               CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (file) {
+            created = true;
+            return file;
+        }
+        failure = GetLastError();
+    }
+    error = formatWindowsError(failure);
+    return {};
+}
+
+void deleteThroughHandle(HANDLE file) {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+} // namespace qsh
