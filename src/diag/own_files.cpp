@@ -57,6 +57,9 @@ const std::wstring& currentPackageFamily() {
 }
 
 constexpr NTSTATUS kStatusOplockBreakInProgress = 0x00000108;
+// How long an open by path tries again while another program's oplock is being broken.
+constexpr ULONGLONG kOplockRetryMs = 2000;
+constexpr DWORD kOplockRetryPollMs = 10;
 
 struct NtCalls {
     using CreateFile = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
@@ -453,6 +456,19 @@ UniqueHandle openOwnFile(const fs::path& base, const fs::path& relative, DWORD a
                          error, code, created);
 }
 
+UniqueHandle openExistingFile(const fs::path& path, DWORD access, DWORD share, DWORD& error) {
+    const std::wstring name = ntPathOf(path);
+    const ULONGLONG deadline = GetTickCount64() + kOplockRetryMs;
+    for (;;) {
+        UniqueHandle handle = ntOpen(nullptr, name, access, share, FILE_OPEN,
+                                     FILE_NON_DIRECTORY_FILE, nullptr, error);
+        if (handle || error != kErrorOplockBreak || GetTickCount64() >= deadline) {
+            return handle;
+        }
+        Sleep(kOplockRetryPollMs);
+    }
+}
+
 UniqueHandle openHandedFile(const fs::path& path, DWORD access, DWORD share, std::wstring& error) {
     if (!tokenIsElevated()) {
         return openAsNamed(path, access, share, nullptr, error);
@@ -460,8 +476,7 @@ UniqueHandle openHandedFile(const fs::path& path, DWORD access, DWORD share, std
     // The staged file exists already; one that is missing is not made here, where a link
     // in its place would decide where it lands.
     DWORD code = ERROR_SUCCESS;
-    UniqueHandle handle = ntOpen(nullptr, ntPathOf(path), access | FILE_READ_ATTRIBUTES, share,
-                                 FILE_OPEN, FILE_NON_DIRECTORY_FILE, nullptr, code);
+    UniqueHandle handle = openExistingFile(path, access | FILE_READ_ATTRIBUTES, share, code);
     if (!handle) {
         error = formatWindowsError(code);
         return {};

@@ -54,6 +54,12 @@ UniqueHandle openOwnFileIn(HANDLE folder, const std::wstring& folderFinal, const
                            DWORD access, DWORD share, std::wstring& error, DWORD& code,
                            SECURITY_ATTRIBUTES* created = nullptr);
 
+// Opens an existing file by its path as CreateFileW with OPEN_EXISTING does (links followed),
+// without waiting on another program's oplock: an open that would is tried again for up to
+// 2 s, then fails with kErrorOplockBreak. Errors are Windows error codes.
+UniqueHandle openExistingFile(const std::filesystem::path& path, DWORD access, DWORD share,
+                              DWORD& error);
+
 // Opens base\relative, a file the helper names itself below the local application data
 // folder, without truncating it; the file and the folders on the way are created when
 // missing. An elevated process, which works for a user whose other programs can change that

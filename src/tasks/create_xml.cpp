@@ -31,11 +31,12 @@ constexpr std::size_t kLoggedPrefixBytes = 24;
 
 // Whole input file, or nothing with `error` set.
 std::optional<Bytes> readInputFile(const std::wstring& path, std::wstring& error) {
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // Another program's oplock on the input does not stall an elevated helper.
+    DWORD openError = ERROR_SUCCESS;
+    const UniqueHandle file = openExistingFile(
+        path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, openError);
     if (!file) {
-        error = formatWindowsError(GetLastError());
+        error = formatWindowsError(openError);
         return std::nullopt;
     }
     LARGE_INTEGER size{};
