@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "diag/format.h"
+#include "diag/own_files.h"
 
 namespace qsh {
 namespace {
@@ -158,11 +159,12 @@ UniqueHandle openCallerInput(const fs::path& path, bool& missing, std::wstring& 
         return {};
     }
     announceOpen(path);
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // Another program's oplock on the input does not stall an elevated helper.
+    DWORD openError = ERROR_SUCCESS;
+    UniqueHandle file = openExistingFile(
+        path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, openError);
     if (!file) {
-        error = formatWindowsError(GetLastError());
+        error = formatWindowsError(openError);
     }
     return file;
 }
@@ -182,12 +184,11 @@ UniqueHandle openCallerOutput(const fs::path& path, bool& created, std::wstring&
         }
     }
     announceOpen(path);
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD failure = ERROR_SUCCESS;
+    UniqueHandle file = openExistingFile(path, GENERIC_WRITE, FILE_SHARE_READ, failure);
     if (file) {
         return file;
     }
-    DWORD failure = GetLastError();
     if (failure == ERROR_FILE_NOT_FOUND) {
         // Only a file made here may be deleted again, should the command fail before writing.
         file.reset(CreateFileW(path.c_str(), GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
@@ -200,12 +201,6 @@ UniqueHandle openCallerOutput(const fs::path& path, bool& created, std::wstring&
     }
     error = formatWindowsError(failure);
     return {};
-}
-
-void deleteThroughHandle(HANDLE file) {
-    FILE_DISPOSITION_INFO disposition{};
-    disposition.DeleteFile = TRUE;
-    SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
 }
 
 } // namespace qsh

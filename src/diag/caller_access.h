@@ -47,7 +47,4 @@ UniqueHandle openCallerInput(const std::filesystem::path& path, bool& missing, s
 UniqueHandle openCallerOutput(const std::filesystem::path& path, bool& created,
                               std::wstring& error);
 
-// Deletes a file through its handle, opened with DELETE access.
-void deleteThroughHandle(HANDLE file);
-
 } // namespace qsh

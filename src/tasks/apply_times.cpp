@@ -293,7 +293,8 @@ struct OutputFile {
     OutputFile& operator=(const OutputFile&) = delete;
     ~OutputFile() {
         if (file && created && !kept) {
-            deleteThroughHandle(file.get());
+            DWORD ignored = ERROR_SUCCESS;
+            deleteThroughHandle(file.get(), ignored);
         }
     }
 };

@@ -15,6 +15,8 @@
 //                            relauncher holds it: 1 overwrites the helper with other bytes,
 //                            2 changes one byte of the helper (same size), 3 overwrites the
 //                            staged create-xml input
+//   QSH_STAGE_DRIVER_UNENDABLE  hand the relauncher a handle of the launched copy that can
+//                            neither be waited on nor ended, as a copy it cannot stop
 //
 // Staged and relaunched as the "helper" itself, it plays a misbehaving elevated copy: it
 // tries to delete the file named just before the relaunch marker (the staged output) and
@@ -80,6 +82,16 @@ BOOL WINAPI launchAndProbe(SHELLEXECUTEINFOW* info) {
     return launched;
 }
 
+BOOL WINAPI launchUnendable(SHELLEXECUTEINFOW* info) {
+    if (!ShellExecuteExW(info)) {
+        return FALSE;
+    }
+    const qsh::UniqueHandle full(info->hProcess);
+    info->hProcess = nullptr;
+    return DuplicateHandle(GetCurrentProcess(), full.get(), GetCurrentProcess(), &info->hProcess,
+                           PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0);
+}
+
 DWORD swapMode = 0;
 
 void overwrite(const std::wstring& staged, LONG at, const char* bytes, DWORD count,
@@ -115,10 +127,11 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring helper = argv[1];
     std::vector<std::wstring> list(argv + 2, argv + argc);
     refusal = numberVariable(L"QSH_STAGE_DRIVER_REFUSE");
-    const qsh::RunasLaunch launch = refusal != 0 ? refusedLaunch
-                                    : numberVariable(L"QSH_STAGE_DRIVER_PROBE") != 0
-                                        ? launchAndProbe
-                                        : ShellExecuteExW;
+    const qsh::RunasLaunch launch =
+        refusal != 0                                         ? refusedLaunch
+        : numberVariable(L"QSH_STAGE_DRIVER_PROBE") != 0     ? launchAndProbe
+        : numberVariable(L"QSH_STAGE_DRIVER_UNENDABLE") != 0 ? launchUnendable
+                                                             : ShellExecuteExW;
     swapMode = numberVariable(L"QSH_STAGE_DRIVER_SWAP");
     const int code =
         qsh::stageAndElevateFrom(list, helper, launch, swapMode != 0 ? swapStagedCopy : nullptr);

@@ -264,9 +264,38 @@ TempDir::TempDir() {
     std::filesystem::create_directories(path_, ec);
 }
 
+namespace {
+
+// One pass over the tree, each entry tried once. std::filesystem::remove_all can loop for ever
+// under Wine over a file that another handle keeps open with delete sharing (the delete stays
+// pending and the name is listed again), which turned a failing test into a hanging one.
+void removeTree(const std::wstring& folder) {
+    WIN32_FIND_DATAW found{};
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") {
+                continue;
+            }
+            const std::wstring path = folder + L"\\" + name;
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+                removeTree(path);
+            } else {
+                SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(path.c_str());
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(folder.c_str());
+}
+
+} // namespace
+
 TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    removeTree(path_);
 }
 
 bool fileExists(const std::wstring& path) {
