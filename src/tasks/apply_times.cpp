@@ -17,6 +17,7 @@
 #include "tasks/com_ptr.h"
 #include "text/task_xml.h"
 #include "text/utf8.h"
+#include "tasks/com_values.h"
 
 namespace qsh {
 namespace {
