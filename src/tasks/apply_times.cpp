@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <utility>
 
 #include "diag/caller_access.h"
 #include "diag/constants.h"
@@ -17,6 +18,7 @@
 #include "tasks/com_ptr.h"
 #include "text/task_xml.h"
 #include "text/utf8.h"
+#include "tasks/com_values.h"
 
 namespace qsh {
 namespace {
@@ -62,11 +64,6 @@ bool checkTimeToken(const std::wstring& token, std::wstring& error) {
         return false;
     }
     return true;
-}
-
-int reportStepFailure(const wchar_t* phrase, HRESULT hr) {
-    reportError(std::wstring(phrase) + L" failed: " + formatHresult(hr));
-    return 1;
 }
 
 // The BSTR a call takes lives exactly as long as the call.
@@ -147,139 +144,133 @@ HRESULT configureAction(IExecAction* action) {
     return hr;
 }
 
-// Builds the definition, registers it and reads back the stored XML. Returns 0, or 1
-// after reporting the failing step.
-int registerTask(TaskObjects& o, const std::vector<std::wstring>& times, std::wstring& xml) {
-    HRESULT hr = CoCreateInstance(kClsidTaskScheduler, nullptr, CLSCTX_INPROC_SERVER,
-                                  kIidTaskService, o.service.putVoid());
-    if (FAILED(hr)) {
-        return reportStepFailure(L"Creating Task Scheduler service", hr);
+// Runs the registration one row at a time: the first call that fails is reported under its
+// row's phrase, and every later row is skipped.
+class Steps {
+  public:
+    template <class Call> void run(const wchar_t* phrase, Call&& call) {
+        if (failed_) {
+            return;
+        }
+        if (const HRESULT hr = std::forward<Call>(call)(); FAILED(hr)) {
+            failed_ = true;
+            if (freedOnFailure_ != nullptr) {
+                freedOnFailure_->reset();
+            }
+            reportError(std::wstring(phrase) + L" failed: " + formatHresult(hr));
+        }
     }
-    VARIANT server, user, domain, password;
-    VariantInit(&server);
-    VariantInit(&user);
-    VariantInit(&domain);
-    VariantInit(&password);
-    hr = o.service->Connect(server, user, domain, password);
-    if (FAILED(hr)) {
-        return reportStepFailure(L"Connecting to Task Scheduler", hr);
-    }
-    hr = callWithBstr(L"\\",
-                      [&](BSTR path) { return o.service->GetFolder(path, o.rootFolder.put()); });
-    if (FAILED(hr)) {
-        return reportStepFailure(L"Opening the Task Scheduler root folder", hr);
-    }
-    hr = o.service->NewTask(0, o.definition.put());
-    if (FAILED(hr)) {
-        return reportStepFailure(L"Creating a task definition", hr);
-    }
-    hr = o.definition->get_RegistrationInfo(o.registrationInfo.put());
-    if (FAILED(hr)) {
-        return reportStepFailure(L"Reading task registration information", hr);
-    }
-    hr = callWithBstr(kTaskAuthor,
-                      [&](BSTR author) { return o.registrationInfo->put_Author(author); });
-    if (FAILED(hr)) {
-        return reportStepFailure(L"Setting task author", hr);
-    }
-    hr = o.definition->get_Principal(o.principal.put());
-    if (FAILED(hr)) {
-        return reportStepFailure(L"Reading task principal", hr);
-    }
-    UniqueBstr userName;
-    hr = o.service->get_ConnectedUser(userName.put());
-    if (FAILED(hr)) {
-        return reportStepFailure(L"Reading the connected Windows user", hr);
-    }
-    // Until registration takes it, the user name is freed before any failure is reported.
-    auto fail = [&userName](const wchar_t* phrase, HRESULT failure) {
-        userName.reset();
-        return reportStepFailure(phrase, failure);
-    };
+    // From here on `value` is freed before a failure is reported.
+    void freeOnFailure(UniqueBstr& value) { freedOnFailure_ = &value; }
+    // The command's exit code so far: 1 once a row has failed.
+    int result() const { return failed_ ? 1 : 0; }
 
-    hr = o.principal->put_UserId(userName.get());
-    if (FAILED(hr)) {
-        return fail(L"Setting task user", hr);
-    }
-    hr = o.principal->put_LogonType(TASK_LOGON_INTERACTIVE_TOKEN);
-    if (FAILED(hr)) {
-        return fail(L"Setting task logon type", hr);
-    }
-    hr = o.principal->put_RunLevel(TASK_RUNLEVEL_LUA);
-    if (FAILED(hr)) {
-        return fail(L"Setting task run level", hr);
-    }
-    hr = o.definition->get_Settings(o.settings.put());
-    if (FAILED(hr)) {
-        return fail(L"Reading task settings", hr);
-    }
-    hr = configureSettings(o.settings.get());
-    if (FAILED(hr)) {
-        return fail(L"Configuring task settings", hr);
-    }
-    hr = o.definition->get_Triggers(o.triggers.put());
-    if (FAILED(hr)) {
-        return fail(L"Reading task triggers", hr);
-    }
-    for (const std::wstring& time : times) {
-        // Declared in this order so that the daily view goes before the trigger itself.
-        ComPtr<ITrigger> trigger;
-        ComPtr<IDailyTrigger> daily;
-        hr = o.triggers->Create(TASK_TRIGGER_DAILY, trigger.put());
-        if (FAILED(hr)) {
-            return fail(L"Creating a daily trigger", hr);
-        }
-        hr = trigger->QueryInterface(kIidDailyTrigger, daily.putVoid());
-        if (FAILED(hr)) {
-            return fail(L"Opening a daily trigger", hr);
-        }
-        hr = configureDailyTrigger(daily.get(), time);
-        if (FAILED(hr)) {
-            return fail(L"Configuring a daily trigger", hr);
-        }
-    }
-    hr = o.definition->get_Actions(o.actions.put());
-    if (FAILED(hr)) {
-        return fail(L"Reading task actions", hr);
-    }
-    hr = o.actions->Create(TASK_ACTION_EXEC, o.action.put());
-    if (FAILED(hr)) {
-        return fail(L"Creating task action", hr);
-    }
-    hr = o.action->QueryInterface(kIidExecAction, o.execAction.putVoid());
-    if (FAILED(hr)) {
-        return fail(L"Opening task action", hr);
-    }
-    hr = configureAction(o.execAction.get());
-    if (FAILED(hr)) {
-        return fail(L"Configuring task action", hr);
-    }
+  private:
+    bool failed_ = false;
+    UniqueBstr* freedOnFailure_ = nullptr;
+};
 
-    VARIANT taskUser, taskPassword, securityDescriptor;
-    VariantInit(&taskUser);
-    VariantInit(&taskPassword);
-    VariantInit(&securityDescriptor);
-    V_VT(&taskUser) = VT_BSTR;
-    V_BSTR(&taskUser) = userName.release();
-    hr = callWithBstr(kTaskName, [&](BSTR path) {
+HRESULT connectToThisComputer(ITaskService* service) {
+    // Empty values: the local computer, the current user, no domain, no password.
+    const UniqueVariant server, user, domain, password;
+    return service->Connect(server.get(), user.get(), domain.get(), password.get());
+}
+
+// The user name moves into the VARIANT, which frees it as soon as the call has returned.
+HRESULT registerDefinition(TaskObjects& o, UniqueBstr& userName) {
+    const UniqueVariant user(std::move(userName));
+    const UniqueVariant password, securityDescriptor;
+    return callWithBstr(kTaskName, [&](BSTR path) {
         return o.rootFolder->RegisterTaskDefinition(
-            path, o.definition.get(), TASK_CREATE_OR_UPDATE, taskUser, taskPassword,
-            TASK_LOGON_INTERACTIVE_TOKEN, securityDescriptor, o.registeredTask.put());
+            path, o.definition.get(), TASK_CREATE_OR_UPDATE, user.get(), password.get(),
+            TASK_LOGON_INTERACTIVE_TOKEN, securityDescriptor.get(), o.registeredTask.put());
     });
-    VariantClear(&taskUser);
-    if (FAILED(hr)) {
-        return reportStepFailure(L"Registering the Windows scheduled task", hr);
-    }
+}
 
-    UniqueBstr stored;
-    hr = o.registeredTask->get_Xml(stored.put());
-    if (FAILED(hr)) {
-        return reportStepFailure(L"Reading registered task XML", hr);
+// The service, its root folder and an empty definition that names its author.
+void openDefinition(Steps& steps, TaskObjects& o) {
+    steps.run(L"Creating Task Scheduler service", [&] {
+        return CoCreateInstance(kClsidTaskScheduler, nullptr, CLSCTX_INPROC_SERVER, kIidTaskService,
+                                o.service.putVoid());
+    });
+    steps.run(L"Connecting to Task Scheduler",
+              [&] { return connectToThisComputer(o.service.get()); });
+    steps.run(L"Opening the Task Scheduler root folder", [&] {
+        return callWithBstr(
+            L"\\", [&](BSTR path) { return o.service->GetFolder(path, o.rootFolder.put()); });
+    });
+    steps.run(L"Creating a task definition",
+              [&] { return o.service->NewTask(0, o.definition.put()); });
+    steps.run(L"Reading task registration information",
+              [&] { return o.definition->get_RegistrationInfo(o.registrationInfo.put()); });
+    steps.run(L"Setting task author", [&] {
+        return callWithBstr(kTaskAuthor,
+                            [&](BSTR author) { return o.registrationInfo->put_Author(author); });
+    });
+}
+
+// The task runs as the user connected to the service, with an interactive token and least
+// privilege.
+void setPrincipal(Steps& steps, TaskObjects& o, UniqueBstr& userName) {
+    steps.run(L"Reading task principal",
+              [&] { return o.definition->get_Principal(o.principal.put()); });
+    steps.run(L"Reading the connected Windows user",
+              [&] { return o.service->get_ConnectedUser(userName.put()); });
+    // Until the registration takes the name over, a failure is reported after it is freed.
+    steps.freeOnFailure(userName);
+    steps.run(L"Setting task user", [&] { return o.principal->put_UserId(userName.get()); });
+    steps.run(L"Setting task logon type",
+              [&] { return o.principal->put_LogonType(TASK_LOGON_INTERACTIVE_TOKEN); });
+    steps.run(L"Setting task run level",
+              [&] { return o.principal->put_RunLevel(TASK_RUNLEVEL_LUA); });
+}
+
+// The daily view and then the trigger itself are released before the next time begins.
+void addDailyTrigger(Steps& steps, ITriggerCollection* triggers, const std::wstring& time) {
+    ComPtr<ITrigger> trigger;
+    ComPtr<IDailyTrigger> daily;
+    steps.run(L"Creating a daily trigger",
+              [&] { return triggers->Create(TASK_TRIGGER_DAILY, trigger.put()); });
+    steps.run(L"Opening a daily trigger",
+              [&] { return trigger->QueryInterface(kIidDailyTrigger, daily.putVoid()); });
+    steps.run(L"Configuring a daily trigger",
+              [&] { return configureDailyTrigger(daily.get(), time); });
+}
+
+void addAction(Steps& steps, TaskObjects& o) {
+    steps.run(L"Reading task actions", [&] { return o.definition->get_Actions(o.actions.put()); });
+    steps.run(L"Creating task action",
+              [&] { return o.actions->Create(TASK_ACTION_EXEC, o.action.put()); });
+    steps.run(L"Opening task action",
+              [&] { return o.action->QueryInterface(kIidExecAction, o.execAction.putVoid()); });
+    steps.run(L"Configuring task action", [&] { return configureAction(o.execAction.get()); });
+}
+
+// Builds the definition, registers it and reads back the stored XML. Returns 0, or 1 after
+// reporting the failing step.
+int registerTask(TaskObjects& o, const std::vector<std::wstring>& times, std::wstring& xml) {
+    UniqueBstr userName;
+    Steps steps;
+    openDefinition(steps, o);
+    setPrincipal(steps, o, userName);
+    steps.run(L"Reading task settings",
+              [&] { return o.definition->get_Settings(o.settings.put()); });
+    steps.run(L"Configuring task settings", [&] { return configureSettings(o.settings.get()); });
+    steps.run(L"Reading task triggers",
+              [&] { return o.definition->get_Triggers(o.triggers.put()); });
+    for (const std::wstring& time : times) {
+        addDailyTrigger(steps, o.triggers.get(), time);
     }
+    addAction(steps, o);
+    steps.run(L"Registering the Windows scheduled task",
+              [&] { return registerDefinition(o, userName); });
+    UniqueBstr stored;
+    steps.run(L"Reading registered task XML",
+              [&] { return o.registeredTask->get_Xml(stored.put()); });
     if (stored.get() != nullptr) {
         xml.assign(stored.get(), SysStringLen(stored.get()));
     }
-    return 0;
+    return steps.result();
 }
 
 // The output, opened and checked before the task is changed. A file this command made is

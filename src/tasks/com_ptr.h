@@ -1,7 +1,6 @@
 #pragma once
 
 #include <windows.h>
-#include <oleauto.h>
 
 #include <utility>
 
@@ -41,32 +40,6 @@ template <class Interface> class ComPtr {
 
   private:
     Interface* pointer_ = nullptr;
-};
-
-// Sole owner of one BSTR; frees it once.
-class UniqueBstr {
-  public:
-    UniqueBstr() = default;
-    explicit UniqueBstr(BSTR value) : value_(value) {}
-    UniqueBstr(const UniqueBstr&) = delete;
-    UniqueBstr& operator=(const UniqueBstr&) = delete;
-    ~UniqueBstr() { reset(); }
-
-    BSTR get() const { return value_; }
-    // Hands ownership to the caller (a VARIANT, for instance).
-    BSTR release() { return std::exchange(value_, nullptr); }
-    void reset() {
-        if (BSTR old = std::exchange(value_, nullptr)) {
-            SysFreeString(old);
-        }
-    }
-    BSTR* put() {
-        reset();
-        return &value_;
-    }
-
-  private:
-    BSTR value_ = nullptr;
 };
 
 } // namespace qsh
