@@ -19,7 +19,9 @@
 #include "process/runner.h"
 #include "diag/unique_handle.h"
 #include "tasks/schtasks_commands.h"
+#include "tasks/task_account.h"
 #include "text/decode.h"
+#include "text/task_principal.h"
 #include "text/task_xml.h"
 
 namespace qsh {
@@ -95,6 +97,17 @@ Bytes stagedHead(std::span<const std::uint8_t> body) {
     return head;
 }
 
+// Empty when the staged document may be registered with administrator rights: its task runs
+// as the helper's own user, without elevation. Reads exactly the text that is staged.
+std::wstring principalRefusal(std::span<const std::uint8_t> body) {
+    const TaskPrincipalCheck check = checkTaskPrincipal(
+        {reinterpret_cast<const wchar_t*>(body.data()), body.size() / sizeof(wchar_t)});
+    if (!check.refusal.empty() || !check.userId) {
+        return check.refusal;
+    }
+    return userIdRefusal(*check.userId);
+}
+
 int failNormalization(const std::wstring& error) {
     logMessage(L"Unable to normalize create-xml input: " + error);
     writeInheritedStream(STD_ERROR_HANDLE, error);
@@ -138,6 +151,9 @@ int handleCreateXml(const std::wstring& inputPath) {
     const std::filesystem::path stagingName = stagingFileName();
     const std::filesystem::path stagingPath = base / stagingName;
     const std::span<const std::uint8_t> body = utf16LeBodyWithoutLeadingMarks(text);
+    if (std::wstring refusal = principalRefusal(body); !refusal.empty()) {
+        return failNormalization(refusal);
+    }
     {
         const UniqueHandle staged =
             openOwnFile(base, stagingName, GENERIC_WRITE, FILE_SHARE_READ, error);

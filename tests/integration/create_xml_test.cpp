@@ -3,6 +3,8 @@
 
 #include "sandbox.h"
 
+#include <lmcons.h>
+#include <sddl.h>
 
 namespace {
 
@@ -148,6 +150,154 @@ TEST_F(CreateXml, DocumentsThatAreNotTasksAreRefused) {
     }
     EXPECT_TRUE(calls().empty());
     EXPECT_TRUE(filesIn(stagingFolder()).empty());
+}
+
+// The task document with `added` put in before `before`; its Actions have Context="Author".
+std::wstring taskWith(const std::wstring& added, const wchar_t* before = L"  <Actions") {
+    std::wstring body = taskBody();
+    return body.insert(body.find(before), added);
+}
+
+std::wstring principal(const std::wstring& children, const std::wstring& attributes = L"") {
+    return L"  <Principals><Principal id=\"Author\"" + attributes + L">" + children +
+           L"</Principal></Principals>\r\n";
+}
+
+std::wstring userId(const std::wstring& account) {
+    return principal(L"<UserId>" + account + L"</UserId>");
+}
+
+// Who the helper runs as here: the user of the test's own token.
+std::wstring ownName() {
+    wchar_t name[UNLEN + 1] = {};
+    DWORD size = UNLEN + 1;
+    return GetUserNameW(name, &size) ? name : L"";
+}
+
+std::wstring ownSid() {
+    HANDLE token = nullptr;
+    BYTE buffer[256] = {};
+    DWORD size = 0;
+    LPWSTR text = nullptr;
+    std::wstring sid;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+        GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+        ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) {
+        sid = text;
+        LocalFree(text);
+    }
+    CloseHandle(token);
+    return sid;
+}
+
+// Anything but one least-privileged principal of the helper's own user is refused before
+// anything is staged: each row with its own text.
+TEST_F(CreateXml, PrincipalsBeyondTheOwnLeastPrivilegedUserAreRefused) {
+    struct Refused {
+        const char* name;
+        std::wstring document;
+        std::string text; // after "The task XML is refused: "
+    };
+    const std::wstring highest = L"<RunLevel>HighestAvailable</RunLevel>";
+    const std::string notOwn = ", not the account the helper runs as.";
+    const std::string runLevel = "its principal's RunLevel is not LeastPrivilege.";
+    const std::string logonType = "its principal's LogonType is not InteractiveToken.";
+    const Refused cases[] = {
+        {"SystemBySid", taskWith(userId(L"S-1-5-18")),
+         "its principal's UserId names S-1-5-18" + notOwn},
+        {"SystemByName", taskWith(userId(L"NT AUTHORITY\\SYSTEM")),
+         "its principal's UserId names S-1-5-18" + notOwn},
+        {"LocalService", taskWith(userId(L"NT AUTHORITY\\LOCAL SERVICE")),
+         "its principal's UserId names S-1-5-19" + notOwn},
+        {"OtherUserSid", taskWith(userId(L" S-1-5-21-1-2-3-1001 ")),
+         "its principal's UserId names S-1-5-21-1-2-3-1001" + notOwn},
+        {"UnknownAccount", taskWith(userId(L"no such account")),
+         "its principal's UserId names no account (error 1332)."},
+        {"Group", taskWith(principal(L"<GroupId>S-1-5-32-545</GroupId>")),
+         "its principal has a GroupId."},
+        {"HighestAvailable", taskWith(principal(highest)), runLevel},
+        {"Password", taskWith(principal(L"<LogonType>Password</LogonType>")), logonType},
+        {"S4U", taskWith(principal(L"<LogonType>S4U</LogonType>")), logonType},
+        {"TwoPrincipals",
+         taskWith(L"<Principals><Principal id=\"Author\"/><Principal id=\"Other\">" + highest +
+                  L"</Principal></Principals>"),
+         "it has more than one principal."},
+        {"TwoRunLevels", taskWith(principal(L"<RunLevel>LeastPrivilege</RunLevel>" + highest)),
+         "its principal has more than one RunLevel element."},
+        {"CharacterReference", taskWith(principal(L"<RunLevel>&#72;ighestAvailable</RunLevel>")),
+         runLevel},
+        {"CdataJoined", taskWith(principal(L"<RunLevel><![CDATA[Highest]]>Available</RunLevel>")),
+         runLevel},
+        {"CommentInValue", taskWith(principal(L"<RunLevel>Least<!-- x -->Privilege</RunLevel>")),
+         "the principal's RunLevel holds markup, not only text."},
+        {"DtdWithEntity",
+         L"<!DOCTYPE Task [<!ENTITY r \"HighestAvailable\">]>\r\n" +
+             taskWith(principal(L"<RunLevel>&r;</RunLevel>")),
+         "it has a document type declaration."},
+        {"OutsideTaskNamespace",
+         taskWith(L"<Principals xmlns=\"urn:other\"><Principal id=\"Author\">" + highest +
+                  L"</Principal></Principals>"),
+         "a Principals element is not in its place in the task namespace."},
+        {"TaskNamespaceByOtherPrefix",
+         taskWith(L"<t:Principals xmlns:t=\"http://schemas.microsoft.com/windows/2004/02/mit/"
+                  L"task\"><t:Principal id=\"Author\"><t:RunLevel>HighestAvailable</t:RunLevel>"
+                  L"</t:Principal></t:Principals>"),
+         runLevel},
+        {"RunLevelInSettings", taskWith(L"<Settings>" + highest + L"</Settings>"),
+         "a RunLevel element is not in its place in the task namespace."},
+        {"ContextNamesAnother", taskWith(L"<Principals><Principal id=\"Other\"/></Principals>"),
+         "its Actions Context does not name its principal."},
+        {"UnknownAttribute", taskWith(principal(L"", L" Extra=\"1\"")),
+         "its principal has an attribute other than id."},
+        {"UnknownChild",
+         taskWith(principal(L"<RequiredPrivileges><Privilege>SeDebugPrivilege</Privilege>"
+                            L"</RequiredPrivileges>")),
+         "its principal has an element other than UserId, GroupId, LogonType, RunLevel and "
+         "DisplayName."},
+        {"SecurityDescriptor",
+         taskWith(L"<SecurityDescriptor>D:(A;;FA;;;WD)</SecurityDescriptor>",
+                  L"  </RegistrationInfo>"),
+         "it has a SecurityDescriptor, which could let other users change the task."},
+        // Line 12 holds the inserted principal; XmlLite counts the column after the end tag.
+        {"Unparsable", taskWith(L"<Principals><Principal id=\"Author\"></Principals>"),
+         "it could not be parsed (XmlLite error 0xC00CEE3B at line 12, column 49)."},
+    };
+    for (const Refused& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(writeFile(input, toUtf8(declaration(L"UTF-8") + c.document)));
+        HelperOutcome outcome = start({L"create-xml", input});
+        const std::string text = "The task XML is refused: " + c.text;
+        EXPECT_EQ(outcome.code(), 4);
+        EXPECT_EQ(outcome.out, kXmlFailureLine);
+        EXPECT_EQ(outcome.err, text + "\r\n");
+        EXPECT_TRUE(hasLine(logOf(outcome), "Unable to normalize create-xml input: " + text));
+    }
+    EXPECT_TRUE(calls().empty());
+    EXPECT_FALSE(fileExists(taskFile()));
+    EXPECT_TRUE(filesIn(stagingFolder()).empty());
+}
+
+// One principal of the helper's own user, least-privileged, is registered as handed over,
+// however the document spells it; the first row is the principal that query-to-file exports.
+TEST_F(CreateXml, OwnLeastPrivilegedPrincipalIsRegistered) {
+    const std::wstring exported = L"<UserId>" + ownName() +
+                                  L"</UserId><LogonType>InteractiveToken</LogonType>"
+                                  L"<RunLevel>LeastPrivilege</RunLevel>";
+    const std::wstring documents[] = {
+        taskWith(L"  <Principals>\r\n    <Principal id=\"Author\">" + exported +
+                 L"</Principal>\r\n  </Principals>\r\n"),
+        taskWith(principal(L"<UserId>" + ownSid() + L"</UserId><DisplayName>me</DisplayName>")),
+        taskWith(principal(L"<LogonType>\r\n <![CDATA[Interactive]]>Token </LogonType>")),
+        taskWith(L"<t:Principals xmlns:t=\"http://schemas.microsoft.com/windows/2004/02/mit/"
+                 L"task\"><t:Principal id=\"Author\"><t:RunLevel>LeastPrivilege</t:RunLevel>"
+                 L"</t:Principal></t:Principals>"),
+    };
+    for (const std::wstring& document : documents) {
+        ASSERT_TRUE(writeFile(input, toUtf8(declaration(L"UTF-8") + document)));
+        HelperOutcome outcome = start({L"create-xml", input});
+        EXPECT_EQ(outcome.code(), 0) << outcome.err;
+        EXPECT_EQ(fromUtf16le(readFile(taskFile())), declaration(L"UTF-16") + document);
+    }
 }
 
 TEST_F(CreateXml, FailedImportKeepsTheStagedCopy) {
