@@ -2,11 +2,12 @@
 // token (staged, relaunched, and refused by the still non-elevated copy), and relaunched
 // from an elevated driver (staged, relaunched, and carried out by the elevated copy);
 // and the staging steps alone: copying the executable and resolving its physical path.
-// Given a second build of the helper, it also times that build and this one in turns on
-// `delete` from a limited token (staging, holds and checks) and an elevated `create-xml`
-// (the elevated checks of the log and the staging file).
+// Given other builds of the helper, it also times them and this one in turns on `delete` from
+// a limited token (staging, holds and checks) and an elevated `create-xml` (the elevated
+// checks of the log and the staging file), and reads from the log stamps of an elevated
+// `create-default` the helper's own work before and after schtasks.exe.
 //
-//   elevation_bench [runs [other-helper.exe]]   (run inside the stand-in prefix; medians)
+//   elevation_bench [runs [other-helper.exe...]]   (run inside the stand-in prefix; medians)
 
 #include <windows.h>
 
@@ -46,6 +47,82 @@ void report(const char* what, const std::vector<double>& seconds, double scale, 
                 median(seconds) * scale, unit,
                 *std::min_element(seconds.begin(), seconds.end()) * scale,
                 *std::max_element(seconds.begin(), seconds.end()) * scale, seconds.size());
+}
+
+// Milliseconds into the day of a log stamp "YYYY-MM-DD HH:MM:SS.mmm".
+double stampMs(const std::string& stamp) {
+    unsigned hour = 0, minute = 0, second = 0, ms = 0;
+    if (stamp.size() < 23 ||
+        std::sscanf(stamp.c_str() + 11, "%u:%u:%u.%u", &hour, &minute, &second, &ms) != 4) {
+        return 0;
+    }
+    return ((hour * 60.0 + minute) * 60.0 + second) * 1000.0 + ms;
+}
+
+// The helper's own work around schtasks.exe in one run, from its log stamps: from the banner
+// to the schtasks launch, and from schtasks' end to the exit. Wine reuses process ids, so the
+// last banner of the id starts the run.
+std::pair<double, double> ownWorkOf(const std::wstring& local, DWORD pid) {
+    double banner = 0, launch = 0, end = 0, exit = 0;
+    for (const LogEntry& entry : readLog(local)) {
+        if (entry.pid != pid) {
+            continue;
+        }
+        const double at = stampMs(entry.stamp);
+        if (entry.message == std::string(60, '=')) {
+            banner = at;
+        } else if (entry.message.starts_with("Launching schtasks.exe")) {
+            launch = at;
+        } else if (entry.message.find(": exitCode=") != std::string::npos) {
+            end = at;
+        } else if (entry.message.starts_with("Helper exiting with code")) {
+            exit = at;
+        }
+    }
+    return {(launch - banner) / 1000, (exit - end) / 1000};
+}
+
+// Other builds and this one in turns: `delete` from a limited token (staging, holds and
+// checks), an elevated `create-xml` (the elevated checks of the log and the staging file), and
+// the own work of an elevated `create-default`. Returns the count of unexpected exit codes.
+int compareBuilds(std::vector<std::wstring> builds, const std::wstring& helper, int runs,
+                  const TempDir& dir, HelperRun elevated, HelperRun limited) {
+    builds.push_back(helper);
+    const std::wstring input = dir / L"task.xml";
+    writeFile(input, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Task version=\"1.2\" "
+                     "xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\">"
+                     "<Actions><Exec><Command>cmd.exe</Command></Exec></Actions></Task>\r\n");
+    HelperRun importing = elevated;
+    importing.args = {L"create-xml", input};
+    HelperRun creating = elevated;
+    creating.args = {L"create-default"};
+    const std::size_t n = builds.size();
+    std::vector<std::vector<double>> limitedOf(n), importOf(n), beforeLaunch(n), afterEnd(n);
+    int badCodes = 0;
+    for (int i = 0; i < runs; ++i) {
+        for (std::size_t b = 0; b < n; ++b) {
+            HelperOutcome outcome;
+            limited.exePath = importing.exePath = creating.exePath = builds[b];
+            limitedOf[b].push_back(secondsOf([&] { outcome = runHelper(limited); }));
+            badCodes += outcome.code() != 5;
+            importOf[b].push_back(secondsOf([&] { outcome = runHelper(importing); }));
+            badCodes += outcome.code() != 0;
+            outcome = runHelper(creating);
+            badCodes += outcome.code() != 0;
+            const auto [before, after] = ownWorkOf(*creating.localAppData, outcome.pid);
+            beforeLaunch[b].push_back(before);
+            afterEnd[b].push_back(after);
+        }
+    }
+    for (std::size_t b = 0; b < n; ++b) {
+        std::printf("%s%ls\n", b + 1 == n ? "this build: " : "other build: ", builds[b].c_str());
+        report("  delete, limited token", limitedOf[b], 1000, "ms");
+        report("  create-xml, elevated", importOf[b], 1000, "ms");
+        report("  create-default, elevated: banner to schtasks launch", beforeLaunch[b], 1000,
+               "ms");
+        report("  create-default, elevated: schtasks end to exit", afterEnd[b], 1000, "ms");
+    }
+    return badCodes;
 }
 
 } // namespace
@@ -103,29 +180,8 @@ int wmain(int argc, wchar_t** argv) {
     }
 
     if (argc > 2) {
-        const std::wstring input = dir / L"task.xml";
-        writeFile(input, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Task version=\"1.2\" "
-                         "xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\">"
-                         "<Actions><Exec><Command>cmd.exe</Command></Exec></Actions></Task>\r\n");
-        HelperRun importing = elevated;
-        importing.args = {L"create-xml", input};
-        const std::wstring builds[] = {argv[2], helper};
-        std::vector<double> limitedOf[2], importOf[2];
-        for (int i = 0; i < runs; ++i) {
-            for (int b = 0; b < 2; ++b) {
-                HelperOutcome outcome;
-                limited.exePath = builds[b];
-                importing.exePath = builds[b];
-                limitedOf[b].push_back(secondsOf([&] { outcome = runHelper(limited); }));
-                badCodes += outcome.code() != 5;
-                importOf[b].push_back(secondsOf([&] { outcome = runHelper(importing); }));
-                badCodes += outcome.code() != 0;
-            }
-        }
-        report("delete, limited token: other build", limitedOf[0], 1000, "ms");
-        report("delete, limited token: this build", limitedOf[1], 1000, "ms");
-        report("create-xml, elevated: other build", importOf[0], 1000, "ms");
-        report("create-xml, elevated: this build", importOf[1], 1000, "ms");
+        const std::vector<std::wstring> builds(argv + 2, argv + argc);
+        badCodes += compareBuilds(builds, helper, runs, dir, elevated, limited);
     }
 
     WIN32_FILE_ATTRIBUTE_DATA attributes{};

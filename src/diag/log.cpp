@@ -7,6 +7,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "diag/final_path.h"
 #include "diag/format.h"
 #include "diag/own_files.h"
 #include "diag/unique_handle.h"
@@ -15,6 +16,8 @@
 namespace qsh {
 
 namespace {
+
+namespace fs = std::filesystem;
 
 // Appends are whole-line atomic on a local NTFS volume, but not on every file system the log
 // may sit on (network shares, Wine's emulation), where two processes can both write at the
@@ -32,8 +35,8 @@ constexpr wchar_t kLogSecurity[] = L"S:(ML;;NRNW;;;ME)";
 
 class LogGuard {
   public:
-    explicit LogGuard(HANDLE file) : file_(file) {
-        const ULONGLONG start = GetTickCount64();
+    // Waits for the guard until `deadline` (GetTickCount64) at most.
+    LogGuard(HANDLE file, ULONGLONG deadline) : file_(file) {
         for (;;) {
             OVERLAPPED at = guardRange();
             if (LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
@@ -42,7 +45,7 @@ class LogGuard {
                 return;
             }
             const DWORD error = GetLastError();
-            if (error != ERROR_LOCK_VIOLATION || GetTickCount64() - start >= kGuardWaitMs) {
+            if (error != ERROR_LOCK_VIOLATION || GetTickCount64() >= deadline) {
                 return;
             }
             Sleep(kGuardPollMs);
@@ -103,22 +106,93 @@ std::wstring timeStamp() {
     return stamp;
 }
 
+constexpr wchar_t kLogName[] = L"scheduler-helper.log";
+constexpr DWORD kLogAccess = FILE_READ_DATA | FILE_APPEND_DATA;
+constexpr DWORD kLogShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+fs::path logFolder() {
+    return fs::path(L"Quillfen") / L"logs";
+}
+
+// An elevated process checks the log folder's chain once and holds the folder; each line is
+// then opened relative to it. That costs one open per line instead of one per folder, and a
+// held folder that someone turns into a mount point meanwhile does not redirect the line.
+struct HeldLogFolder {
+    std::wstring key; // the full local folder it was opened for
+    UniqueHandle hold;
+    std::wstring finalPath;
+};
+
+HeldLogFolder& heldLogFolder() {
+    static HeldLogFolder held;
+    return held;
+}
+
+bool holdLogFolder(HeldLogFolder& held, const fs::path& base, const std::wstring& key) {
+    held = HeldLogFolder{};
+    std::wstring refused;
+    UniqueHandle hold = openOwnFolder(base, logFolder(), refused);
+    DWORD error = ERROR_SUCCESS;
+    if (!hold || !finalPathOfHandle(hold.get(), held.finalPath, error)) {
+        return false;
+    }
+    held.hold = std::move(hold);
+    held.key = key;
+    return true;
+}
+
+// An open that would wait on another program's oplock is tried again until `deadline`; after
+// that the line is dropped rather than late.
+UniqueHandle openInHeldFolder(const HeldLogFolder& held, SECURITY_ATTRIBUTES* security,
+                              ULONGLONG deadline) {
+    for (;;) {
+        std::wstring refused;
+        DWORD error = ERROR_SUCCESS;
+        UniqueHandle handle = openOwnFileIn(held.hold.get(), held.finalPath, kLogName, kLogAccess,
+                                            kLogShare, refused, error, security);
+        if (handle || error != kErrorOplockBreak || GetTickCount64() >= deadline) {
+            return handle;
+        }
+        Sleep(kGuardPollMs);
+    }
+}
+
+UniqueHandle openLog(SECURITY_ATTRIBUTES* security, ULONGLONG deadline) {
+    const fs::path base = getLocalAppDataPath();
+    if (!tokenIsElevated()) {
+        std::wstring refused;
+        return openOwnFile(base, logFolder() / kLogName, kLogAccess, kLogShare, refused, security);
+    }
+    std::error_code failed;
+    const fs::path full = fs::absolute(base, failed);
+    const std::wstring key = failed ? base.wstring() : full.wstring();
+    HeldLogFolder& held = heldLogFolder();
+    const bool fresh = held.key != key || !held.hold;
+    if (fresh && !holdLogFolder(held, base, key)) {
+        return {};
+    }
+    UniqueHandle handle = openInHeldFolder(held, security, deadline);
+    // A folder held since an earlier line may no longer serve (Wine lets a held folder's
+    // parent be moved): its chain is checked once more.
+    if (!handle && !fresh && GetTickCount64() < deadline && holdLogFolder(held, base, key)) {
+        handle = openInHeldFolder(held, security, deadline);
+    }
+    return handle;
+}
+
 void appendLine(const std::wstring& message) {
     // Built once: only a log that does not exist yet needs it, but any line may create one.
     static LogSecurity security;
+    // Opening, the guard and the write of one line together stay within this bound.
+    const ULONGLONG deadline = GetTickCount64() + kGuardWaitMs;
     // A fresh append-only open per line lets other processes' lines interleave whole and lets
     // anyone read, rename or delete the file meanwhile.
-    std::wstring refused;
-    const UniqueHandle handle = openOwnFile(
-        getLocalAppDataPath(),
-        std::filesystem::path(L"Quillfen") / L"logs" / L"scheduler-helper.log",
-        FILE_READ_DATA | FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        refused, security.get());
+    const UniqueHandle handle = openLog(security.get(), deadline);
     if (!handle) {
         return;
     }
 
-    const LogGuard guard(handle.get());
+    const LogGuard guard(handle.get(), deadline);
     // Stamped under the guard, so that the file stays in time order.
     std::wstring line = timeStamp();
     line += L" [pid=";
@@ -150,6 +224,10 @@ void logMessage(const std::wstring& message) noexcept {
     } catch (...) {
         // Logging must never disturb the work.
     }
+}
+
+void releaseLogFolder() noexcept {
+    heldLogFolder() = HeldLogFolder{};
 }
 
 std::filesystem::path getLocalAppDataPath() {

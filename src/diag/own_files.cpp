@@ -1,5 +1,7 @@
 #include "diag/own_files.h"
 
+#include <winternl.h>
+
 #include <system_error>
 
 #include "diag/final_path.h"
@@ -54,64 +56,180 @@ const std::wstring& currentPackageFamily() {
     return family;
 }
 
-UniqueHandle openFolder(const fs::path& folder) {
-    return UniqueHandle(CreateFileW(folder.c_str(), kFolderHoldAccess, kFolderHoldShare, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+constexpr NTSTATUS kStatusOplockBreakInProgress = 0x00000108;
+
+struct NtCalls {
+    using CreateFile = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
+                                        PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+    using ToDosError = ULONG(NTAPI*)(NTSTATUS);
+    CreateFile createFile = nullptr;
+    ToDosError toDosError = nullptr;
+};
+
+// Looked up rather than imported: ntdll is in every process, and neither toolchain then needs
+// its import library.
+const NtCalls& ntCalls() {
+    static const NtCalls calls = [] {
+        NtCalls found;
+        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        if (ntdll != nullptr) {
+            found.createFile = reinterpret_cast<NtCalls::CreateFile>(
+                reinterpret_cast<void*>(GetProcAddress(ntdll, "NtCreateFile")));
+            found.toDosError = reinterpret_cast<NtCalls::ToDosError>(
+                reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+        }
+        return found;
+    }();
+    return calls;
 }
 
-std::wstring linkMessage(const fs::path& file, const std::wstring& leadsTo) {
-    return L"The file " + file.wstring() + L" is reached through a link (it leads to " + leadsTo +
-           L").";
+// One NtCreateFile, relative to `root` when it is given. It never waits on another program's
+// oplock (FILE_COMPLETE_IF_OPLOCKED): an open that would is closed again and reported as
+// kErrorOplockBreak, since I/O through it could still wait for the break.
+UniqueHandle ntOpen(HANDLE root, const std::wstring& name, DWORD access, DWORD share,
+                    ULONG disposition, ULONG options, SECURITY_ATTRIBUTES* created, DWORD& error) {
+    const NtCalls& nt = ntCalls();
+    if (nt.createFile == nullptr || nt.toDosError == nullptr) {
+        error = ERROR_PROC_NOT_FOUND;
+        return {};
+    }
+    if (name.size() > 0xFFFF / sizeof(wchar_t)) {
+        error = ERROR_FILENAME_EXCED_RANGE;
+        return {};
+    }
+    UNICODE_STRING objectName{};
+    objectName.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
+    objectName.MaximumLength = objectName.Length;
+    objectName.Buffer = const_cast<PWSTR>(name.c_str());
+    OBJECT_ATTRIBUTES attributes{};
+    InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, root,
+                               created != nullptr ? created->lpSecurityDescriptor : nullptr);
+    IO_STATUS_BLOCK io{};
+    HANDLE opened = nullptr;
+    const NTSTATUS status = nt.createFile(
+        &opened, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &attributes, &io, nullptr,
+        FILE_ATTRIBUTE_NORMAL, share, disposition,
+        options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_COMPLETE_IF_OPLOCKED, nullptr, 0);
+    if (status < 0) {
+        error = nt.toDosError(status);
+        return {};
+    }
+    UniqueHandle handle(opened);
+    if (status == kStatusOplockBreakInProgress) {
+        error = kErrorOplockBreak;
+        return {};
+    }
+    return handle;
 }
 
-// Empty when the open file is the one expected; otherwise why it is refused.
-std::wstring refusal(HANDLE handle, const fs::path& file, const std::vector<std::wstring>& roots,
-                     const fs::path& relative) {
+// The NT form of a full Win32 path, for an open without a root.
+std::wstring ntPathOf(const fs::path& path) {
+    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    std::wstring full(needed, L'\0');
+    const DWORD length =
+        needed != 0 ? GetFullPathNameW(path.c_str(), needed, full.data(), nullptr) : 0;
+    full.resize(length < needed ? length : 0);
+    const std::wstring_view view(full);
+    if (view.starts_with(L"\\\\?\\") || view.starts_with(L"\\\\.\\")) {
+        return L"\\??\\" + full.substr(4);
+    }
+    if (view.starts_with(L"\\\\")) {
+        return L"\\??\\UNC\\" + full.substr(2);
+    }
+    return L"\\??\\" + full;
+}
+
+// A folder opened by its full path, links on the way followed, held so that it cannot be
+// renamed or deleted.
+UniqueHandle openFolder(const fs::path& folder, DWORD& error) {
+    return ntOpen(nullptr, ntPathOf(folder), kFolderHoldAccess, kFolderHoldShare, FILE_OPEN,
+                  FILE_DIRECTORY_FILE, nullptr, error);
+}
+
+// The folder `name` inside `parent`, created when missing; never through a link in its place.
+UniqueHandle openOrMakeFolder(HANDLE parent, const std::wstring& name, DWORD& error) {
+    constexpr ULONG kOptions = FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        UniqueHandle folder = ntOpen(parent, name, kFolderHoldAccess, kFolderHoldShare, FILE_OPEN,
+                                     kOptions, nullptr, error);
+        if (folder || error != ERROR_FILE_NOT_FOUND) {
+            return folder;
+        }
+        folder = ntOpen(parent, name, kFolderHoldAccess, kFolderHoldShare, FILE_CREATE, kOptions,
+                        nullptr, error);
+        if (folder || error != ERROR_ALREADY_EXISTS) {
+            return folder;
+        }
+    }
+    return {};
+}
+
+std::wstring linkMessage(const wchar_t* kind, const std::wstring& name,
+                         const std::wstring& leadsTo) {
+    return std::wstring(L"The ") + kind + L" " + name +
+           L" is reached through a link (it leads to " + leadsTo + L").";
+}
+
+std::wstring reparseMessage(const wchar_t* kind, const std::wstring& name) {
+    return std::wstring(L"The ") + kind + L" " + name + L" is a link or mount point.";
+}
+
+bool isReparsePoint(HANDLE handle, DWORD& error) {
     BY_HANDLE_FILE_INFORMATION information{};
     if (!GetFileInformationByHandle(handle, &information)) {
-        return formatWindowsError(GetLastError());
+        error = GetLastError();
+        return true;
+    }
+    error = kErrorReparsePoint;
+    return (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// Empty when the open file is the one expected; otherwise why it is refused, with `code`.
+std::wstring refusal(HANDLE handle, const std::wstring& file, const std::wstring& expected,
+                     DWORD& code) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(handle, &information)) {
+        code = GetLastError();
+        return formatWindowsError(code);
     }
     if (information.nNumberOfLinks > 1) {
-        return L"The file " + file.wstring() + L" has " +
-               std::to_wstring(information.nNumberOfLinks) + L" hard links.";
+        code = ERROR_TOO_MANY_LINKS;
+        return L"The file " + file + L" has " + std::to_wstring(information.nNumberOfLinks) +
+               L" hard links.";
     }
     std::wstring actual;
-    DWORD error = ERROR_SUCCESS;
-    if (!finalPathOfHandle(handle, actual, error)) {
-        return formatWindowsError(error);
+    if (!finalPathOfHandle(handle, actual, code)) {
+        return formatWindowsError(code);
     }
-    if (!isOwnFinalPath(actual, roots, relative)) {
-        return linkMessage(file, actual);
+    if (!samePath(actual, expected)) {
+        code = kErrorReparsePoint;
+        return linkMessage(L"file", file, actual);
     }
     return {};
 }
 
-// Opens an existing file, or makes a new one; never follows a dangling link to create its
-// target, and never truncates.
-UniqueHandle openOrCreate(const fs::path& file, DWORD access, DWORD share,
-                          SECURITY_ATTRIBUTES* created, DWORD& error) {
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        UniqueHandle handle(CreateFileW(file.c_str(), access, share, nullptr, OPEN_EXISTING,
-                                        FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (handle) {
-            return handle;
-        }
-        error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND) {
-            return {};
-        }
-        handle.reset(CreateFileW(file.c_str(), access, share, created, CREATE_NEW,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (handle) {
-            return handle;
-        }
-        error = GetLastError();
-        // Made by someone else in between: open what is there and check it.
-        if (error != ERROR_FILE_EXISTS) {
-            return {};
-        }
+// Creates `name` and checks it; a file made here and refused is removed again. True when it was
+// made and accepted, or when someone else made it first (code ERROR_FILE_EXISTS).
+bool createChecked(HANDLE folder, const std::wstring& folderFinal, const std::wstring& name,
+                   DWORD access, DWORD share, SECURITY_ATTRIBUTES* created, std::wstring& error,
+                   DWORD& code) {
+    const std::wstring file = joined(folderFinal, name);
+    // Only the open that makes the file may delete it: a log handle with DELETE access would
+    // keep out readers that do not share deletion.
+    const UniqueHandle made =
+        openInFolder(folder, name, access | DELETE, share, OpenMode::CreateNew, code, created);
+    if (!made) {
+        error =
+            code == kErrorReparsePoint ? reparseMessage(L"file", file) : formatWindowsError(code);
+        return code == ERROR_FILE_EXISTS;
     }
-    return {};
+    error = refusal(made.get(), file, file, code);
+    if (error.empty()) {
+        return true;
+    }
+    DWORD ignored = ERROR_SUCCESS;
+    deleteThroughHandle(made.get(), ignored);
+    return false;
 }
 
 // Where a link could only lead a process to what its user may write anyway.
@@ -166,12 +284,151 @@ bool isOwnFinalPath(const std::wstring& actual, const std::vector<std::wstring>&
     return false;
 }
 
+UniqueHandle openOwnFolder(const fs::path& base, const fs::path& relativeFolder,
+                           std::wstring& error) {
+    std::error_code failed;
+    DWORD code = ERROR_SUCCESS;
+    if (!tokenIsElevated()) {
+        // A link only leads this process where its user could write anyway.
+        const fs::path folder = relativeFolder.empty() ? base : base / relativeFolder;
+        fs::create_directories(folder, failed);
+        if (failed) {
+            error = folderError(failed);
+            return {};
+        }
+        UniqueHandle hold = openFolder(folder, code);
+        if (!hold) {
+            error = formatWindowsError(code);
+        }
+        return hold;
+    }
+
+    // Links above the base (a profile moved through a junction) are the user's own set-up:
+    // everything below is compared with where the base really leads.
+    fs::create_directories(base, failed);
+    UniqueHandle hold = openFolder(base, code);
+    std::wstring finalBase;
+    if (!hold || !finalPathOfHandle(hold.get(), finalBase, code)) {
+        error = formatWindowsError(code);
+        return {};
+    }
+    const std::vector<std::wstring> roots = ownFileRoots(finalBase, currentPackageFamily());
+
+    // Each folder is opened and made inside the one before through its handle, so that a link
+    // planted in its place is never followed, and checked before anything is made inside it.
+    fs::path folderRelative;
+    for (const fs::path& part : relativeFolder) {
+        folderRelative /= part;
+        const std::wstring shown = (base / folderRelative).wstring();
+        hold = openOrMakeFolder(hold.get(), part.wstring(), code);
+        if (!hold) {
+            error = L"Unable to create parent directory; error=" + std::to_wstring(code);
+            return {};
+        }
+        if (isReparsePoint(hold.get(), code)) {
+            error = code == kErrorReparsePoint ? reparseMessage(L"folder", shown)
+                                               : formatWindowsError(code);
+            return {};
+        }
+        std::wstring actual;
+        if (!finalPathOfHandle(hold.get(), actual, code)) {
+            error = formatWindowsError(code);
+            return {};
+        }
+        if (!isOwnFinalPath(actual, roots, folderRelative)) {
+            error = linkMessage(L"folder", shown, actual);
+            return {};
+        }
+    }
+    return hold;
+}
+
+UniqueHandle openInFolder(HANDLE folder, const std::wstring& name, DWORD access, DWORD share,
+                          OpenMode mode, DWORD& error, SECURITY_ATTRIBUTES* created) {
+    // One component: a separator or a dot name would reach outside the held folder.
+    if (name.empty() || name == L"." || name == L".." ||
+        name.find_first_of(L"\\/") != std::wstring::npos) {
+        error = ERROR_INVALID_NAME;
+        return {};
+    }
+    constexpr ULONG kOptions = FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT;
+    // Opened, else created, never both in one call: an open-or-create (FILE_OPEN_IF) that meets
+    // a dangling link would make its target on a system that follows it.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        bool made = false;
+        UniqueHandle handle;
+        if (mode != OpenMode::CreateNew) {
+            handle = ntOpen(folder, name, access, share, FILE_OPEN, kOptions, nullptr, error);
+            if (!handle && (mode == OpenMode::Existing || error != ERROR_FILE_NOT_FOUND)) {
+                return {};
+            }
+        }
+        if (!handle) {
+            handle = ntOpen(folder, name, access, share, FILE_CREATE, kOptions, created, error);
+            made = static_cast<bool>(handle);
+        }
+        if (handle) {
+            if (!isReparsePoint(handle.get(), error)) {
+                return handle;
+            }
+            DWORD ignored = ERROR_SUCCESS;
+            if (made) {
+                deleteThroughHandle(handle.get(), ignored);
+            }
+            return {};
+        }
+        // As CreateFileW reports a name that is taken.
+        if (error == ERROR_ALREADY_EXISTS) {
+            error = ERROR_FILE_EXISTS;
+        }
+        // Made by someone else in between: open what is there and check it.
+        if (mode == OpenMode::CreateNew || error != ERROR_FILE_EXISTS) {
+            return {};
+        }
+    }
+    return {};
+}
+
+bool deleteThroughHandle(HANDLE file, DWORD& error) {
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    if (SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition)) {
+        return true;
+    }
+    error = GetLastError();
+    return false;
+}
+
+UniqueHandle openOwnFileIn(HANDLE folder, const std::wstring& folderFinal, const std::wstring& name,
+                           DWORD access, DWORD share, std::wstring& error, DWORD& code,
+                           SECURITY_ATTRIBUTES* created) {
+    const std::wstring file = joined(folderFinal, name);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        UniqueHandle handle = openInFolder(folder, name, access, share, OpenMode::Existing, code);
+        if (handle) {
+            error = refusal(handle.get(), file, file, code);
+            return error.empty() ? std::move(handle) : UniqueHandle();
+        }
+        if (code != ERROR_FILE_NOT_FOUND) {
+            error = code == kErrorReparsePoint ? reparseMessage(L"file", file)
+                                               : formatWindowsError(code);
+            return {};
+        }
+        // Made, checked and closed: the next round opens it without DELETE access.
+        if (!createChecked(folder, folderFinal, name, access, share, created, error, code)) {
+            return {};
+        }
+    }
+    error = formatWindowsError(code);
+    return {};
+}
+
 UniqueHandle openOwnFile(const fs::path& base, const fs::path& relative, DWORD access, DWORD share,
                          std::wstring& error, SECURITY_ATTRIBUTES* created) {
     const fs::path file = base / relative;
-    std::error_code failed;
     if (!tokenIsElevated()) {
         // A link only leads this process where its user could write anyway.
+        std::error_code failed;
         fs::create_directories(file.parent_path(), failed);
         if (failed) {
             error = folderError(failed);
@@ -179,66 +436,18 @@ UniqueHandle openOwnFile(const fs::path& base, const fs::path& relative, DWORD a
         }
         return openAsNamed(file, access, share, created, error);
     }
-
-    // Links above the base (a profile moved through a junction) are the user's own set-up:
-    // everything below is compared with where the base really leads.
-    fs::create_directories(base, failed);
-    const UniqueHandle baseHold = openFolder(base);
-    if (!baseHold) {
-        error = formatWindowsError(GetLastError());
+    const UniqueHandle folder = openOwnFolder(base, relative.parent_path(), error);
+    std::wstring folderFinal;
+    DWORD code = ERROR_SUCCESS;
+    if (!folder) {
         return {};
     }
-    std::wstring finalBase;
-    DWORD queryError = ERROR_SUCCESS;
-    if (!finalPathOfHandle(baseHold.get(), finalBase, queryError)) {
-        error = formatWindowsError(queryError);
+    if (!finalPathOfHandle(folder.get(), folderFinal, code)) {
+        error = formatWindowsError(code);
         return {};
     }
-    const std::vector<std::wstring> roots = ownFileRoots(finalBase, currentPackageFamily());
-
-    // Each folder is checked before anything is made inside it, and held so that it cannot be
-    // swapped for a link until the file is open.
-    std::vector<UniqueHandle> holds;
-    fs::path folder = base;
-    fs::path folderRelative;
-    for (const fs::path& part : relative.parent_path()) {
-        folder /= part;
-        folderRelative /= part;
-        fs::create_directory(folder, failed);
-        if (failed) {
-            error = folderError(failed);
-            return {};
-        }
-        UniqueHandle hold = openFolder(folder);
-        if (!hold) {
-            error = formatWindowsError(GetLastError());
-            return {};
-        }
-        std::wstring actual;
-        if (!finalPathOfHandle(hold.get(), actual, queryError)) {
-            error = formatWindowsError(queryError);
-            return {};
-        }
-        if (!isOwnFinalPath(actual, roots, folderRelative)) {
-            error = linkMessage(file, actual);
-            return {};
-        }
-        holds.push_back(std::move(hold));
-    }
-
-    DWORD openError = ERROR_SUCCESS;
-    UniqueHandle handle =
-        openOrCreate(file, access | FILE_READ_ATTRIBUTES, share, created, openError);
-    if (!handle) {
-        error = formatWindowsError(openError);
-        return {};
-    }
-    std::wstring why = refusal(handle.get(), file, roots, relative);
-    if (!why.empty()) {
-        error = std::move(why);
-        return {};
-    }
-    return handle;
+    return openOwnFileIn(folder.get(), folderFinal, relative.filename().wstring(), access, share,
+                         error, code, created);
 }
 
 UniqueHandle openHandedFile(const fs::path& path, DWORD access, DWORD share, std::wstring& error) {
@@ -247,13 +456,15 @@ UniqueHandle openHandedFile(const fs::path& path, DWORD access, DWORD share, std
     }
     // The staged file exists already; one that is missing is not made here, where a link
     // in its place would decide where it lands.
-    UniqueHandle handle(CreateFileW(path.c_str(), access | FILE_READ_ATTRIBUTES, share, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD code = ERROR_SUCCESS;
+    UniqueHandle handle = ntOpen(nullptr, ntPathOf(path), access | FILE_READ_ATTRIBUTES, share,
+                                 FILE_OPEN, FILE_NON_DIRECTORY_FILE, nullptr, code);
     if (!handle) {
-        error = formatWindowsError(GetLastError());
+        error = formatWindowsError(code);
         return {};
     }
-    std::wstring why = refusal(handle.get(), path, {path.lexically_normal().wstring()}, {});
+    std::wstring why =
+        refusal(handle.get(), path.wstring(), path.lexically_normal().wstring(), code);
     if (!why.empty()) {
         error = std::move(why);
         return {};

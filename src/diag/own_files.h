@@ -24,6 +24,36 @@ std::vector<std::wstring> ownFileRoots(const std::wstring& finalBase,
 bool isOwnFinalPath(const std::wstring& actual, const std::vector<std::wstring>& roots,
                     const std::filesystem::path& relative);
 
+// Opens of user-writable paths never wait on another program's oplock: such an open ends with
+// this error (ERROR_OPLOCK_BREAK_IN_PROGRESS), a "not now" that the caller may try again.
+constexpr DWORD kErrorOplockBreak = 742;
+// A link or mount point (any reparse point) found where a file or folder was opened
+// (ERROR_STOPPED_ON_SYMLINK).
+constexpr DWORD kErrorReparsePoint = 1281;
+
+// A held folder below LOCALAPPDATA whose chain was checked (same checks as openOwnFile).
+UniqueHandle openOwnFolder(const std::filesystem::path& base,
+                           const std::filesystem::path& relativeFolder, std::wstring& error);
+
+// Opens `name` (one path component) inside the held `folder` without following a reparse point
+// in its place (NtCreateFile with RootDirectory and FILE_OPEN_REPARSE_POINT; a reparse point is
+// refused). OpenOrCreate never creates through a link: it opens what exists, else creates a
+// new file. A file made here gets the access asked for: ask for DELETE to be able to remove it
+// with deleteThroughHandle. Errors are Windows error codes.
+enum class OpenMode { Existing, CreateNew, OpenOrCreate };
+UniqueHandle openInFolder(HANDLE folder, const std::wstring& name, DWORD access, DWORD share,
+                          OpenMode mode, DWORD& error, SECURITY_ATTRIBUTES* created = nullptr);
+
+// Marks an open file (opened with DELETE) for deletion through its own handle.
+bool deleteThroughHandle(HANDLE file, DWORD& error);
+
+// Opens, creating it when missing, the file `name` of a folder held by openOwnFolder whose final
+// path is `folderFinal`, with the checks of openOwnFile. `code` is the Windows error behind a
+// failure (kErrorOplockBreak: not now).
+UniqueHandle openOwnFileIn(HANDLE folder, const std::wstring& folderFinal, const std::wstring& name,
+                           DWORD access, DWORD share, std::wstring& error, DWORD& code,
+                           SECURITY_ATTRIBUTES* created = nullptr);
+
 // Opens base\relative, a file the helper names itself below the local application data
 // folder, without truncating it; the file and the folders on the way are created when
 // missing. An elevated process, which works for a user whose other programs can change that

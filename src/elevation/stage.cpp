@@ -150,6 +150,20 @@ bool holdStagedCopy(const fs::path& staged, const std::wstring& source, const wc
     return false;
 }
 
+// Ends the elevated copy; true once it has really ended. A copy that could not be ended may
+// still run, so what it was handed stays held and in place until this process ends.
+bool endElevatedCopy(HANDLE child, DWORD code) {
+    if (!TerminateProcess(child, code)) {
+        const DWORD error = GetLastError();
+        logMessage(L"Could not end the elevated helper: " + formatWindowsError(error));
+    }
+    if (WaitForSingleObject(child, kTerminateSettleMs) == WAIT_OBJECT_0) {
+        return true;
+    }
+    logMessage(L"The elevated helper may still be running; its staged files are kept.");
+    return false;
+}
+
 } // namespace
 
 int stageAndElevateFrom(const std::vector<std::wstring>& list, const std::wstring& selfPath,
@@ -284,18 +298,17 @@ int stageAndElevateFrom(const std::vector<std::wstring>& list, const std::wstrin
     const DWORD waited = WaitForSingleObject(child.get(), kElevatedWaitMs);
     if (waited == WAIT_TIMEOUT) {
         logMessage(L"Elevated helper timed out.");
-        TerminateProcess(child.get(), ERROR_TIMEOUT);
-        WaitForSingleObject(child.get(), kTerminateSettleMs);
-        child.reset();
-        removeStagedFiles(staged);
+        if (endElevatedCopy(child.get(), ERROR_TIMEOUT)) {
+            removeStagedFiles(staged);
+        }
         return static_cast<int>(ERROR_TIMEOUT);
     }
     if (waited != WAIT_OBJECT_0) {
         const DWORD error = GetLastError();
         logMessage(L"Waiting for the elevated helper failed: " + formatWindowsError(error));
-        TerminateProcess(child.get(), error);
-        child.reset();
-        removeStagedFiles(staged);
+        if (endElevatedCopy(child.get(), error)) {
+            removeStagedFiles(staged);
+        }
         return kExitLaunchFailed;
     }
 

@@ -78,8 +78,16 @@ TEST_F(HostileFiles, LogReachedThroughALinkIsNotWritten) {
     TempDir second;
     fs::create_directories(second.path() + L"\\Quillfen\\logs");
     ASSERT_TRUE(CreateHardLinkW(logFilePath(second.path()).c_str(), victim.c_str(), nullptr));
+    // A third whose log is a dangling link: what it leads to must never be made. (The link is
+    // made to an existing file, which is then removed, since only then can its making be seen.)
+    TempDir third;
+    const std::wstring made = outside / L"made-through-a-link.log";
+    fs::create_directories(third.path() + L"\\Quillfen\\logs");
+    ASSERT_TRUE(writeFile(made, ""));
+    ASSERT_TRUE(makeSymlink(made, logFilePath(third.path())));
+    ASSERT_TRUE(DeleteFileW(made.c_str()));
 
-    for (const std::wstring& local : {localAppData(), second.path()}) {
+    for (const std::wstring& local : {localAppData(), second.path(), third.path()}) {
         HelperRun run = request({L"delete"});
         run.localAppData = local;
         ASSERT_TRUE(writeFile(taskFile(), utf16le(taskBody())));
@@ -90,6 +98,7 @@ TEST_F(HostileFiles, LogReachedThroughALinkIsNotWritten) {
     }
     EXPECT_EQ(readFile(victimFolder + L"\\scheduler-helper.log"), kept);
     EXPECT_EQ(readFile(victim), kept);
+    EXPECT_FALSE(fileExists(made));
 }
 
 TEST_F(HostileFiles, ImportStagingFolderReachedThroughALinkIsRefused) {
@@ -100,12 +109,12 @@ TEST_F(HostileFiles, ImportStagingFolderReachedThroughALinkIsRefused) {
     const HelperOutcome outcome = start({L"create-xml", input});
     EXPECT_EQ(outcome.code(), 4);
     EXPECT_EQ(outcome.out, resultLine(4, kXmlFailure));
-    const std::string file = toUtf8(own(L"temp\\scheduler-import-"));
-    EXPECT_TRUE(outcome.err.starts_with("The file " + file)) << outcome.err;
-    EXPECT_NE(outcome.err.find(".xml is reached through a link (it leads to "), std::string::npos)
-        << outcome.err;
-    EXPECT_TRUE(hasLine(logOf(outcome),
-                        startsWith("Unable to normalize create-xml input: The file " + file)));
+    // The refused folder is named, not the file that was to be made in it.
+    const std::string refused = "The folder " + toUtf8(own(L"temp")) +
+                                " is reached through a link (it leads to " +
+                                toUtf8(outside.path()) + ").";
+    EXPECT_EQ(outcome.err, refused + "\r\n");
+    EXPECT_TRUE(hasLine(logOf(outcome), "Unable to normalize create-xml input: " + refused));
     EXPECT_TRUE(filesIn(outside.path()).empty());
     EXPECT_TRUE(calls().empty());
 }

@@ -1,5 +1,7 @@
 #include "sandbox.h"
 
+#include "diag/log.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -132,6 +134,10 @@ Sandbox::Sandbox() {
 }
 
 Sandbox::~Sandbox() {
+    // The log folder that program code here held must not keep the folders from going.
+    if (!here_.empty()) {
+        qsh::releaseLogFolder();
+    }
     // Last set, first put back: a variable set twice gets its first old value again.
     while (!here_.empty()) {
         here_.pop_back();

@@ -3,6 +3,9 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <future>
 #include <optional>
 #include <regex>
 #include <string>
@@ -98,6 +101,52 @@ TEST_F(LogFile, FolderThatCannotBeCreatedLosesTheLineQuietly) {
     qsh::logMessage(L"lost");
     EXPECT_EQ(readFile(blocker), "x");
     EXPECT_FALSE(fileExists(logPath()));
+}
+
+// Milliseconds from `before` to a line's stamp, both local times.
+long long msUntilStamp(const SYSTEMTIME& before, const std::string& stamp) {
+    SYSTEMTIME at{};
+    unsigned parts[7] = {};
+    if (std::sscanf(stamp.c_str(), "%u-%u-%u %u:%u:%u.%u", &parts[0], &parts[1], &parts[2],
+                    &parts[3], &parts[4], &parts[5], &parts[6]) != 7) {
+        return -1;
+    }
+    at = {static_cast<WORD>(parts[0]), static_cast<WORD>(parts[1]), 0,
+          static_cast<WORD>(parts[2]), static_cast<WORD>(parts[3]), static_cast<WORD>(parts[4]),
+          static_cast<WORD>(parts[5]), static_cast<WORD>(parts[6])};
+    ULARGE_INTEGER from{}, to{};
+    FILETIME file{};
+    SystemTimeToFileTime(&before, &file);
+    from = {{file.dwLowDateTime, file.dwHighDateTime}};
+    SystemTimeToFileTime(&at, &file);
+    to = {{file.dwLowDateTime, file.dwHighDateTime}};
+    return (static_cast<long long>(to.QuadPart) - static_cast<long long>(from.QuadPart)) / 10000;
+}
+
+TEST_F(LogFile, GuardHeldTooLongDelaysTheLineByItsBoundOnly) {
+    qsh::logMessage(L"one");
+    // Another holder of the guard byte that does not let go: locks belong to an open, so a
+    // second open here stands for another process.
+    const qsh::UniqueHandle other(
+        CreateFileW(logPath().c_str(), GENERIC_READ | GENERIC_WRITE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    0, nullptr));
+    OVERLAPPED guard{};
+    guard.OffsetHigh = 0x40000000;
+    ASSERT_TRUE(LockFileEx(other.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1,
+                           0, &guard));
+    SYSTEMTIME before{};
+    GetLocalTime(&before);
+    auto writing = std::async(std::launch::async, [] { qsh::logMessage(L"two"); });
+    const bool ended = writing.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    // Lets a logger that ignores its bound finish, so that this test fails rather than hangs.
+    UnlockFileEx(other.get(), 0, 1, 0, &guard);
+    ASSERT_TRUE(ended) << "the line waited for the guard far past its 2 s bound";
+    const auto entries = readLog(localAppData());
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[1].message, "two");
+    // Stamped once the wait for the guard is over, not before it.
+    EXPECT_GE(msUntilStamp(before, entries[1].stamp), 1900) << entries[1].stamp;
 }
 
 TEST_F(LogFile, FileIsSharedAndNotKeptOpen) {

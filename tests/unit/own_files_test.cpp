@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "diag/own_files.h"
+#include "sandbox.h"
 
 namespace {
 
@@ -39,6 +40,53 @@ TEST(OwnFilePaths, OnlyTheNamedFileBelowARealRoot) {
         EXPECT_EQ(qsh::isOwnFinalPath(row.actual, plain, relative), row.plain) << row.actual;
         EXPECT_EQ(qsh::isOwnFinalPath(row.actual, packaged, relative), row.packaged) << row.actual;
     }
+}
+
+// What each mode of an open inside a held folder does with a name that is there, one that is
+// not, and a name that is not one path component (Windows error codes, 0: opened).
+TEST(OwnFilePaths, OpensInAHeldFolderByMode) {
+    using qsh::OpenMode;
+    const qsh::testing::TempDir dir;
+    ASSERT_TRUE(qsh::testing::writeFile(dir / L"present.txt", "x"));
+    ASSERT_TRUE(CreateDirectoryW((dir / L"sub").c_str(), nullptr));
+    std::wstring error;
+    const qsh::UniqueHandle folder = qsh::openOwnFolder(dir.path(), L"", error);
+    ASSERT_TRUE(folder) << error;
+    const struct {
+        const wchar_t* name;
+        OpenMode mode;
+        DWORD error;
+    } rows[] = {
+        {L"present.txt", OpenMode::Existing, 0},
+        {L"present.txt", OpenMode::OpenOrCreate, 0},
+        {L"present.txt", OpenMode::CreateNew, ERROR_FILE_EXISTS},
+        {L"missing.txt", OpenMode::Existing, ERROR_FILE_NOT_FOUND},
+        {L"made.txt", OpenMode::CreateNew, 0},
+        {L"made too.txt", OpenMode::OpenOrCreate, 0},
+        {L"sub", OpenMode::Existing, ERROR_ACCESS_DENIED},
+        {L"", OpenMode::OpenOrCreate, ERROR_INVALID_NAME},
+        {L"..", OpenMode::OpenOrCreate, ERROR_INVALID_NAME},
+        {L"sub\\inner.txt", OpenMode::OpenOrCreate, ERROR_INVALID_NAME},
+        {L"../outer.txt", OpenMode::OpenOrCreate, ERROR_INVALID_NAME},
+    };
+    for (const auto& row : rows) {
+        DWORD failed = 0;
+        const qsh::UniqueHandle file =
+            qsh::openInFolder(folder.get(), row.name, GENERIC_READ | DELETE,
+                              FILE_SHARE_READ | FILE_SHARE_DELETE, row.mode, failed);
+        EXPECT_EQ(file ? 0 : failed, row.error) << qsh::testing::toUtf8(row.name);
+    }
+    EXPECT_TRUE(qsh::testing::fileExists(dir / L"made too.txt"));
+    EXPECT_FALSE(qsh::testing::fileExists(dir / L"sub\\inner.txt"));
+
+    // A file removed through its own handle is gone once the handle is closed.
+    DWORD failed = 0;
+    qsh::UniqueHandle made = qsh::openInFolder(folder.get(), L"made.txt", DELETE, FILE_SHARE_READ,
+                                               OpenMode::Existing, failed);
+    ASSERT_TRUE(made) << failed;
+    EXPECT_TRUE(qsh::deleteThroughHandle(made.get(), failed)) << failed;
+    made.reset();
+    EXPECT_FALSE(qsh::testing::fileExists(dir / L"made.txt"));
 }
 
 } // namespace
