@@ -38,8 +38,9 @@ std::optional<std::wstring> sidString(PSID sid) {
     return std::wstring(text.get());
 }
 
-// The user of this process's token (the same account whether elevated or not).
-std::optional<std::wstring> ownSid(DWORD& error) {
+} // namespace
+
+std::optional<std::wstring> ownAccountSid(DWORD& error) {
     UniqueHandle token;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) {
         error = GetLastError();
@@ -59,6 +60,8 @@ std::optional<std::wstring> ownSid(DWORD& error) {
     }
     return text;
 }
+
+namespace {
 
 // The account an account name resolves to, as the Task Scheduler looks it up.
 std::optional<std::wstring> sidOfName(const std::wstring& name, DWORD& error) {
@@ -92,7 +95,7 @@ std::optional<std::wstring> sidOfSidString(const std::wstring& text) {
 
 std::wstring userIdRefusal(const std::wstring& userId) {
     DWORD error = ERROR_SUCCESS;
-    const std::optional<std::wstring> own = ownSid(error);
+    const std::optional<std::wstring> own = ownAccountSid(error);
     if (!own) {
         return L"The task XML could not be checked: reading the helper's own account failed: " +
                formatWindowsError(error);

@@ -6,6 +6,8 @@
 #include <lmcons.h>
 #include <sddl.h>
 
+#include <thread>
+
 namespace {
 
 using namespace qsh::testing;
@@ -316,6 +318,35 @@ TEST_F(CreateXml, FailedImportKeepsTheStagedCopy) {
     EXPECT_EQ(readFile(stagedPath), staged);
     EXPECT_TRUE(hasLine(logOf(outcome),
                         "Preserving normalized XML for diagnostics: " + toUtf8(stagedPath)));
+}
+
+// While schtasks.exe runs (the stand-in waits, then reads sharing read only), no other program
+// can change, rename or delete the staged copy or its folder; what is imported is the copy.
+TEST_F(CreateXml, StagedCopyIsHeldWhileSchtasksRuns) {
+    HelperOutcome outcome;
+    std::thread helper([&] {
+        outcome = start({L"create-xml", input}, {schtasksSwitch(L"DELAY_MS", L"3000")});
+    });
+    // The stand-in records its start before it waits.
+    for (int tries = 0; tries < 1000 && calls().empty(); ++tries) {
+        Sleep(10);
+    }
+    const std::vector<std::wstring> kept = filesIn(stagingFolder());
+    EXPECT_EQ(kept.size(), 1u);
+    const std::wstring file = stagingFolder() + L"\\" + (kept.empty() ? L"" : kept[0]);
+    HANDLE writer = CreateFileW(file.c_str(), GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
+    CloseHandle(writer);
+    EXPECT_FALSE(MoveFileExW(file.c_str(), (file + L".moved").c_str(), 0));
+    EXPECT_FALSE(DeleteFileW(file.c_str()));
+    EXPECT_FALSE(MoveFileExW(stagingFolder().c_str(), (stagingFolder() + L" moved").c_str(), 0));
+    helper.join();
+    EXPECT_EQ(calls().size(), 1u);
+    EXPECT_EQ(outcome.code(), 0) << outcome.err;
+    EXPECT_EQ(readFile(taskFile()), staged);
+    EXPECT_TRUE(filesIn(stagingFolder()).empty());
 }
 
 TEST_F(CreateXml, InputHeldOpenForWritingIsStillRead) {
