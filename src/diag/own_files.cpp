@@ -174,27 +174,30 @@ std::wstring reparseMessage(const wchar_t* kind, const std::wstring& name) {
     return std::wstring(L"The ") + kind + L" " + name + L" is a link or mount point.";
 }
 
+// Asked by class (GetFileInformationByHandleEx) rather than with GetFileInformationByHandle,
+// which also reads the volume's serial number: under Wine a call to another process, several
+// times the cost of the open itself.
 bool isReparsePoint(HANDLE handle, DWORD& error) {
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!GetFileInformationByHandle(handle, &information)) {
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) {
         error = GetLastError();
         return true;
     }
     error = kErrorReparsePoint;
-    return (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    return (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
 // Empty when the open file is the one expected; otherwise why it is refused, with `code`.
 std::wstring refusal(HANDLE handle, const std::wstring& file, const std::wstring& expected,
                      DWORD& code) {
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!GetFileInformationByHandle(handle, &information)) {
+    FILE_STANDARD_INFO standard{};
+    if (!GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard)) {
         code = GetLastError();
         return formatWindowsError(code);
     }
-    if (information.nNumberOfLinks > 1) {
+    if (standard.NumberOfLinks > 1) {
         code = ERROR_TOO_MANY_LINKS;
-        return L"The file " + file + L" has " + std::to_wstring(information.nNumberOfLinks) +
+        return L"The file " + file + L" has " + std::to_wstring(standard.NumberOfLinks) +
                L" hard links.";
     }
     std::wstring actual;

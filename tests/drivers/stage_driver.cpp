@@ -13,6 +13,8 @@
 //                            rename=<error>" (0 where the attempt succeeded)
 //   QSH_STAGE_DRIVER_SWAP    overwrite the staged helper right after it is copied, before the
 //                            relauncher holds it
+//   QSH_STAGE_DRIVER_UNENDABLE  hand the relauncher a handle of the launched copy that can
+//                            neither be waited on nor ended, as a copy it cannot stop
 //
 // Staged and relaunched as the "helper" itself, it plays a misbehaving elevated copy: it
 // tries to delete the file named just before the relaunch marker (the staged output) and
@@ -78,6 +80,16 @@ BOOL WINAPI launchAndProbe(SHELLEXECUTEINFOW* info) {
     return launched;
 }
 
+BOOL WINAPI launchUnendable(SHELLEXECUTEINFOW* info) {
+    if (!ShellExecuteExW(info)) {
+        return FALSE;
+    }
+    const qsh::UniqueHandle full(info->hProcess);
+    info->hProcess = nullptr;
+    return DuplicateHandle(GetCurrentProcess(), full.get(), GetCurrentProcess(), &info->hProcess,
+                           PROCESS_QUERY_LIMITED_INFORMATION, FALSE, 0);
+}
+
 void swapStagedHelper(const std::wstring& staged) {
     if (staged.ends_with(L".exe")) {
         const qsh::UniqueHandle file(
@@ -99,10 +111,11 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring helper = argv[1];
     std::vector<std::wstring> list(argv + 2, argv + argc);
     refusal = numberVariable(L"QSH_STAGE_DRIVER_REFUSE");
-    const qsh::RunasLaunch launch = refusal != 0 ? refusedLaunch
-                                    : numberVariable(L"QSH_STAGE_DRIVER_PROBE") != 0
-                                        ? launchAndProbe
-                                        : ShellExecuteExW;
+    const qsh::RunasLaunch launch =
+        refusal != 0                                         ? refusedLaunch
+        : numberVariable(L"QSH_STAGE_DRIVER_PROBE") != 0     ? launchAndProbe
+        : numberVariable(L"QSH_STAGE_DRIVER_UNENDABLE") != 0 ? launchUnendable
+                                                             : ShellExecuteExW;
     const int code = qsh::stageAndElevateFrom(
         list, helper, launch,
         numberVariable(L"QSH_STAGE_DRIVER_SWAP") != 0 ? swapStagedHelper : nullptr);

@@ -324,6 +324,27 @@ TEST_F(ElevationStaging, HelperThatCannotBeCopiedOrStartedIsReported) {
     }
 }
 
+TEST_F(ElevationStaging, CopyThatCannotBeEndedKeepsWhatWasStaged) {
+    // The driver stages itself; as the copy it ends at once by itself.
+    Relaunch r = relaunch(driverRun(moduleDirectory() + L"qsh-stage-driver.exe", {L"delete"},
+                                    {{L"QSH_STAGE_DRIVER_UNENDABLE", L"1"}}));
+    const std::string message =
+        "The scheduler helper could not launch or monitor its elevated process.";
+    EXPECT_EQ(r.outcome.code(), 7);
+    EXPECT_TRUE(linesInOrder(
+        r.parent, {"Waiting for the elevated helper failed: " + systemText(ERROR_ACCESS_DENIED),
+                   "Could not end the elevated helper: " + systemText(ERROR_ACCESS_DENIED),
+                   "The elevated helper may still be running; its staged files are kept.",
+                   logResult(7, message)}));
+    const auto kept = filesIn(helperFolder());
+    ASSERT_EQ(kept.size(), 1u);
+    // Removed here once the copy has let go of it, for the check that nothing stays staged.
+    const std::wstring staged = helperFolder() + L"\\" + kept[0];
+    for (int waited = 0; !DeleteFileW(staged.c_str()) && waited < 10000; waited += 50) {
+        Sleep(50);
+    }
+}
+
 TEST_F(ElevationElevatedCopy, ApplyTimesOutputIsCopiedBackToTheCaller) {
     Relaunch r = relaunch(elevatedApplyTimes());
     EXPECT_EQ(r.outcome.code(), 0) << r.outcome.err;

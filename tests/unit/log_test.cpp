@@ -3,12 +3,11 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <future>
 #include <optional>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include "diag/log.h"
 #include "diag/unique_handle.h"
@@ -105,15 +104,15 @@ TEST_F(LogFile, FolderThatCannotBeCreatedLosesTheLineQuietly) {
 
 // Milliseconds from `before` to a line's stamp, both local times.
 long long msUntilStamp(const SYSTEMTIME& before, const std::string& stamp) {
-    SYSTEMTIME at{};
     unsigned parts[7] = {};
     if (std::sscanf(stamp.c_str(), "%u-%u-%u %u:%u:%u.%u", &parts[0], &parts[1], &parts[2],
                     &parts[3], &parts[4], &parts[5], &parts[6]) != 7) {
         return -1;
     }
-    at = {static_cast<WORD>(parts[0]), static_cast<WORD>(parts[1]), 0,
-          static_cast<WORD>(parts[2]), static_cast<WORD>(parts[3]), static_cast<WORD>(parts[4]),
-          static_cast<WORD>(parts[5]), static_cast<WORD>(parts[6])};
+    const SYSTEMTIME at = {
+        static_cast<WORD>(parts[0]), static_cast<WORD>(parts[1]), 0,
+        static_cast<WORD>(parts[2]), static_cast<WORD>(parts[3]), static_cast<WORD>(parts[4]),
+        static_cast<WORD>(parts[5]), static_cast<WORD>(parts[6])};
     ULARGE_INTEGER from{}, to{};
     FILETIME file{};
     SystemTimeToFileTime(&before, &file);
@@ -137,10 +136,15 @@ TEST_F(LogFile, GuardHeldTooLongDelaysTheLineByItsBoundOnly) {
                            0, &guard));
     SYSTEMTIME before{};
     GetLocalTime(&before);
-    auto writing = std::async(std::launch::async, [] { qsh::logMessage(L"two"); });
-    const bool ended = writing.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+    const qsh::UniqueHandle written(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    std::thread writer([&written] {
+        qsh::logMessage(L"two");
+        SetEvent(written.get());
+    });
+    const bool ended = WaitForSingleObject(written.get(), 10000) == WAIT_OBJECT_0;
     // Lets a logger that ignores its bound finish, so that this test fails rather than hangs.
     UnlockFileEx(other.get(), 0, 1, 0, &guard);
+    writer.join();
     ASSERT_TRUE(ended) << "the line waited for the guard far past its 2 s bound";
     const auto entries = readLog(localAppData());
     ASSERT_EQ(entries.size(), 2u);
