@@ -141,7 +141,7 @@ std::wstring readPrincipalAttributes(IXmlReader* reader, Found& found) {
 
 void readActionsContext(IXmlReader* reader, Found& found) {
     std::optional<std::wstring>& context = found.contexts.emplace_back();
-    if (reader->MoveToAttributeByName(L"Context", nullptr) == S_OK) {
+    if (reader->MoveToAttributeByName(L"Context", L"") == S_OK) {
         context = std::wstring(currentValue(reader));
     }
     reader->MoveToElement();
