@@ -216,7 +216,7 @@ std::wstring walk(IXmlReader* reader, Found& found) {
             if (empty) {
                 stack.pop_back();
             }
-        } else if (type == XmlNodeType_EndElement) {
+        } else if (type == XmlNodeType_EndElement && !stack.empty()) {
             stack.pop_back();
         } else if (inValue && (type == XmlNodeType_Text || type == XmlNodeType_CDATA ||
                                type == XmlNodeType_Whitespace)) {
@@ -254,9 +254,24 @@ std::wstring judge(const Found& found) {
     return {};
 }
 
+bool hasUnpairedSurrogate(std::wstring_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (IS_HIGH_SURROGATE(text[i]) && i + 1 < text.size() && IS_LOW_SURROGATE(text[i + 1])) {
+            ++i;
+        } else if (IS_HIGH_SURROGATE(text[i]) || IS_LOW_SURROGATE(text[i])) {
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 TaskPrincipalCheck checkTaskPrincipal(std::wstring_view text) {
+    // Refused before reading: Wine's XmlLite never ends a text cut short inside a node.
+    if (hasUnpairedSurrogate(text)) {
+        return {refused(L"it holds an unpaired surrogate, which is no character."), std::nullopt};
+    }
     std::wstring error;
     const XmlReader xml = openXmlReader(text, error);
     if (!xml.reader) {
@@ -264,6 +279,9 @@ TaskPrincipalCheck checkTaskPrincipal(std::wstring_view text) {
     }
     Found found;
     std::wstring why = walk(xml.reader.get(), found);
+    if (!inputWasWhole(xml)) {
+        why = L"The task XML could not be checked: it could not be handed to XmlLite whole.";
+    }
     if (why.empty()) {
         why = judge(found);
     }

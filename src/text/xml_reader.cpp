@@ -53,11 +53,14 @@ class Utf8Stream final : public ISequentialStream {
         if (read != nullptr) {
             *read = copied;
         }
-        return failed_ && copied == 0 ? E_FAIL : S_OK;
+        // A failure ends the text early rather than failing the read: Wine's XmlLite asks again
+        // and again after a failed read. inputWasWhole tells the end apart.
+        return S_OK;
     }
     HRESULT STDMETHODCALLTYPE Write(const void*, ULONG, ULONG*) override {
         return STG_E_ACCESSDENIED;
     }
+    bool failed() const { return failed_; }
 
   private:
     ~Utf8Stream() = default;
@@ -152,11 +155,10 @@ XmlReader openXmlReader(std::wstring_view text, std::wstring& error) {
         error = hresultStep(L"Creating the XML reader", hr);
         return {};
     }
-    ComPtr<ISequentialStream> stream;
-    *stream.put() = new Utf8Stream(text);
+    *opened.input.put() = new Utf8Stream(text);
     // UTF-8 by order, not as a hint: the declaration names the staged copy's UTF-16.
     ComPtr<IUnknown> input;
-    hr = createInput(stream.get(), nullptr, L"utf-8", FALSE, nullptr, input.put());
+    hr = createInput(opened.input.get(), nullptr, L"utf-8", FALSE, nullptr, input.put());
     if (SUCCEEDED(hr)) {
         hr = opened.reader->SetInput(input.get());
     }
@@ -165,6 +167,10 @@ XmlReader openXmlReader(std::wstring_view text, std::wstring& error) {
         return {};
     }
     return opened;
+}
+
+bool inputWasWhole(const XmlReader& xml) {
+    return xml.input && !static_cast<const Utf8Stream*>(xml.input.get())->failed();
 }
 
 } // namespace qsh

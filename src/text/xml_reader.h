@@ -43,6 +43,7 @@ class UniqueModule {
 // order, so the reader (and the input it holds) goes before the library is freed.
 struct XmlReader {
     UniqueModule library;
+    ComPtr<ISequentialStream> input;
     ComPtr<IXmlReader> reader;
 };
 
@@ -50,5 +51,9 @@ struct XmlReader {
 // declaration says about an encoding. Document type declarations are prohibited. On failure
 // the reader is empty and `error` says why.
 XmlReader openXmlReader(std::wstring_view text, std::wstring& error);
+
+// False when the reader was handed only part of the text: the rest holds an unpaired
+// surrogate, which is no character. Whatever the reader made of the part, it is not the text.
+bool inputWasWhole(const XmlReader& xml);
 
 } // namespace qsh
