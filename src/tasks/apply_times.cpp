@@ -15,7 +15,7 @@
 #include "diag/log.h"
 #include "diag/own_files.h"
 #include "process/runner.h"
-#include "tasks/com_ptr.h"
+#include "diag/com_ptr.h"
 #include "text/task_xml.h"
 #include "text/utf8.h"
 #include "tasks/com_values.h"

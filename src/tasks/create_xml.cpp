@@ -20,7 +20,10 @@
 #include "process/runner.h"
 #include "diag/unique_handle.h"
 #include "tasks/schtasks_commands.h"
+#include "tasks/staged_import.h"
+#include "tasks/task_account.h"
 #include "text/decode.h"
+#include "text/task_principal.h"
 #include "text/task_xml.h"
 
 namespace qsh {
@@ -69,12 +72,12 @@ std::optional<Bytes> readInputFile(HANDLE file, std::wstring& error) {
     return bytes;
 }
 
-// The staging file's place below the local application data folder.
-std::filesystem::path stagingFileName() {
-    std::wstring name = L"scheduler-import-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                        std::to_wstring(static_cast<unsigned long long>(GetTickCount64())) +
-                        L".xml";
-    return std::filesystem::path(L"Quillfen") / L"temp" / name;
+// The staging folder below the local application data folder, and the file's name in it.
+const std::filesystem::path kStagingFolder = std::filesystem::path(L"Quillfen") / L"temp";
+
+std::wstring stagingFileName() {
+    return L"scheduler-import-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+           std::to_wstring(static_cast<unsigned long long>(GetTickCount64())) + L".xml";
 }
 
 // UTF-16 LE is the text's own layout in memory, so the staged copy is written straight from it
@@ -101,10 +104,40 @@ Bytes stagedHead(std::span<const std::uint8_t> body) {
     return head;
 }
 
+// Empty when the staged document may be registered with administrator rights: its task runs
+// as the helper's own user, without elevation. Reads exactly the text that is staged.
+std::wstring principalRefusal(std::span<const std::uint8_t> body) {
+    const TaskPrincipalCheck check = checkTaskPrincipal(
+        {reinterpret_cast<const wchar_t*>(body.data()), body.size() / sizeof(wchar_t)});
+    if (!check.refusal.empty() || !check.userId) {
+        return check.refusal;
+    }
+    return userIdRefusal(*check.userId);
+}
+
 int failNormalization(const std::wstring& error) {
     logMessage(L"Unable to normalize create-xml input: " + error);
     writeInheritedStream(STD_ERROR_HANDLE, error);
     return kExitXmlFailure;
+}
+
+// Has schtasks.exe import the held copy; deletes it after a successful import.
+int importStaged(StagedImport& staged, const std::wstring& name,
+                 const std::filesystem::path& stagingPath) {
+    ProcessResult result =
+        runSchtasks({L"/CREATE", L"/TN", kTaskName, L"/XML", stagingPath.wstring(), L"/F"});
+    logProcessResult(L"create-xml", result, true);
+    int code = exitCodeFromProcessResult(result);
+    if (code == 0) {
+        std::wstring error;
+        if (!deleteStagedImport(staged, name, error)) {
+            logMessage(L"Could not delete normalized XML after successful import: " + error);
+        }
+        return 0;
+    }
+    // Still held until this process ends, in case schtasks.exe could not be ended.
+    logMessage(L"Preserving normalized XML for diagnostics: " + stagingPath.wstring());
+    return code;
 }
 
 } // namespace
@@ -142,15 +175,16 @@ int handleCreateXml(const std::wstring& inputPath, bool handed) {
 
     text = setXmlEncodingDeclaration(std::move(text), L"UTF-16");
     const std::filesystem::path base = getLocalAppDataPath();
-    const std::filesystem::path stagingName = stagingFileName();
-    const std::filesystem::path stagingPath = base / stagingName;
     const std::span<const std::uint8_t> body = utf16LeBodyWithoutLeadingMarks(text);
-    {
-        const UniqueHandle staged =
-            openOwnFile(base, stagingName, GENERIC_WRITE, FILE_SHARE_READ, error);
-        if (!staged || !writeOpenFile(staged.get(), {kUtf16LeMark, body}, error)) {
-            return failNormalization(error);
-        }
+    if (std::wstring refusal = principalRefusal(body); !refusal.empty()) {
+        return failNormalization(refusal);
+    }
+    const std::wstring name = stagingFileName();
+    const std::filesystem::path stagingPath = base / kStagingFolder / name;
+    std::optional<StagedImport> staged =
+        stageImport(base, kStagingFolder, name, {kUtf16LeMark, body}, error);
+    if (!staged) {
+        return failNormalization(error);
     }
     const auto stagedBytes = static_cast<unsigned long long>(sizeof kUtf16LeMark + body.size());
     logMessage(L"Normalized scheduler XML to UTF-16 LE with BOM: " + stagingPath.wstring() +
@@ -158,19 +192,7 @@ int handleCreateXml(const std::wstring& inputPath, bool handed) {
                hexPrefix(stagedHead(body), kLoggedPrefixBytes));
     text = std::wstring(); // not needed while schtasks.exe runs
 
-    ProcessResult result =
-        runSchtasks({L"/CREATE", L"/TN", kTaskName, L"/XML", stagingPath.wstring(), L"/F"});
-    logProcessResult(L"create-xml", result, true);
-    int code = exitCodeFromProcessResult(result);
-    if (code == 0) {
-        if (!DeleteFileW(stagingPath.c_str())) {
-            logMessage(L"Could not delete normalized XML after successful import: " +
-                       formatWindowsError(GetLastError()));
-        }
-        return 0;
-    }
-    logMessage(L"Preserving normalized XML for diagnostics: " + stagingPath.wstring());
-    return code;
+    return importStaged(*staged, name, stagingPath);
 }
 
 } // namespace qsh

@@ -3,7 +3,10 @@
 
 #include "sandbox.h"
 
-#include <cstdio>
+#include <lmcons.h>
+#include <sddl.h>
+
+#include <thread>
 
 namespace {
 
@@ -16,22 +19,16 @@ const std::string kSuccessLine =
 const std::string kXmlFailureLine =
     resultLine(4, "The scheduler XML could not be decoded, validated, normalized, or written.");
 
-std::string hexPrefix(const std::string& bytes) {
-    std::string out;
-    char pair[4];
-    for (std::size_t i = 0; i < bytes.size() && i < 24; ++i) {
-        std::snprintf(pair, sizeof pair, i == 0 ? "%02X" : " %02X",
-                      static_cast<unsigned>(static_cast<unsigned char>(bytes[i])));
-        out += pair;
-    }
-    return out;
-}
+// The first 24 bytes of every staged copy here: FF FE, then "<?xml versi" in UTF-16 LE.
+const std::string kStagedPrefix =
+    "FF FE 3C 00 3F 00 78 00 6D 00 6C 00 20 00 76 00 65 00 72 00 73 00 69 00";
 
 struct EncodingCase {
     const char* name;
     std::string input;
     const char* label;
     std::wstring staged; // text of the staged UTF-16 copy
+    const char* prefix;  // the input's first 24 bytes as the log shows them
 };
 
 class CreateXmlEncoding : public SandboxTest, public ::testing::WithParamInterface<EncodingCase> {};
@@ -65,10 +62,10 @@ TEST_P(CreateXmlEncoding, StagesUtf16WithUtf16DeclarationAndImportsIt) {
     auto log = logOf(outcome);
     EXPECT_TRUE(hasLine(log, std::string("Source XML encoding detected as ") + c.label +
                                  "; bytes=" + std::to_string(c.input.size()) +
-                                 "; prefix=" + hexPrefix(c.input)));
+                                 "; prefix=" + c.prefix));
     EXPECT_TRUE(hasLine(log, "Normalized scheduler XML to UTF-16 LE with BOM: " + argv[5] +
                                  "; bytes=" + std::to_string(staged.size()) +
-                                 "; prefix=" + hexPrefix(staged)));
+                                 "; prefix=" + kStagedPrefix));
     EXPECT_TRUE(hasLine(log, "create-xml: exitCode=0; timedOut=false"));
     EXPECT_FALSE(hasLine(log, startsWith("Preserving normalized XML")));
 }
@@ -78,20 +75,26 @@ std::vector<EncodingCase> encodingCases() {
     const std::wstring utf16Declared = declaration(L"UTF-16") + body;
     return {
         {"Utf8BomBlankLines", "\xEF\xBB\xBF\r\n\r\n" + toUtf8(declaration(L"UTF-8") + body),
-         "UTF-8 BOM", utf16Declared},
-        {"Utf8", toUtf8(declaration(L"utf-8") + body), "UTF-8/ASCII", utf16Declared},
-        {"Utf16LeBom", utf16le(utf16Declared), "UTF-16 LE BOM", utf16Declared},
+         "UTF-8 BOM", utf16Declared,
+         "EF BB BF 0D 0A 0D 0A 3C 3F 78 6D 6C 20 76 65 72 73 69 6F 6E 3D 22 31 2E"},
+        {"Utf8", toUtf8(declaration(L"utf-8") + body), "UTF-8/ASCII", utf16Declared,
+         "3C 3F 78 6D 6C 20 76 65 72 73 69 6F 6E 3D 22 31 2E 30 22 20 65 6E 63 6F"},
+        {"Utf16LeBom", utf16le(utf16Declared), "UTF-16 LE BOM", utf16Declared,
+         "FF FE 3C 00 3F 00 78 00 6D 00 6C 00 20 00 76 00 65 00 72 00 73 00 69 00"},
         {"Utf16LeNoBom", utf16le(declaration(L"unicode") + body, false), "UTF-16 LE heuristic",
-         utf16Declared},
-        {"Utf16BeBom", utf16be(utf16Declared), "UTF-16 BE BOM", utf16Declared},
-        {"Utf16BeNoDeclaration", utf16be(body, false), "UTF-16 BE heuristic", utf16Declared},
+         utf16Declared, "3C 00 3F 00 78 00 6D 00 6C 00 20 00 76 00 65 00 72 00 73 00 69 00 6F 00"},
+        {"Utf16BeBom", utf16be(utf16Declared), "UTF-16 BE BOM", utf16Declared,
+         "FE FF 00 3C 00 3F 00 78 00 6D 00 6C 00 20 00 76 00 65 00 72 00 73 00 69"},
+        {"Utf16BeNoDeclaration", utf16be(body, false), "UTF-16 BE heuristic", utf16Declared,
+         "00 3C 00 54 00 61 00 73 00 6B 00 20 00 76 00 65 00 72 00 73 00 69 00 6F"},
         {"OemCodePage", codePage(declaration(L"IBM437") + body, 437), "Windows code page 437",
-         utf16Declared},
+         utf16Declared, "3C 3F 78 6D 6C 20 76 65 72 73 69 6F 6E 3D 22 31 2E 30 22 20 65 6E 63 6F"},
         {"SingleQuotedDeclaration",
          toUtf8(L"<?xml version='1.0' encoding='windows-1252' standalone='yes'?>\r\n" + body),
-         "UTF-8/ASCII", L"<?xml version='1.0' encoding='UTF-16' standalone='yes'?>\r\n" + body},
+         "UTF-8/ASCII", L"<?xml version='1.0' encoding='UTF-16' standalone='yes'?>\r\n" + body,
+         "3C 3F 78 6D 6C 20 76 65 72 73 69 6F 6E 3D 27 31 2E 30 27 20 65 6E 63 6F"},
         {"VersionOnlyDeclaration", toUtf8(L"<?xml version=\"1.0\"?>\r\n" + body), "UTF-8/ASCII",
-         utf16Declared},
+         utf16Declared, "3C 3F 78 6D 6C 20 76 65 72 73 69 6F 6E 3D 22 31 2E 30 22 3F 3E 0D 0A 3C"},
     };
 }
 
@@ -151,6 +154,154 @@ TEST_F(CreateXml, DocumentsThatAreNotTasksAreRefused) {
     EXPECT_TRUE(filesIn(stagingFolder()).empty());
 }
 
+// The task document with `added` put in before `before`; its Actions have Context="Author".
+std::wstring taskWith(const std::wstring& added, const wchar_t* before = L"  <Actions") {
+    std::wstring body = taskBody();
+    return body.insert(body.find(before), added);
+}
+
+std::wstring principal(const std::wstring& children, const std::wstring& attributes = L"") {
+    return L"  <Principals><Principal id=\"Author\"" + attributes + L">" + children +
+           L"</Principal></Principals>\r\n";
+}
+
+std::wstring userId(const std::wstring& account) {
+    return principal(L"<UserId>" + account + L"</UserId>");
+}
+
+// Who the helper runs as here: the user of the test's own token.
+std::wstring ownName() {
+    wchar_t name[UNLEN + 1] = {};
+    DWORD size = UNLEN + 1;
+    return GetUserNameW(name, &size) ? name : L"";
+}
+
+std::wstring ownSid() {
+    HANDLE token = nullptr;
+    BYTE buffer[256] = {};
+    DWORD size = 0;
+    LPWSTR text = nullptr;
+    std::wstring sid;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+        GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+        ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) {
+        sid = text;
+        LocalFree(text);
+    }
+    CloseHandle(token);
+    return sid;
+}
+
+// Anything but one least-privileged principal of the helper's own user is refused before
+// anything is staged: each row with its own text.
+TEST_F(CreateXml, PrincipalsBeyondTheOwnLeastPrivilegedUserAreRefused) {
+    struct Refused {
+        const char* name;
+        std::wstring document;
+        std::string text; // after "The task XML is refused: "
+    };
+    const std::wstring highest = L"<RunLevel>HighestAvailable</RunLevel>";
+    const std::string notOwn = ", not the account the helper runs as.";
+    const std::string runLevel = "its principal's RunLevel is not LeastPrivilege.";
+    const std::string logonType = "its principal's LogonType is not InteractiveToken.";
+    const Refused cases[] = {
+        {"SystemBySid", taskWith(userId(L"S-1-5-18")),
+         "its principal's UserId names S-1-5-18" + notOwn},
+        {"SystemByName", taskWith(userId(L"NT AUTHORITY\\SYSTEM")),
+         "its principal's UserId names S-1-5-18" + notOwn},
+        {"LocalService", taskWith(userId(L"NT AUTHORITY\\LOCAL SERVICE")),
+         "its principal's UserId names S-1-5-19" + notOwn},
+        {"OtherUserSid", taskWith(userId(L" S-1-5-21-1-2-3-1001 ")),
+         "its principal's UserId names S-1-5-21-1-2-3-1001" + notOwn},
+        {"UnknownAccount", taskWith(userId(L"no such account")),
+         "its principal's UserId names no account (error 1332)."},
+        {"Group", taskWith(principal(L"<GroupId>S-1-5-32-545</GroupId>")),
+         "its principal has a GroupId."},
+        {"HighestAvailable", taskWith(principal(highest)), runLevel},
+        {"Password", taskWith(principal(L"<LogonType>Password</LogonType>")), logonType},
+        {"S4U", taskWith(principal(L"<LogonType>S4U</LogonType>")), logonType},
+        {"TwoPrincipals",
+         taskWith(L"<Principals><Principal id=\"Author\"/><Principal id=\"Other\">" + highest +
+                  L"</Principal></Principals>"),
+         "it has more than one principal."},
+        {"TwoRunLevels", taskWith(principal(L"<RunLevel>LeastPrivilege</RunLevel>" + highest)),
+         "its principal has more than one RunLevel element."},
+        {"CharacterReference", taskWith(principal(L"<RunLevel>&#72;ighestAvailable</RunLevel>")),
+         runLevel},
+        {"CdataJoined", taskWith(principal(L"<RunLevel><![CDATA[Highest]]>Available</RunLevel>")),
+         runLevel},
+        {"CommentInValue", taskWith(principal(L"<RunLevel>Least<!-- x -->Privilege</RunLevel>")),
+         "the principal's RunLevel holds markup, not only text."},
+        {"DtdWithEntity",
+         L"<!DOCTYPE Task [<!ENTITY r \"HighestAvailable\">]>\r\n" +
+             taskWith(principal(L"<RunLevel>&r;</RunLevel>")),
+         "it has a document type declaration."},
+        {"OutsideTaskNamespace",
+         taskWith(L"<Principals xmlns=\"urn:other\"><Principal id=\"Author\">" + highest +
+                  L"</Principal></Principals>"),
+         "a Principals element is not in its place in the task namespace."},
+        {"TaskNamespaceByOtherPrefix",
+         taskWith(L"<t:Principals xmlns:t=\"http://schemas.microsoft.com/windows/2004/02/mit/"
+                  L"task\"><t:Principal id=\"Author\"><t:RunLevel>HighestAvailable</t:RunLevel>"
+                  L"</t:Principal></t:Principals>"),
+         runLevel},
+        {"RunLevelInSettings", taskWith(L"<Settings>" + highest + L"</Settings>"),
+         "a RunLevel element is not in its place in the task namespace."},
+        {"ContextNamesAnother", taskWith(L"<Principals><Principal id=\"Other\"/></Principals>"),
+         "its Actions Context does not name its principal."},
+        {"UnknownAttribute", taskWith(principal(L"", L" Extra=\"1\"")),
+         "its principal has an attribute other than id."},
+        {"UnknownChild",
+         taskWith(principal(L"<RequiredPrivileges><Privilege>SeDebugPrivilege</Privilege>"
+                            L"</RequiredPrivileges>")),
+         "its principal has an element other than UserId, GroupId, LogonType, RunLevel and "
+         "DisplayName."},
+        {"SecurityDescriptor",
+         taskWith(L"<SecurityDescriptor>D:(A;;FA;;;WD)</SecurityDescriptor>",
+                  L"  </RegistrationInfo>"),
+         "it has a SecurityDescriptor, which could let other users change the task."},
+        // Line 12 holds the inserted principal; XmlLite counts the column after the end tag.
+        {"Unparsable", taskWith(L"<Principals><Principal id=\"Author\"></Principals>"),
+         "it could not be parsed (XmlLite error 0xC00CEE3B at line 12, column 49)."},
+    };
+    for (const Refused& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(writeFile(input, toUtf8(declaration(L"UTF-8") + c.document)));
+        HelperOutcome outcome = start({L"create-xml", input});
+        const std::string text = "The task XML is refused: " + c.text;
+        EXPECT_EQ(outcome.code(), 4);
+        EXPECT_EQ(outcome.out, kXmlFailureLine);
+        EXPECT_EQ(outcome.err, text + "\r\n");
+        EXPECT_TRUE(hasLine(logOf(outcome), "Unable to normalize create-xml input: " + text));
+    }
+    EXPECT_TRUE(calls().empty());
+    EXPECT_FALSE(fileExists(taskFile()));
+    EXPECT_TRUE(filesIn(stagingFolder()).empty());
+}
+
+// One principal of the helper's own user, least-privileged, is registered as handed over,
+// however the document spells it; the first row is the principal that query-to-file exports.
+TEST_F(CreateXml, OwnLeastPrivilegedPrincipalIsRegistered) {
+    const std::wstring exported = L"<UserId>" + ownName() +
+                                  L"</UserId><LogonType>InteractiveToken</LogonType>"
+                                  L"<RunLevel>LeastPrivilege</RunLevel>";
+    const std::wstring documents[] = {
+        taskWith(L"  <Principals>\r\n    <Principal id=\"Author\">" + exported +
+                 L"</Principal>\r\n  </Principals>\r\n"),
+        taskWith(principal(L"<UserId>" + ownSid() + L"</UserId><DisplayName>me</DisplayName>")),
+        taskWith(principal(L"<LogonType>\r\n <![CDATA[Interactive]]>Token </LogonType>")),
+        taskWith(L"<t:Principals xmlns:t=\"http://schemas.microsoft.com/windows/2004/02/mit/"
+                 L"task\"><t:Principal id=\"Author\"><t:RunLevel>LeastPrivilege</t:RunLevel>"
+                 L"</t:Principal></t:Principals>"),
+    };
+    for (const std::wstring& document : documents) {
+        ASSERT_TRUE(writeFile(input, toUtf8(declaration(L"UTF-8") + document)));
+        HelperOutcome outcome = start({L"create-xml", input});
+        EXPECT_EQ(outcome.code(), 0) << outcome.err;
+        EXPECT_EQ(fromUtf16le(readFile(taskFile())), declaration(L"UTF-16") + document);
+    }
+}
+
 TEST_F(CreateXml, FailedImportKeepsTheStagedCopy) {
 
     HelperOutcome outcome =
@@ -167,6 +318,35 @@ TEST_F(CreateXml, FailedImportKeepsTheStagedCopy) {
     EXPECT_EQ(readFile(stagedPath), staged);
     EXPECT_TRUE(hasLine(logOf(outcome),
                         "Preserving normalized XML for diagnostics: " + toUtf8(stagedPath)));
+}
+
+// While schtasks.exe runs (the stand-in waits, then reads sharing read only), no other program
+// can change, rename or delete the staged copy or its folder; what is imported is the copy.
+TEST_F(CreateXml, StagedCopyIsHeldWhileSchtasksRuns) {
+    HelperOutcome outcome;
+    std::thread helper([&] {
+        outcome = start({L"create-xml", input}, {schtasksSwitch(L"DELAY_MS", L"3000")});
+    });
+    // The stand-in records its start before it waits.
+    for (int tries = 0; tries < 1000 && calls().empty(); ++tries) {
+        Sleep(10);
+    }
+    const std::vector<std::wstring> kept = filesIn(stagingFolder());
+    EXPECT_EQ(kept.size(), 1u);
+    const std::wstring file = stagingFolder() + L"\\" + (kept.empty() ? L"" : kept[0]);
+    HANDLE writer = CreateFileW(file.c_str(), GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
+    CloseHandle(writer);
+    EXPECT_FALSE(MoveFileExW(file.c_str(), (file + L".moved").c_str(), 0));
+    EXPECT_FALSE(DeleteFileW(file.c_str()));
+    EXPECT_FALSE(MoveFileExW(stagingFolder().c_str(), (stagingFolder() + L" moved").c_str(), 0));
+    helper.join();
+    EXPECT_EQ(calls().size(), 1u);
+    EXPECT_EQ(outcome.code(), 0) << outcome.err;
+    EXPECT_EQ(readFile(taskFile()), staged);
+    EXPECT_TRUE(filesIn(stagingFolder()).empty());
 }
 
 TEST_F(CreateXml, InputHeldOpenForWritingIsStillRead) {

@@ -12,19 +12,36 @@ const std::wstring wineTaskFile = L"C:\\windows\\system32\\Tasks\\Quillfen";
 using PeerSchtasks = SandboxTest;
 using PeerApplyTimes = SandboxTest;
 
+// The principal that query-to-file exports for the Quillfen task, for the helper's own user.
+std::wstring exportedPrincipalTask() {
+    wchar_t user[256] = {};
+    DWORD size = 256;
+    GetUserNameW(user, &size);
+    std::wstring body = taskBody();
+    return body.insert(body.find(L"  <Actions"),
+                       L"  <Principals>\r\n    <Principal id=\"Author\">\r\n      <UserId>" +
+                           std::wstring(user) +
+                           L"</UserId>\r\n      <LogonType>InteractiveToken</LogonType>\r\n"
+                           L"      <RunLevel>LeastPrivilege</RunLevel>\r\n    </Principal>\r\n"
+                           L"  </Principals>\r\n");
+}
+
 TEST_F(PeerSchtasks, ImportLandsInWinesStoreAndDeleteRemovesIt) {
     std::wstring input = files / L"task.xml";
-    ASSERT_TRUE(writeFile(input, "\xEF\xBB\xBF" + toUtf8(declaration(L"UTF-8") + taskBody())));
-
     // Wine's programs, not the stand-ins: nothing of the sandbox's switches.
     auto run = [&](std::vector<std::wstring> args) {
         return start({.args = std::move(args), .localAppData = localAppData()});
     };
-    HelperOutcome created = run({L"create-xml", input});
-    EXPECT_EQ(created.code(), 0) << created.err;
-    EXPECT_EQ(created.out,
-              resultLine(0, "Completed request to create the Windows scheduled task from XML."));
-    ASSERT_TRUE(fileExists(wineTaskFile));
+    // With the exported principal first, then without one (which stays registered).
+    for (const std::wstring& body : {exportedPrincipalTask(), taskBody()}) {
+        ASSERT_TRUE(writeFile(input, "\xEF\xBB\xBF" + toUtf8(declaration(L"UTF-8") + body)));
+        HelperOutcome created = run({L"create-xml", input});
+        EXPECT_EQ(created.code(), 0) << created.err;
+        EXPECT_EQ(
+            created.out,
+            resultLine(0, "Completed request to create the Windows scheduled task from XML."));
+        ASSERT_TRUE(fileExists(wineTaskFile));
+    }
 
     std::wstring output = files / L"export.xml";
     HelperOutcome queried = run({L"query-to-file", output});

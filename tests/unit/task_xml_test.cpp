@@ -10,6 +10,7 @@
 #include "diag/format.h"
 #include "diag/unique_handle.h"
 #include "sandbox.h"
+#include "text/task_principal.h"
 #include "text/task_xml.h"
 
 namespace {
@@ -43,6 +44,22 @@ TEST(TaskXmlCheck, StripLeadingBomAndNoise) {
     EXPECT_EQ(stripped(L"  <Task/><?xml?>"), L"<Task/><?xml?>");
     EXPECT_EQ(stripped(L"\xFEFF"), L"");
     EXPECT_EQ(stripped(L"<?xml?>"), L"<?xml?>");
+}
+
+// The principal check hands XmlLite the text in pieces of 32768 units: a character outside
+// the BMP across a piece's end is read whole, an unpaired surrogate stops the reading.
+TEST(TaskXmlCheck, PrincipalCheckReadsTheWholeText) {
+    const std::wstring head = L"<Task xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/"
+                              L"task\"><RegistrationInfo><Description>";
+    const std::wstring tail = L"</Description></RegistrationInfo><Principals><Principal>"
+                              L"<RunLevel>HighestAvailable</RunLevel></Principal></Principals>"
+                              L"</Task>";
+    std::wstring text = head + std::wstring(32767 - head.size(), L'a') + L"\U0001F600" + tail;
+    EXPECT_EQ(qsh::checkTaskPrincipal(text).refusal,
+              L"The task XML is refused: its principal's RunLevel is not LeastPrivilege.");
+    text[32768] = L'a';
+    EXPECT_EQ(qsh::checkTaskPrincipal(text).refusal,
+              L"The task XML is refused: it holds an unpaired surrogate, which is no character.");
 }
 
 TEST(TaskXmlDeclaration, InsertsOrRewritesTheEncoding) {

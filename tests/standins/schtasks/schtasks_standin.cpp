@@ -7,7 +7,8 @@
 //   _RECORD           file that gets one record per run: raw command line, then each argv
 //                     element, separated by U+001F, ended by U+001E LF (UTF-8)
 //   _EXIT_CODE        do the work, then exit with this code instead (decimal or 0x hex)
-//   _DELAY_MS         sleep this long before doing the work
+//   _DELAY_MS         sleep this long before doing the work (an imported file is opened
+//                     afterwards, with read sharing only)
 //   _STDERR_TEXT      written to standard error first thing
 //   _STDERR_ENCODING  encoding of everything written to standard error (default utf8)
 //   _FLOOD_STDOUT     write this many bytes of numbered lines to standard output first
@@ -219,8 +220,11 @@ int create(const Options& options, const std::wstring& path) {
     std::error_code ignored;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
     if (options.contains(L"/XML")) {
+        // Read sharing read only, the strictest a reader may ask for: it fails while anyone
+        // holds the file with write or delete access.
         const std::wstring& xml = options.at(L"/XML");
-        const bool copied = CopyFileW(xml.c_str(), path.c_str(), FALSE);
+        const std::optional<std::string> document = readWholeFile(xml);
+        const bool copied = document && writeWholeFile(path, *document, false);
         if (env(L"LOCK_IMPORTED")) {
             SetFileAttributesW(xml.c_str(), FILE_ATTRIBUTE_READONLY);
         }

@@ -1,0 +1,168 @@
+#include "tasks/staged_import.h"
+
+#include <sddl.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "diag/format.h"
+#include "tasks/task_account.h"
+#include "text/task_xml.h"
+
+namespace qsh {
+namespace {
+
+constexpr std::size_t kReadPieceBytes = 1048576;
+
+// Who may do what to the staged copy: administrators and SYSTEM everything, the user only
+// read it. The user's programs can reach the folder, so this keeps them from writing the copy
+// while the helper reopens it; the administrators' group owns it, so that the user cannot
+// grant itself more.
+class ImportSecurity {
+  public:
+    ImportSecurity() {
+        const std::optional<std::wstring> userSid = ownAccountSid(error_);
+        if (!userSid) {
+            return;
+        }
+        const std::wstring sddl = L"O:BAD:P(A;;FA;;;BA)(A;;FA;;;SY)(A;;FR;;;" + *userSid + L")";
+        if (ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
+                                                                 &descriptor_, nullptr)) {
+            attributes_ = {sizeof attributes_, descriptor_, FALSE};
+        } else {
+            error_ = GetLastError();
+        }
+    }
+    ImportSecurity(const ImportSecurity&) = delete;
+    ImportSecurity& operator=(const ImportSecurity&) = delete;
+    ~ImportSecurity() {
+        if (descriptor_ != nullptr) {
+            LocalFree(descriptor_);
+        }
+    }
+    SECURITY_ATTRIBUTES* get() { return descriptor_ != nullptr ? &attributes_ : nullptr; }
+    DWORD error() const { return error_; }
+
+  private:
+    SECURITY_ATTRIBUTES attributes_{};
+    PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+    DWORD error_ = ERROR_SUCCESS;
+};
+
+bool readFileId(HANDLE file, FileId& id, DWORD& error) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(file, &information)) {
+        error = GetLastError();
+        return false;
+    }
+    id = {information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow};
+    return true;
+}
+
+// From the writing handle to one that only reads and lets others only read (as schtasks.exe
+// may ask), with no moment in which the file is not held open against change, rename and
+// delete: a bridge that reads and shares reading and writing is opened beside the writer, the
+// writer closed, and the hold opened beside the bridge. Each reopens the same file, not a name.
+UniqueHandle narrowToReadHold(UniqueHandle writer, DWORD& error) {
+    UniqueHandle bridge(
+        ReOpenFile(writer.get(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, 0));
+    if (!bridge) {
+        error = GetLastError();
+        return {};
+    }
+    writer.reset();
+    UniqueHandle hold(ReOpenFile(bridge.get(), GENERIC_READ, FILE_SHARE_READ, 0));
+    if (!hold) {
+        error = GetLastError();
+    }
+    return hold;
+}
+
+// True when the file holds exactly `parts`: nothing wrote to it while the bridge let others
+// write (its security forbids that on Windows; a volume without security does not).
+bool holdsExactly(HANDLE file, Parts parts, DWORD& error) {
+    std::vector<std::uint8_t> piece(kReadPieceBytes);
+    for (std::span<const std::uint8_t> part : parts) {
+        while (!part.empty()) {
+            const auto wanted =
+                static_cast<DWORD>(std::min<std::size_t>(part.size(), piece.size()));
+            DWORD got = 0;
+            if (!ReadFile(file, piece.data(), wanted, &got, nullptr)) {
+                error = GetLastError();
+                return false;
+            }
+            if (got == 0 || !std::equal(piece.begin(), piece.begin() + got, part.begin())) {
+                return false;
+            }
+            part = part.subspan(got);
+        }
+    }
+    DWORD got = 0;
+    return ReadFile(file, piece.data(), 1, &got, nullptr) && got == 0;
+}
+
+} // namespace
+
+std::optional<StagedImport> stageImport(const std::filesystem::path& base,
+                                        const std::filesystem::path& folder,
+                                        const std::wstring& name, Parts parts,
+                                        std::wstring& error) {
+    StagedImport staged;
+    staged.folder = openOwnFolder(base, folder, error);
+    if (!staged.folder) {
+        return std::nullopt;
+    }
+    ImportSecurity security;
+    if (security.get() == nullptr) {
+        error = formatWindowsError(security.error());
+        return std::nullopt;
+    }
+    DWORD code = ERROR_SUCCESS;
+    UniqueHandle writer =
+        openInFolder(staged.folder.get(), name, GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                     FILE_SHARE_READ, OpenMode::CreateNew, code, security.get());
+    if (!writer) {
+        error = formatWindowsError(code);
+        return std::nullopt;
+    }
+    if (!writeOpenFile(writer.get(), parts, error)) {
+        return std::nullopt;
+    }
+    if (!readFileId(writer.get(), staged.id, code) ||
+        !(staged.hold = narrowToReadHold(std::move(writer), code))) {
+        error = formatWindowsError(code);
+        return std::nullopt;
+    }
+    code = ERROR_SUCCESS;
+    if (!holdsExactly(staged.hold.get(), parts, code)) {
+        error = code != ERROR_SUCCESS ? formatWindowsError(code)
+                                      : L"The staged copy was changed before it was imported.";
+        return std::nullopt;
+    }
+    return staged;
+}
+
+bool deleteStagedImport(StagedImport& staged, const std::wstring& name, std::wstring& error) {
+    // An open with DELETE access needs every other open to share deletion, the hold's too.
+    staged.hold.reset();
+    DWORD code = ERROR_SUCCESS;
+    const UniqueHandle file = openInFolder(staged.folder.get(), name, DELETE | FILE_READ_ATTRIBUTES,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                           OpenMode::Existing, code);
+    FileId id;
+    if (!file || !readFileId(file.get(), id, code)) {
+        error = formatWindowsError(code);
+        return false;
+    }
+    if (id != staged.id) {
+        error = L"Another file has taken the staged copy's place.";
+        return false;
+    }
+    if (!deleteThroughHandle(file.get(), code)) {
+        error = formatWindowsError(code);
+        return false;
+    }
+    return true;
+}
+
+} // namespace qsh

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <initializer_list>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "diag/own_files.h"
+#include "diag/unique_handle.h"
+
+namespace qsh {
+
+struct FileId {
+    DWORD volume = 0;
+    DWORD high = 0;
+    DWORD low = 0;
+    bool operator==(const FileId&) const = default;
+};
+
+// A file the elevated helper stages for another program to read, held from its creation until
+// that program has ended: nobody else can change, replace, rename or delete it or its folder.
+struct StagedImport {
+    UniqueHandle folder; // held against rename and delete
+    UniqueHandle hold;   // reads, and lets others only read
+    FileId id;
+};
+
+using Parts = std::initializer_list<std::span<const std::uint8_t>>;
+
+// Creates base\folder\name new inside the held folder, writable by administrators and SYSTEM
+// only, writes `parts` and narrows to the read hold, checking through it that the file holds
+// exactly `parts`. On failure `error` says why; what was written stays.
+std::optional<StagedImport> stageImport(const std::filesystem::path& base,
+                                        const std::filesystem::path& folder,
+                                        const std::wstring& name, Parts parts, std::wstring& error);
+
+// Ends the hold and deletes the file `name` found in the held folder, never through a link,
+// and only while it is still the file that was staged.
+bool deleteStagedImport(StagedImport& staged, const std::wstring& name, std::wstring& error);
+
+} // namespace qsh

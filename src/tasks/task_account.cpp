@@ -1,0 +1,120 @@
+#include "tasks/task_account.h"
+
+#include <windows.h>
+#include <sddl.h>
+
+#include <optional>
+#include <vector>
+
+#include "diag/format.h"
+#include "diag/unique_handle.h"
+
+namespace qsh {
+namespace {
+
+// Owns what the SID conversions allocate with LocalAlloc.
+template <class Pointer> class LocalOwned {
+  public:
+    LocalOwned() = default;
+    LocalOwned(const LocalOwned&) = delete;
+    LocalOwned& operator=(const LocalOwned&) = delete;
+    ~LocalOwned() {
+        if (pointer_ != nullptr) {
+            LocalFree(pointer_);
+        }
+    }
+    Pointer get() const { return pointer_; }
+    Pointer* put() { return &pointer_; }
+
+  private:
+    Pointer pointer_ = nullptr;
+};
+
+std::optional<std::wstring> sidString(PSID sid) {
+    LocalOwned<LPWSTR> text;
+    if (!ConvertSidToStringSidW(sid, text.put())) {
+        return std::nullopt;
+    }
+    return std::wstring(text.get());
+}
+
+} // namespace
+
+std::optional<std::wstring> ownAccountSid(DWORD& error) {
+    UniqueHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) {
+        error = GetLastError();
+        return std::nullopt;
+    }
+    DWORD size = 0;
+    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size);
+    if (size == 0 || !GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) {
+        error = GetLastError();
+        return std::nullopt;
+    }
+    std::optional<std::wstring> text =
+        sidString(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
+    if (!text) {
+        error = GetLastError();
+    }
+    return text;
+}
+
+namespace {
+
+// The account an account name resolves to, as the Task Scheduler looks it up.
+std::optional<std::wstring> sidOfName(const std::wstring& name, DWORD& error) {
+    DWORD sidSize = 0;
+    DWORD domainSize = 0;
+    SID_NAME_USE use = SidTypeUnknown;
+    LookupAccountNameW(nullptr, name.c_str(), nullptr, &sidSize, nullptr, &domainSize, &use);
+    error = GetLastError();
+    if (error != ERROR_INSUFFICIENT_BUFFER) {
+        return std::nullopt;
+    }
+    std::vector<BYTE> sid(sidSize);
+    std::wstring domain(domainSize, L'\0');
+    if (!LookupAccountNameW(nullptr, name.c_str(), sid.data(), &sidSize, domain.data(), &domainSize,
+                            &use)) {
+        error = GetLastError();
+        return std::nullopt;
+    }
+    return sidString(sid.data());
+}
+
+std::optional<std::wstring> sidOfSidString(const std::wstring& text) {
+    LocalOwned<PSID> sid;
+    if (!ConvertStringSidToSidW(text.c_str(), sid.put())) {
+        return std::nullopt;
+    }
+    return sidString(sid.get());
+}
+
+} // namespace
+
+std::wstring userIdRefusal(const std::wstring& userId) {
+    DWORD error = ERROR_SUCCESS;
+    const std::optional<std::wstring> own = ownAccountSid(error);
+    if (!own) {
+        return L"The task XML could not be checked: reading the helper's own account failed: " +
+               formatWindowsError(error);
+    }
+    // A text may read both as a SID string and as an account name: every reading that
+    // resolves must be the helper's own account, whichever one the Task Scheduler takes.
+    const std::optional<std::wstring> bySid = sidOfSidString(userId);
+    const std::optional<std::wstring> byName = sidOfName(userId, error);
+    if (!bySid && !byName) {
+        return L"The task XML is refused: its principal's UserId names no account (error " +
+               std::to_wstring(error) + L").";
+    }
+    for (const std::optional<std::wstring>& sid : {bySid, byName}) {
+        if (sid && *sid != *own) {
+            return L"The task XML is refused: its principal's UserId names " + *sid +
+                   L", not the account the helper runs as.";
+        }
+    }
+    return {};
+}
+
+} // namespace qsh
