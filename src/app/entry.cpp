@@ -3,7 +3,6 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,6 +10,7 @@
 #include "app/result.h"
 #include "diag/streams.h"
 #include "diag/format.h"
+#include "diag/local_memory.h"
 #include "diag/log.h"
 #include "elevation/stage.h"
 #include "process/command_line.h"
@@ -24,11 +24,6 @@
 namespace qsh {
 namespace {
 
-struct LocalFreeDeleter {
-    void operator()(LPWSTR* argv) const { LocalFree(argv); }
-};
-using ArgvHolder = std::unique_ptr<LPWSTR, LocalFreeDeleter>;
-
 struct SplitCommandLine {
     bool ok = false;
     ArgList list;
@@ -38,7 +33,7 @@ struct SplitCommandLine {
 SplitCommandLine splitOwnCommandLine() {
     SplitCommandLine split;
     int count = 0;
-    ArgvHolder argv(CommandLineToArgvW(GetCommandLineW(), &count));
+    const LocalOwned<LPWSTR*> argv(CommandLineToArgvW(GetCommandLineW(), &count));
     if (!argv) {
         return split;
     }

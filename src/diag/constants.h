@@ -28,6 +28,10 @@ inline constexpr int kExitLaunchFailed = 7;
 inline constexpr int kExitGenericFailure = 31; // ERROR_GEN_FAILURE
 inline constexpr int kExitTimeout = 1460;      // ERROR_TIMEOUT
 
+// Largest Task XML document the helper takes in: a create-xml input, or what schtasks.exe
+// writes for a query.
+inline constexpr std::uint64_t kMaxTaskXmlBytes = 67108864;
+
 // Longest preview of outside text (documents, child output) in one log line.
 inline constexpr std::uint64_t kPreviewUnits = 240;
 

@@ -5,24 +5,9 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "diag/local_memory.h"
+
 namespace qsh {
-
-namespace {
-
-// Owns a buffer that FormatMessageW allocated.
-struct LocalBuffer {
-    wchar_t* text = nullptr;
-    LocalBuffer() = default;
-    LocalBuffer(const LocalBuffer&) = delete;
-    LocalBuffer& operator=(const LocalBuffer&) = delete;
-    ~LocalBuffer() {
-        if (text != nullptr) {
-            LocalFree(text);
-        }
-    }
-};
-
-} // namespace
 
 std::wstring formatWindowsError(std::uint32_t code) {
     if (code == 0) {
@@ -30,16 +15,16 @@ std::wstring formatWindowsError(std::uint32_t code) {
     }
     std::wstring message;
     {
-        LocalBuffer buffer;
+        LocalOwned<wchar_t*> buffer;
         const DWORD length =
             FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
                                FORMAT_MESSAGE_IGNORE_INSERTS,
                            nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                           reinterpret_cast<LPWSTR>(&buffer.text), 0, nullptr);
-        if (length == 0 || buffer.text == nullptr) {
+                           reinterpret_cast<LPWSTR>(buffer.put()), 0, nullptr);
+        if (length == 0 || !buffer) {
             return L"Windows error " + std::to_wstring(code);
         }
-        message.assign(buffer.text, length);
+        message.assign(buffer.get(), length);
     }
     while (!message.empty() &&
            (message.back() == L'\r' || message.back() == L'\n' || message.back() == L' ')) {

@@ -2,13 +2,12 @@
 
 #include <windows.h>
 
-#include <sddl.h>
-
 #include <cwchar>
 #include <vector>
 
 #include "diag/final_path.h"
 #include "diag/format.h"
+#include "diag/local_memory.h"
 #include "diag/own_files.h"
 #include "diag/unique_handle.h"
 #include "text/utf8.h"
@@ -70,30 +69,6 @@ class LogGuard {
 
     HANDLE file_;
     bool held_ = false;
-};
-
-class LogSecurity {
-  public:
-    LogSecurity() {
-        attributes_.nLength = sizeof attributes_;
-        attributes_.bInheritHandle = FALSE;
-        if (ConvertStringSecurityDescriptorToSecurityDescriptorW(kLogSecurity, SDDL_REVISION_1,
-                                                                 &descriptor_, nullptr)) {
-            attributes_.lpSecurityDescriptor = descriptor_;
-        }
-    }
-    LogSecurity(const LogSecurity&) = delete;
-    LogSecurity& operator=(const LogSecurity&) = delete;
-    ~LogSecurity() {
-        if (descriptor_ != nullptr) {
-            LocalFree(descriptor_);
-        }
-    }
-    SECURITY_ATTRIBUTES* get() { return descriptor_ != nullptr ? &attributes_ : nullptr; }
-
-  private:
-    SECURITY_ATTRIBUTES attributes_{};
-    PSECURITY_DESCRIPTOR descriptor_ = nullptr;
 };
 
 std::wstring timeStamp() {
@@ -182,7 +157,7 @@ UniqueHandle openLog(SECURITY_ATTRIBUTES* security, ULONGLONG deadline) {
 
 void appendLine(const std::wstring& message) {
     // Built once: only a log that does not exist yet needs it, but any line may create one.
-    static LogSecurity security;
+    static SddlSecurity security(kLogSecurity);
     // Opening, the guard and the write of one line together stay within this bound.
     const ULONGLONG deadline = GetTickCount64() + kGuardWaitMs;
     // A fresh append-only open per line lets other processes' lines interleave whole and lets

@@ -24,7 +24,7 @@ constexpr DWORD kReadChunkBytes = 4096;
 // What is kept of a child's output. A task document cannot be larger than what create-xml
 // accepts; error texts are a few lines. A child that writes without end would otherwise fill
 // memory for the whole minute and then be relayed in full.
-constexpr std::size_t kKeptStdoutBytes = 67108864;
+constexpr std::size_t kKeptStdoutBytes = kMaxTaskXmlBytes;
 constexpr std::size_t kKeptStderrBytes = 1048576;
 
 std::wstring launchLogLine(const std::vector<std::wstring>& args) {

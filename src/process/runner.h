@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "diag/constants.h"
 #include "diag/format.h"
 
 namespace qsh {
@@ -14,7 +15,7 @@ namespace qsh {
 struct ProcessResult {
     bool launched = false;
     bool timedOut = false;
-    std::uint32_t exitCode = 31;
+    std::uint32_t exitCode = kExitGenericFailure;
     std::uint32_t launchError = 0;
     Bytes stdoutBytes;
     Bytes stderrBytes;

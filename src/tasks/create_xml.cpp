@@ -29,7 +29,6 @@
 namespace qsh {
 namespace {
 
-constexpr LONGLONG kMaxInputBytes = 67108864;
 constexpr DWORD kReadPieceBytes = 1048576;
 constexpr std::size_t kLoggedPrefixBytes = 24;
 
@@ -48,7 +47,7 @@ UniqueHandle openInputFile(const std::wstring& path, bool handed, bool& missing,
 // Whole input file, or nothing with `error` set.
 std::optional<Bytes> readInputFile(HANDLE file, std::wstring& error) {
     LARGE_INTEGER size{};
-    if (!GetFileSizeEx(file, &size) || size.QuadPart > kMaxInputBytes) {
+    if (!GetFileSizeEx(file, &size) || size.QuadPart > static_cast<LONGLONG>(kMaxTaskXmlBytes)) {
         error = L"Invalid or excessively large file size";
         return std::nullopt;
     }

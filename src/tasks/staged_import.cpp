@@ -1,11 +1,10 @@
 #include "tasks/staged_import.h"
 
-#include <sddl.h>
-
 #include <algorithm>
 #include <vector>
 
 #include "diag/format.h"
+#include "diag/local_memory.h"
 #include "tasks/task_account.h"
 #include "text/task_xml.h"
 
@@ -22,30 +21,16 @@ class ImportSecurity {
   public:
     ImportSecurity() {
         const std::optional<std::wstring> userSid = ownAccountSid(error_);
-        if (!userSid) {
-            return;
-        }
-        const std::wstring sddl = L"O:BAD:P(A;;FA;;;BA)(A;;FA;;;SY)(A;;FR;;;" + *userSid + L")";
-        if (ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
-                                                                 &descriptor_, nullptr)) {
-            attributes_ = {sizeof attributes_, descriptor_, FALSE};
-        } else {
-            error_ = GetLastError();
+        if (userSid) {
+            security_.emplace(L"O:BAD:P(A;;FA;;;BA)(A;;FA;;;SY)(A;;FR;;;" + *userSid + L")");
+            error_ = security_->error();
         }
     }
-    ImportSecurity(const ImportSecurity&) = delete;
-    ImportSecurity& operator=(const ImportSecurity&) = delete;
-    ~ImportSecurity() {
-        if (descriptor_ != nullptr) {
-            LocalFree(descriptor_);
-        }
-    }
-    SECURITY_ATTRIBUTES* get() { return descriptor_ != nullptr ? &attributes_ : nullptr; }
+    SECURITY_ATTRIBUTES* get() { return security_ ? security_->get() : nullptr; }
     DWORD error() const { return error_; }
 
   private:
-    SECURITY_ATTRIBUTES attributes_{};
-    PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+    std::optional<SddlSecurity> security_;
     DWORD error_ = ERROR_SUCCESS;
 };
 

@@ -7,28 +7,11 @@
 #include <vector>
 
 #include "diag/format.h"
+#include "diag/local_memory.h"
 #include "diag/unique_handle.h"
 
 namespace qsh {
 namespace {
-
-// Owns what the SID conversions allocate with LocalAlloc.
-template <class Pointer> class LocalOwned {
-  public:
-    LocalOwned() = default;
-    LocalOwned(const LocalOwned&) = delete;
-    LocalOwned& operator=(const LocalOwned&) = delete;
-    ~LocalOwned() {
-        if (pointer_ != nullptr) {
-            LocalFree(pointer_);
-        }
-    }
-    Pointer get() const { return pointer_; }
-    Pointer* put() { return &pointer_; }
-
-  private:
-    Pointer pointer_ = nullptr;
-};
 
 std::optional<std::wstring> sidString(PSID sid) {
     LocalOwned<LPWSTR> text;
