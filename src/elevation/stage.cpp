@@ -400,10 +400,9 @@ bool copyBackOutput(const fs::path& stagedOutput, const std::wstring& callerOutp
     return false;
 }
 
-// The way out once the copy has ended, in this order: the holds go only now that nothing
-// else may write the output (and CopyFileW cannot share it with a writing hold), only a copy
-// that ended with 0 has its output copied back, and the staged files are gone before the
-// closing line.
+// The one way out once the copy has ended, in this order: the holds go only now, the output
+// is copied back only from a copy that ended with 0 and only once nothing holds it, and the
+// staged files are gone before the closing line.
 int finishEndedCopy(ElevatedCopy& copy, StagedFiles& staged,
                     const std::vector<std::wstring>& list) {
     DWORD exitCode = 0;
