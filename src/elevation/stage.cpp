@@ -14,9 +14,12 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace qsh {
@@ -36,37 +39,97 @@ constexpr DWORD kReadHoldShare = FILE_SHARE_READ;
 constexpr DWORD kOutputHoldShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
 constexpr DWORD kComparePieceBytes = 1u << 20;
 
-struct StagedFiles {
-    fs::path input;
-    fs::path output;
-    fs::path helper;
-    UniqueHandle inputHold;
-    UniqueHandle outputHold;
-    UniqueHandle helperHold;
+// The output's place in "apply-times <times> <output>".
+constexpr std::size_t kOutputIndex = 2;
 
-    void releaseHolds() {
-        inputHold.reset();
-        outputHold.reset();
-        helperHold.reset();
-    }
-};
+// A step's failure as the code the helper ends with; empty when the step succeeded.
+using Failure = std::optional<int>;
 
-// Deletes what was staged; a file already gone is not worth a line.
-void removeStagedFiles(StagedFiles& staged) {
-    staged.releaseHolds();
-    for (const fs::path* path : {&staged.input, &staged.output, &staged.helper}) {
-        if (path->empty()) {
-            continue;
-        }
-        if (!DeleteFileW(path->c_str())) {
-            const DWORD error = GetLastError();
-            if (error != ERROR_FILE_NOT_FOUND) {
-                logMessage(L"Could not remove staged file " + path->wstring() + L": " +
-                           formatWindowsError(error));
-            }
+// Deletes a staged file; one already gone is not worth a line.
+void removeStagedFile(const fs::path& path) {
+    if (!DeleteFileW(path.c_str())) {
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND) {
+            logMessage(L"Could not remove staged file " + path.wstring() + L": " +
+                       formatWindowsError(error));
         }
     }
 }
+
+struct StagedFile {
+    fs::path path; // empty until there is something to remove
+    UniqueHandle hold;
+};
+
+// What one relaunch staged. Whatever way the relaunch ends, the destructor lets go of the holds
+// and removes the files, unless they were kept for a copy that may still run.
+class StagedFiles {
+  public:
+    StagedFiles(fs::path folder, std::wstring suffix)
+        : folder_(std::move(folder)), suffix_(std::move(suffix)) {}
+    StagedFiles(const StagedFiles&) = delete;
+    StagedFiles& operator=(const StagedFiles&) = delete;
+    ~StagedFiles() { remove(); }
+
+    // "<stem><pid>-<ticks><extension>" in the staging folder.
+    fs::path pathFor(const wchar_t* stem, const wchar_t* extension) const {
+        return folder_ / (stem + suffix_ + extension);
+    }
+
+    void releaseHolds() {
+        for (StagedFile* file : files()) {
+            file->hold.reset();
+        }
+    }
+
+    // Lets go of every hold before the first deletion, since a held file cannot be deleted.
+    void remove() {
+        releaseHolds();
+        for (StagedFile* file : files()) {
+            if (!file->path.empty()) {
+                removeStagedFile(file->path);
+                file->path.clear();
+            }
+        }
+    }
+
+    // A copy that may still run must not find what it was handed changed or gone, so the holds
+    // stay open until this process ends and the files stay in place.
+    void keepWhileCopyMayRun() {
+        for (StagedFile* file : files()) {
+            static_cast<void>(file->hold.release());
+            file->path.clear();
+        }
+    }
+
+    StagedFile input;
+    StagedFile output;
+    StagedFile helper;
+
+  private:
+    // In the order they are removed.
+    std::array<StagedFile*, 3> files() { return {&input, &output, &helper}; }
+
+    fs::path folder_;
+    std::wstring suffix_;
+};
+
+// The launched elevated copy. Made after the staged files it is handed, it ends before them:
+// unless the copy is known to have ended by then, they are kept.
+struct ElevatedCopy {
+    explicit ElevatedCopy(StagedFiles& handed) : staged(handed) {}
+    ElevatedCopy(const ElevatedCopy&) = delete;
+    ElevatedCopy& operator=(const ElevatedCopy&) = delete;
+    ~ElevatedCopy() {
+        if (mayRun) {
+            staged.keepWhileCopyMayRun();
+        }
+    }
+
+    StagedFiles& staged;
+    UniqueHandle process;
+    bool mayRun = false;
+};
 
 bool isCommand(const std::wstring& word, const wchar_t* command) {
     return _wcsicmp(word.c_str(), command) == 0;
@@ -150,132 +213,141 @@ bool holdStagedCopy(const fs::path& staged, const std::wstring& source, const wc
     return false;
 }
 
-// Ends the elevated copy; true once it has really ended. A copy that could not be ended may
-// still run, so what it was handed stays held and in place until this process ends.
-bool endElevatedCopy(HANDLE child, DWORD code) {
-    if (!TerminateProcess(child, code)) {
+// Ends the elevated copy. One that could not be ended may still run and keeps what it was
+// handed.
+void endElevatedCopy(ElevatedCopy& copy, DWORD code) {
+    if (!TerminateProcess(copy.process.get(), code)) {
         const DWORD error = GetLastError();
         logMessage(L"Could not end the elevated helper: " + formatWindowsError(error));
     }
-    if (WaitForSingleObject(child, kTerminateSettleMs) == WAIT_OBJECT_0) {
-        return true;
+    if (WaitForSingleObject(copy.process.get(), kTerminateSettleMs) == WAIT_OBJECT_0) {
+        copy.mayRun = false;
+        return;
     }
     logMessage(L"The elevated helper may still be running; its staged files are kept.");
-    return false;
 }
 
-} // namespace
-
-int stageAndElevateFrom(const std::vector<std::wstring>& list, const std::wstring& selfPath,
-                        RunasLaunch launch, StagedCopyHook afterCopy) {
-    if (selfPath.empty()) {
-        logMessage(L"Unable to resolve helper executable path for elevation.");
-        return kExitStagingFailed;
-    }
-
-    const fs::path folder = getLocalAppDataPath() / L"Quillfen" / L"helper";
+std::optional<fs::path> createStagingFolder() {
+    fs::path folder = getLocalAppDataPath() / L"Quillfen" / L"helper";
     std::error_code created;
     fs::create_directories(folder, created);
     if (created) {
         logMessage(L"Unable to create elevation staging directory: " + folder.wstring() +
                    L"; error=" + std::to_wstring(created.value()));
-        return kExitStagingFailed;
+        return std::nullopt;
     }
+    return folder;
+}
 
-    const std::wstring suffix = std::to_wstring(static_cast<unsigned long>(GetCurrentProcessId())) +
-                                L"-" +
-                                std::to_wstring(static_cast<unsigned long long>(GetTickCount64()));
-    StagedFiles staged;
-    staged.helper = folder / (kStagedHelperStem + suffix + kStagedHelperExtension);
+// "<pid>-<ticks>", which keeps this relaunch's files apart from those of any other.
+std::wstring stagingSuffix() {
+    return std::to_wstring(static_cast<unsigned long>(GetCurrentProcessId())) + L"-" +
+           std::to_wstring(static_cast<unsigned long long>(GetTickCount64()));
+}
 
-    if (!CopyFileW(selfPath.c_str(), staged.helper.c_str(), FALSE)) {
+// Copies the running executable into the staging folder and holds it; `physical` is the path
+// the copy is launched from.
+Failure stageHelper(StagedFiles& staged, const std::wstring& selfPath, StagedCopyHook afterCopy,
+                    fs::path& physical) {
+    const fs::path path = staged.pathFor(kStagedHelperStem, kStagedHelperExtension);
+    if (!CopyFileW(selfPath.c_str(), path.c_str(), FALSE)) {
         const DWORD error = GetLastError();
         logMessage(L"CopyFileW failed while staging helper: " + formatWindowsError(error));
         return kExitStagingFailed;
     }
+    staged.helper.path = path;
     if (afterCopy != nullptr) {
-        afterCopy(staged.helper.wstring());
+        afterCopy(path.wstring());
     }
-    if (!holdStagedCopy(staged.helper, selfPath, L"staged helper", staged.helperHold)) {
-        removeStagedFiles(staged);
+    if (!holdStagedCopy(path, selfPath, L"staged helper", staged.helper.hold)) {
         return kExitStagingFailed;
     }
-
-    fs::path physicalHelper;
     std::wstring resolveError;
-    if (!resolvePhysicalPath(staged.helper, physicalHelper, resolveError)) {
-        logMessage(L"Could not resolve physical staged helper path " + staged.helper.wstring() +
-                   L": " + resolveError);
-        removeStagedFiles(staged);
+    if (!resolvePhysicalPath(path, physical, resolveError)) {
+        logMessage(L"Could not resolve physical staged helper path " + path.wstring() + L": " +
+                   resolveError);
         return kExitStagingFailed;
     }
-    logMessage(L"Resolved staged helper path: " + staged.helper.wstring() + L" -> " +
-               physicalHelper.wstring());
+    logMessage(L"Resolved staged helper path: " + path.wstring() + L" -> " + physical.wstring());
+    return {};
+}
 
-    std::vector<std::wstring> relaunch = list;
-    constexpr std::size_t kOutputIndex = 2;
-    bool copyBack = false;
-    if (list.size() == 2 && isCommand(list[0], L"create-xml")) {
-        staged.input = folder / (kStagedInputStem + suffix + kStagedFileExtension);
-        if (!CopyFileW(list[1].c_str(), staged.input.c_str(), FALSE)) {
-            const DWORD error = GetLastError();
-            reportError(L"Could not stage scheduler XML from " + list[1] + L": " +
-                        formatWindowsError(error));
-            removeStagedFiles(staged);
-            return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
-                       ? kExitInputMissing
-                       : kExitStagingFailed;
-        }
-        if (afterCopy != nullptr) {
-            afterCopy(staged.input.wstring());
-        }
-        if (!holdStagedCopy(staged.input, list[1], L"staged scheduler XML", staged.inputHold)) {
-            removeStagedFiles(staged);
-            return kExitStagingFailed;
-        }
-        fs::path physicalInput;
-        if (!resolvePhysicalPath(staged.input, physicalInput, resolveError)) {
-            logMessage(L"Could not resolve physical staged scheduler XML path " +
-                       staged.input.wstring() + L": " + resolveError);
-            removeStagedFiles(staged);
-            return kExitStagingFailed;
-        }
-        logMessage(L"Staged scheduler XML for elevation: " + list[1] + L" -> " +
-                   staged.input.wstring() + L" -> " + physicalInput.wstring());
-        relaunch[1] = physicalInput.wstring();
-    } else if (list.size() == 3 && isCommand(list[0], L"apply-times") &&
-               !list[kOutputIndex].empty()) {
-        // An empty output path is left for the elevated copy to refuse: staging an output
-        // for it would let the task be rebuilt for a request that is invalid.
-        staged.output = folder / (kStagedOutputStem + suffix + kStagedFileExtension);
-        // The handle that creates the output is its hold.
-        staged.outputHold.reset(CreateFileW(staged.output.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                            kOutputHoldShare, nullptr, CREATE_ALWAYS,
-                                            FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!staged.outputHold) {
-            const DWORD error = GetLastError();
-            logMessage(L"Could not create staged scheduler query output " +
-                       staged.output.wstring() + L": " + formatWindowsError(error));
-            removeStagedFiles(staged);
-            return kExitStagingFailed;
-        }
-        fs::path physicalOutput;
-        if (!resolvePhysicalPath(staged.output, physicalOutput, resolveError)) {
-            logMessage(L"Could not resolve physical staged query output path " +
-                       staged.output.wstring() + L": " + resolveError);
-            removeStagedFiles(staged);
-            return kExitStagingFailed;
-        }
-        relaunch[kOutputIndex] = physicalOutput.wstring();
-        logMessage(L"Using staged scheduler query output for elevation: " +
-                   staged.output.wstring() + L" -> " + physicalOutput.wstring());
-        copyBack = true;
+// create-xml: the caller's input is copied into the staging folder and held, and the copy is
+// handed the physical path of the staged input in its place.
+Failure stageInput(StagedFiles& staged, const std::vector<std::wstring>& list,
+                   StagedCopyHook afterCopy, std::vector<std::wstring>& copyArguments) {
+    if (list.size() != 2 || !isCommand(list[0], L"create-xml")) {
+        return {};
     }
+    const std::wstring& source = list[1];
+    staged.input.path = staged.pathFor(kStagedInputStem, kStagedFileExtension);
+    const fs::path& path = staged.input.path;
+    if (!CopyFileW(source.c_str(), path.c_str(), FALSE)) {
+        const DWORD error = GetLastError();
+        reportError(L"Could not stage scheduler XML from " + source + L": " +
+                    formatWindowsError(error));
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? kExitInputMissing
+                                                                              : kExitStagingFailed;
+    }
+    if (afterCopy != nullptr) {
+        afterCopy(path.wstring());
+    }
+    if (!holdStagedCopy(path, source, L"staged scheduler XML", staged.input.hold)) {
+        return kExitStagingFailed;
+    }
+    fs::path physical;
+    std::wstring resolveError;
+    if (!resolvePhysicalPath(path, physical, resolveError)) {
+        logMessage(L"Could not resolve physical staged scheduler XML path " + path.wstring() +
+                   L": " + resolveError);
+        return kExitStagingFailed;
+    }
+    logMessage(L"Staged scheduler XML for elevation: " + source + L" -> " + path.wstring() +
+               L" -> " + physical.wstring());
+    copyArguments[1] = physical.wstring();
+    return {};
+}
 
-    relaunch.emplace_back(kElevationMarker);
-    const std::wstring parameters = joinCommandLine(relaunch);
+// apply-times: the copy writes into an empty staged output, held from its creation, and is
+// handed its physical path in place of the caller's.
+Failure stageOutput(StagedFiles& staged, const std::vector<std::wstring>& list,
+                    std::vector<std::wstring>& copyArguments) {
+    // An empty output path is left for the elevated copy to refuse: staging an output for it
+    // would let the task be rebuilt for a request that is invalid.
+    if (list.size() != 3 || !isCommand(list[0], L"apply-times") || list[kOutputIndex].empty()) {
+        return {};
+    }
+    staged.output.path = staged.pathFor(kStagedOutputStem, kStagedFileExtension);
+    const fs::path& path = staged.output.path;
+    // The handle that creates the output is its hold.
+    UniqueHandle hold(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, kOutputHoldShare,
+                                  nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!hold) {
+        const DWORD error = GetLastError();
+        logMessage(L"Could not create staged scheduler query output " + path.wstring() + L": " +
+                   formatWindowsError(error));
+        return kExitStagingFailed;
+    }
+    staged.output.hold = std::move(hold);
+    fs::path physical;
+    std::wstring resolveError;
+    if (!resolvePhysicalPath(path, physical, resolveError)) {
+        logMessage(L"Could not resolve physical staged query output path " + path.wstring() +
+                   L": " + resolveError);
+        return kExitStagingFailed;
+    }
+    copyArguments[kOutputIndex] = physical.wstring();
+    logMessage(L"Using staged scheduler query output for elevation: " + path.wstring() + L" -> " +
+               physical.wstring());
+    return {};
+}
+
+// Starts the staged helper with "runas" and the relaunch marker after its arguments.
+Failure launchCopy(RunasLaunch launch, const fs::path& physicalHelper,
+                   std::vector<std::wstring> copyArguments, ElevatedCopy& copy) {
+    copyArguments.emplace_back(kElevationMarker);
+    const std::wstring parameters = joinCommandLine(copyArguments);
     const std::wstring helperFile = physicalHelper.wstring();
-
     logMessage(L"Process is not elevated. Launching staged helper with the runas verb: " +
                helperFile);
 
@@ -289,54 +361,101 @@ int stageAndElevateFrom(const std::vector<std::wstring>& list, const std::wstrin
     if (!launch(&execute)) {
         const DWORD error = GetLastError();
         logMessage(L"ShellExecuteExW(runas) failed: " + formatWindowsError(error));
-        removeStagedFiles(staged);
         return error == ERROR_CANCELLED ? static_cast<int>(ERROR_CANCELLED) : kExitLaunchFailed;
     }
-    UniqueHandle child(execute.hProcess);
-    // The copy has ended or is ended below before anything is copied back or removed.
+    // Whatever handle came back, the copy may now run.
+    copy.process.reset(execute.hProcess);
+    copy.mayRun = true;
+    return {};
+}
 
-    const DWORD waited = WaitForSingleObject(child.get(), kElevatedWaitMs);
+// Waits for the copy within the time limit; one past it, or one that cannot be waited on, is
+// ended.
+Failure waitForCopy(ElevatedCopy& copy) {
+    const DWORD waited = WaitForSingleObject(copy.process.get(), kElevatedWaitMs);
+    if (waited == WAIT_OBJECT_0) {
+        copy.mayRun = false;
+        return {};
+    }
     if (waited == WAIT_TIMEOUT) {
         logMessage(L"Elevated helper timed out.");
-        if (endElevatedCopy(child.get(), ERROR_TIMEOUT)) {
-            removeStagedFiles(staged);
-        }
+        endElevatedCopy(copy, ERROR_TIMEOUT);
         return static_cast<int>(ERROR_TIMEOUT);
     }
-    if (waited != WAIT_OBJECT_0) {
-        const DWORD error = GetLastError();
-        logMessage(L"Waiting for the elevated helper failed: " + formatWindowsError(error));
-        if (endElevatedCopy(child.get(), error)) {
-            removeStagedFiles(staged);
-        }
-        return kExitLaunchFailed;
-    }
+    const DWORD error = GetLastError();
+    logMessage(L"Waiting for the elevated helper failed: " + formatWindowsError(error));
+    endElevatedCopy(copy, error);
+    return kExitLaunchFailed;
+}
 
+bool copyBackOutput(const fs::path& stagedOutput, const std::wstring& callerOutput) {
+    if (CopyFileW(stagedOutput.c_str(), callerOutput.c_str(), FALSE)) {
+        logMessage(L"Copied staged scheduler query output into the packaged app view: " +
+                   callerOutput);
+        return true;
+    }
+    const DWORD error = GetLastError();
+    reportError(L"Could not copy the staged scheduler query to " + callerOutput + L": " +
+                formatWindowsError(error));
+    return false;
+}
+
+// The one way out once the copy has ended, in this order: the holds go only now, the output
+// is copied back only from a copy that ended with 0 and only once nothing holds it, and the
+// staged files are gone before the closing line.
+int finishEndedCopy(ElevatedCopy& copy, StagedFiles& staged,
+                    const std::vector<std::wstring>& list) {
     DWORD exitCode = 0;
-    if (!GetExitCodeProcess(child.get(), &exitCode)) {
+    if (!GetExitCodeProcess(copy.process.get(), &exitCode)) {
         const DWORD error = GetLastError();
         logMessage(L"GetExitCodeProcess failed: " + formatWindowsError(error));
         exitCode = kExitLaunchFailed;
     }
-    child.reset();
+    copy.process.reset();
     staged.releaseHolds();
-
-    if (exitCode == 0 && copyBack) {
-        const std::wstring& callerOutput = list[kOutputIndex];
-        if (CopyFileW(staged.output.c_str(), callerOutput.c_str(), FALSE)) {
-            logMessage(L"Copied staged scheduler query output into the packaged app view: " +
-                       callerOutput);
-        } else {
-            const DWORD error = GetLastError();
-            reportError(L"Could not copy the staged scheduler query to " + callerOutput + L": " +
-                        formatWindowsError(error));
-            exitCode = kExitXmlFailure;
-        }
+    if (exitCode == 0 && !staged.output.path.empty() &&
+        !copyBackOutput(staged.output.path, list[kOutputIndex])) {
+        exitCode = kExitXmlFailure;
     }
-
-    removeStagedFiles(staged);
+    staged.remove();
     logMessage(L"Elevated child exited with code " + std::to_wstring(exitCode));
     return static_cast<int>(exitCode);
+}
+
+} // namespace
+
+int stageAndElevateFrom(const std::vector<std::wstring>& list, const std::wstring& selfPath,
+                        RunasLaunch launch, StagedCopyHook afterCopy) {
+    if (selfPath.empty()) {
+        logMessage(L"Unable to resolve helper executable path for elevation.");
+        return kExitStagingFailed;
+    }
+    const std::optional<fs::path> folder = createStagingFolder();
+    if (!folder) {
+        return kExitStagingFailed;
+    }
+    // From here on every return removes what was staged, or keeps it for a copy that may
+    // still run.
+    StagedFiles staged(*folder, stagingSuffix());
+    fs::path physicalHelper;
+    std::vector<std::wstring> copyArguments = list;
+    if (Failure failed = stageHelper(staged, selfPath, afterCopy, physicalHelper)) {
+        return *failed;
+    }
+    if (Failure failed = stageInput(staged, list, afterCopy, copyArguments)) {
+        return *failed;
+    }
+    if (Failure failed = stageOutput(staged, list, copyArguments)) {
+        return *failed;
+    }
+    ElevatedCopy copy(staged);
+    if (Failure failed = launchCopy(launch, physicalHelper, std::move(copyArguments), copy)) {
+        return *failed;
+    }
+    if (Failure failed = waitForCopy(copy)) {
+        return *failed;
+    }
+    return finishEndedCopy(copy, staged, list);
 }
 
 int stageAndElevate(const std::vector<std::wstring>& list) {
