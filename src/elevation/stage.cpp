@@ -245,6 +245,18 @@ std::wstring stagingSuffix() {
            std::to_wstring(static_cast<unsigned long long>(GetTickCount64()));
 }
 
+// The physical path the elevated copy is handed for a staged file; on failure logs why under
+// `what` ("staged helper", "staged scheduler XML", "staged query output").
+bool resolveStaged(const fs::path& path, const wchar_t* what, fs::path& physical) {
+    std::wstring error;
+    if (resolvePhysicalPath(path, physical, error)) {
+        return true;
+    }
+    logMessage(std::wstring(L"Could not resolve physical ") + what + L" path " + path.wstring() +
+               L": " + error);
+    return false;
+}
+
 // Copies the running executable into the staging folder and holds it; `physical` is the path
 // the copy is launched from.
 Failure stageHelper(StagedFiles& staged, const std::wstring& selfPath, StagedCopyHook afterCopy,
@@ -262,10 +274,7 @@ Failure stageHelper(StagedFiles& staged, const std::wstring& selfPath, StagedCop
     if (!holdStagedCopy(path, selfPath, L"staged helper", staged.helper.hold)) {
         return kExitStagingFailed;
     }
-    std::wstring resolveError;
-    if (!resolvePhysicalPath(path, physical, resolveError)) {
-        logMessage(L"Could not resolve physical staged helper path " + path.wstring() + L": " +
-                   resolveError);
+    if (!resolveStaged(path, L"staged helper", physical)) {
         return kExitStagingFailed;
     }
     logMessage(L"Resolved staged helper path: " + path.wstring() + L" -> " + physical.wstring());
@@ -296,10 +305,7 @@ Failure stageInput(StagedFiles& staged, const std::vector<std::wstring>& list,
         return kExitStagingFailed;
     }
     fs::path physical;
-    std::wstring resolveError;
-    if (!resolvePhysicalPath(path, physical, resolveError)) {
-        logMessage(L"Could not resolve physical staged scheduler XML path " + path.wstring() +
-                   L": " + resolveError);
+    if (!resolveStaged(path, L"staged scheduler XML", physical)) {
         return kExitStagingFailed;
     }
     logMessage(L"Staged scheduler XML for elevation: " + source + L" -> " + path.wstring() +
@@ -330,10 +336,7 @@ Failure stageOutput(StagedFiles& staged, const std::vector<std::wstring>& list,
     }
     staged.output.hold = std::move(hold);
     fs::path physical;
-    std::wstring resolveError;
-    if (!resolvePhysicalPath(path, physical, resolveError)) {
-        logMessage(L"Could not resolve physical staged query output path " + path.wstring() +
-                   L": " + resolveError);
+    if (!resolveStaged(path, L"staged query output", physical)) {
         return kExitStagingFailed;
     }
     copyArguments[kOutputIndex] = physical.wstring();
