@@ -138,9 +138,8 @@ UniqueHandle openLog(SECURITY_ATTRIBUTES* security, ULONGLONG deadline) {
         std::wstring refused;
         return openOwnFile(base, logFolder() / kLogName, kLogAccess, kLogShare, refused, security);
     }
-    std::error_code failed;
-    const fs::path full = fs::absolute(base, failed);
-    const std::wstring key = failed ? base.wstring() : full.wstring();
+    // The base is already absolute: a change of LOCALAPPDATA shows as another key.
+    const std::wstring key = base.wstring();
     HeldLogFolder& held = heldLogFolder();
     const bool fresh = held.key != key || !held.hold;
     if (fresh && !holdLogFolder(held, base, key)) {
