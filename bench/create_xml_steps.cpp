@@ -9,10 +9,10 @@
 #include <span>
 #include <string>
 
-#include "diag/format.h"
+#include "base/bytes.h"
 #include "text/decode.h"
 #include "text/task_xml.h"
-#include "text/utf8.h"
+#include "base/utf8.h"
 
 namespace {
 

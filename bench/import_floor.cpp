@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "diag/unique_handle.h"
+#include "base/unique_resource.h"
 
 namespace {
 

@@ -6,20 +6,20 @@
 #include <string>
 #include <vector>
 
-#include "diag/constants.h"
+#include "base/constants.h"
 #include "app/result.h"
 #include "diag/streams.h"
-#include "diag/format.h"
-#include "diag/local_memory.h"
+#include "base/windows_error.h"
+#include "base/unique_resource.h"
 #include "diag/log.h"
 #include "elevation/stage.h"
 #include "process/command_line.h"
 #include "process/self_path.h"
-#include "diag/unique_handle.h"
+#include "base/unique_resource.h"
 #include "tasks/apply_times.h"
 #include "tasks/create_xml.h"
 #include "tasks/schtasks_commands.h"
-#include "text/utf8.h"
+#include "base/utf8.h"
 
 namespace qsh {
 namespace {

@@ -2,11 +2,11 @@
 
 #include <string>
 
-#include "diag/constants.h"
+#include "base/constants.h"
 #include "diag/format.h"
 #include "diag/log.h"
 #include "diag/streams.h"
-#include "text/utf8.h"
+#include "base/utf8.h"
 
 namespace qsh {
 namespace {

@@ -4,12 +4,10 @@
 #include <string>
 #include <vector>
 
+#include "base/bytes.h"
+
 namespace qsh {
 
-using Bytes = std::vector<std::uint8_t>;
-
-std::wstring formatWindowsError(std::uint32_t code);
-std::wstring formatHresult(std::int32_t hr);
 std::wstring hexPrefix(const Bytes& bytes, std::size_t count = 24);
 std::wstring previewText(const std::wstring& text, std::uint64_t maxUnits);
 // The text with every unit that could end or break a line (C0 controls but tab, DEL, NEL, LS,

@@ -5,12 +5,12 @@
 #include <cwchar>
 #include <vector>
 
-#include "diag/final_path.h"
+#include "base/final_path.h"
 #include "diag/format.h"
-#include "diag/local_memory.h"
-#include "diag/own_files.h"
-#include "diag/unique_handle.h"
-#include "text/utf8.h"
+#include "base/sddl_security.h"
+#include "base/user_writable_files.h"
+#include "base/unique_resource.h"
+#include "base/utf8.h"
 
 namespace qsh {
 

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "diag/log.h"
-#include "text/utf8.h"
+#include "base/utf8.h"
 
 namespace qsh {
 

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string>
 
-#include "diag/final_path.h"
+#include "base/final_path.h"
 
 namespace qsh {
 

@@ -1,13 +1,13 @@
 #include "elevation/stage.h"
 
-#include "diag/constants.h"
+#include "base/constants.h"
 #include "diag/streams.h"
-#include "diag/format.h"
+#include "base/windows_error.h"
 #include "diag/log.h"
 #include "elevation/physical_path.h"
 #include "process/command_line.h"
 #include "process/self_path.h"
-#include "diag/unique_handle.h"
+#include "base/unique_resource.h"
 
 #include <windows.h>
 

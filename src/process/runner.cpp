@@ -4,10 +4,11 @@
 #include <filesystem>
 #include <memory>
 
-#include "diag/constants.h"
+#include "base/constants.h"
 #include "diag/log.h"
-#include "diag/unique_handle.h"
+#include "base/unique_resource.h"
 #include "process/command_line.h"
+#include "base/windows_error.h"
 
 namespace qsh {
 namespace {

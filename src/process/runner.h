@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "diag/constants.h"
-#include "diag/format.h"
+#include "base/constants.h"
+#include "base/bytes.h"
 
 namespace qsh {
 

@@ -8,17 +8,18 @@
 #include <filesystem>
 #include <utility>
 
-#include "diag/caller_access.h"
-#include "diag/constants.h"
+#include "base/caller_access.h"
+#include "base/constants.h"
 #include "diag/streams.h"
-#include "diag/format.h"
+#include "base/windows_error.h"
+#include "base/bytes.h"
 #include "diag/log.h"
-#include "diag/own_files.h"
+#include "base/user_writable_files.h"
 #include "process/runner.h"
-#include "diag/com_ptr.h"
+#include "base/com_ptr.h"
 #include "text/task_xml.h"
-#include "text/utf8.h"
-#include "tasks/com_values.h"
+#include "base/utf8.h"
+#include "base/com_values.h"
 
 namespace qsh {
 namespace {

@@ -10,15 +10,16 @@
 #include <optional>
 #include <span>
 
-#include "diag/caller_access.h"
-#include "diag/constants.h"
+#include "base/caller_access.h"
+#include "base/constants.h"
 #include "diag/streams.h"
+#include "base/windows_error.h"
 #include "diag/format.h"
 #include "diag/log.h"
-#include "diag/own_files.h"
+#include "base/user_writable_files.h"
 #include "process/result_log.h"
 #include "process/runner.h"
-#include "diag/unique_handle.h"
+#include "base/unique_resource.h"
 #include "tasks/schtasks_commands.h"
 #include "tasks/staged_import.h"
 #include "tasks/task_account.h"

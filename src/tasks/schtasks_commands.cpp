@@ -1,14 +1,15 @@
 #include "tasks/schtasks_commands.h"
 
-#include "diag/caller_access.h"
-#include "diag/constants.h"
+#include "base/caller_access.h"
+#include "base/constants.h"
 #include "diag/streams.h"
 #include "diag/log.h"
-#include "diag/own_files.h"
+#include "base/user_writable_files.h"
 #include "process/result_log.h"
 #include "text/decode.h"
 #include "text/task_xml.h"
-#include "text/utf8.h"
+#include "base/utf8.h"
+#include "diag/format.h"
 
 namespace qsh {
 namespace {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <vector>
 
-#include "diag/format.h"
-#include "diag/local_memory.h"
+#include "base/windows_error.h"
+#include "base/sddl_security.h"
 #include "tasks/task_account.h"
 #include "text/task_xml.h"
 

@@ -9,8 +9,8 @@
 #include <span>
 #include <string>
 
-#include "diag/own_files.h"
-#include "diag/unique_handle.h"
+#include "base/user_writable_files.h"
+#include "base/unique_resource.h"
 
 namespace qsh {
 

@@ -6,9 +6,9 @@
 #include <optional>
 #include <vector>
 
-#include "diag/format.h"
-#include "diag/local_memory.h"
-#include "diag/unique_handle.h"
+#include "base/windows_error.h"
+#include "base/unique_resource.h"
+#include "base/unique_resource.h"
 
 namespace qsh {
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "diag/format.h"
+#include "base/bytes.h"
 
 namespace qsh {
 

@@ -6,8 +6,9 @@
 #include <string_view>
 #include <system_error>
 
-#include "diag/unique_handle.h"
-#include "text/utf8.h"
+#include "base/unique_resource.h"
+#include "base/utf8.h"
+#include "base/windows_error.h"
 
 namespace qsh {
 

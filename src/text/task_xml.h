@@ -8,7 +8,7 @@
 #include <span>
 #include <string>
 
-#include "diag/format.h"
+#include "base/bytes.h"
 
 namespace qsh {
 

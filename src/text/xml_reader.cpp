@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "diag/format.h"
+#include "base/windows_error.h"
 
 namespace qsh {
 namespace {

@@ -7,37 +7,10 @@
 #include <string_view>
 #include <utility>
 
-#include "diag/com_ptr.h"
+#include "base/com_ptr.h"
+#include "base/unique_resource.h"
 
 namespace qsh {
-
-// Sole owner of one loaded module; frees it once.
-class UniqueModule {
-  public:
-    UniqueModule() = default;
-    explicit UniqueModule(HMODULE module) : module_(module) {}
-    UniqueModule(const UniqueModule&) = delete;
-    UniqueModule& operator=(const UniqueModule&) = delete;
-    UniqueModule(UniqueModule&& other) noexcept : module_(std::exchange(other.module_, nullptr)) {}
-    UniqueModule& operator=(UniqueModule&& other) noexcept {
-        if (this != &other) {
-            reset(std::exchange(other.module_, nullptr));
-        }
-        return *this;
-    }
-    ~UniqueModule() { reset(); }
-
-    HMODULE get() const { return module_; }
-    explicit operator bool() const { return module_ != nullptr; }
-    void reset(HMODULE module = nullptr) {
-        if (HMODULE old = std::exchange(module_, module)) {
-            FreeLibrary(old);
-        }
-    }
-
-  private:
-    HMODULE module_ = nullptr;
-};
 
 // An XmlLite reader and the library its code lives in. The members are released in reverse
 // order, so the reader (and the input it holds) goes before the library is freed.

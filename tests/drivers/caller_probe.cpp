@@ -15,9 +15,9 @@
 #include <string>
 
 #include "app/entry.h"
-#include "diag/caller_access.h"
+#include "base/caller_access.h"
 #include "diag/log.h"
-#include "diag/unique_handle.h"
+#include "base/unique_resource.h"
 
 namespace {
 

@@ -30,10 +30,10 @@
 #include <vector>
 
 #include "app/result.h"
-#include "diag/constants.h"
+#include "base/constants.h"
 #include "diag/log.h"
 #include "diag/streams.h"
-#include "diag/unique_handle.h"
+#include "base/unique_resource.h"
 #include "elevation/stage.h"
 
 namespace {

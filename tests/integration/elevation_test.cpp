@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "diag/unique_handle.h"
+#include "base/unique_resource.h"
 #include "sandbox.h"
 
 namespace {

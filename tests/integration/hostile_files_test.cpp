@@ -7,7 +7,7 @@
 #include <map>
 #include <regex>
 
-#include "diag/unique_handle.h"
+#include "base/unique_resource.h"
 #include "sandbox.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "diag/unique_handle.h"
+#include "base/unique_resource.h"
 #include "sandbox.h"
 #include "process/result_log.h"
 #include "process/runner.h"

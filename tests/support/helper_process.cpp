@@ -1,6 +1,6 @@
 #include "helper_process.h"
 
-#include "diag/unique_handle.h"
+#include "base/unique_resource.h"
 
 #include <algorithm>
 #include <atomic>

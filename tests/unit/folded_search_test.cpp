@@ -14,7 +14,7 @@
 #include "helper_process.h"
 #include "text/decode.h"
 #include "text/task_xml.h"
-#include "text/utf8.h"
+#include "base/utf8.h"
 
 namespace {
 

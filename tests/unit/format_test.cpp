@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "base/windows_error.h"
 #include "diag/format.h"
 #include "sandbox.h"
 

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "diag/log.h"
-#include "diag/unique_handle.h"
+#include "base/unique_resource.h"
 #include "sandbox.h"
 
 namespace {

@@ -8,8 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "diag/format.h"
-#include "diag/unique_handle.h"
+#include "base/unique_resource.h"
 #include "elevation/physical_path.h"
 #include "sandbox.h"
 

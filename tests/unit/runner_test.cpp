@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "diag/unique_handle.h"
+#include "base/unique_resource.h"
 #include "process/result_log.h"
 #include "process/runner.h"
 #include "sandbox.h"

@@ -7,8 +7,8 @@
 #include <regex>
 #include <string>
 
-#include "diag/format.h"
-#include "diag/unique_handle.h"
+#include "base/bytes.h"
+#include "base/unique_resource.h"
 #include "sandbox.h"
 #include "text/task_principal.h"
 #include "text/task_xml.h"

@@ -3,7 +3,7 @@
 #include <random>
 #include <string>
 
-#include "text/utf8.h"
+#include "base/utf8.h"
 
 namespace {
 

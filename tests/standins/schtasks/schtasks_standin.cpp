@@ -40,7 +40,7 @@
 #include <string_view>
 #include <vector>
 
-#include "diag/unique_handle.h"
+#include "base/unique_resource.h"
 #include "encoding.h"
 
 namespace {

@@ -1,11 +1,11 @@
-#include "diag/caller_access.h"
+#include "base/caller_access.h"
 
 #include <tlhelp32.h>
 
 #include <system_error>
 
-#include "diag/format.h"
-#include "diag/own_files.h"
+#include "base/windows_error.h"
+#include "base/user_writable_files.h"
 
 namespace qsh {
 namespace {

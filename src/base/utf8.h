@@ -4,7 +4,7 @@
 #include <cwctype>
 #include <string>
 
-#include "diag/format.h"
+#include "base/bytes.h"
 
 namespace qsh {
 

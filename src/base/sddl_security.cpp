@@ -1,4 +1,4 @@
-#include "diag/local_memory.h"
+#include "base/sddl_security.h"
 
 #include <sddl.h>
 

@@ -1,12 +1,12 @@
-#include "diag/own_files.h"
+#include "base/user_writable_files.h"
 
 #include <winternl.h>
 
 #include <system_error>
 
-#include "diag/constants.h"
-#include "diag/final_path.h"
-#include "diag/format.h"
+#include "base/constants.h"
+#include "base/final_path.h"
+#include "base/windows_error.h"
 
 namespace qsh {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "diag/own_files.h"
+#include "base/user_writable_files.h"
 #include "sandbox.h"
 
 namespace {

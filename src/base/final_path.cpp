@@ -1,4 +1,4 @@
-#include "diag/final_path.h"
+#include "base/final_path.h"
 
 #include <iterator>
 #include <vector>

@@ -3,35 +3,18 @@
 #include <windows.h>
 #include <oleauto.h>
 
-#include <utility>
+#include "base/unique_resource.h"
 
 namespace qsh {
 
-// Sole owner of one BSTR; frees it once.
-class UniqueBstr {
-  public:
-    UniqueBstr() = default;
-    explicit UniqueBstr(BSTR value) : value_(value) {}
-    UniqueBstr(const UniqueBstr&) = delete;
-    UniqueBstr& operator=(const UniqueBstr&) = delete;
-    ~UniqueBstr() { reset(); }
-
-    BSTR get() const { return value_; }
-    // Hands ownership to the caller (a VARIANT, for instance).
-    BSTR release() { return std::exchange(value_, nullptr); }
-    void reset() {
-        if (BSTR old = std::exchange(value_, nullptr)) {
-            SysFreeString(old);
-        }
-    }
-    BSTR* put() {
-        reset();
-        return &value_;
-    }
-
-  private:
-    BSTR value_ = nullptr;
+// A string allocated with SysAllocString.
+struct BstrTraits {
+    using Value = BSTR;
+    static Value empty() { return nullptr; }
+    static bool holds(Value value) { return value != nullptr; }
+    static void close(Value value) { SysFreeString(value); }
 };
+using UniqueBstr = UniqueResource<BstrTraits>;
 
 // Sole owner of one VARIANT and what it holds; clears it once. Starts empty.
 class UniqueVariant {

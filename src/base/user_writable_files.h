@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "diag/unique_handle.h"
+#include "base/unique_resource.h"
 
 namespace qsh {
 

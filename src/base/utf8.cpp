@@ -1,4 +1,4 @@
-#include "text/utf8.h"
+#include "base/utf8.h"
 
 #include <windows.h>
 

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string>
 
-#include "diag/unique_handle.h"
+#include "base/unique_resource.h"
 
 namespace qsh {
 
