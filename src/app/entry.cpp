@@ -20,6 +20,7 @@
 #include "tasks/create_xml.h"
 #include "tasks/schtasks_commands.h"
 #include "base/utf8.h"
+#include "base/token.h"
 
 namespace qsh {
 namespace {
@@ -59,24 +60,27 @@ void logBanner(const ArgList& list) {
 // Any failure to read the token counts as not elevated: the relaunch path then
 // asks for the rights instead of running without them.
 bool processIsElevated() {
-    UniqueHandle token;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) {
-        logMessage(L"OpenProcessToken failed: " + formatWindowsError(GetLastError()));
+    TokenFailure failure;
+    const std::optional<bool> elevated = ownTokenElevation(failure);
+    if (!elevated) {
+        std::wstring call = failure.call;
+        if (call == L"GetTokenInformation") {
+            call += L"(TokenElevation)";
+        }
+        logMessage(call + L" failed: " + formatWindowsError(failure.error));
         return false;
     }
-    TOKEN_ELEVATION elevation{};
-    DWORD returned = 0;
-    if (!GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation,
-                             &returned)) {
-        const DWORD error = GetLastError();
-        token.reset();
-        logMessage(L"GetTokenInformation(TokenElevation) failed: " + formatWindowsError(error));
-        return false;
-    }
-    return elevation.TokenIsElevated != 0;
+    return *elevated;
 }
 
-int exitWith(int code, const ArgList& list) {
+// Every path of runHelper that has its arguments ends in one of these two: the result line
+// alone, or the result line and "Helper exiting" in the log.
+int endWithResult(int code, const ArgList& list) {
+    writeResult(code, list);
+    return code;
+}
+
+int endWithResultAndExitLine(int code, const ArgList& list) {
     writeResult(code, list);
     logMessage(L"Helper exiting with code " + std::to_wstring(code));
     return code;
@@ -85,6 +89,30 @@ int exitWith(int code, const ArgList& list) {
 int usageCode() {
     writeUsage();
     return kExitUsage;
+}
+
+// Arguments that cannot even be split have no list for writeResult to name a command from.
+int unsplitArguments() {
+    writeInheritedStream(STD_OUTPUT_HANDLE, L"QUILLFEN_HELPER_RESULT status=failure exitCode=2 "
+                                            L"message=Could not parse scheduler helper "
+                                            L"arguments.");
+    return kExitUsage;
+}
+
+int printVersion(const ArgList& list) {
+    if (list.size() != 1) {
+        writeUsage();
+        return kExitUsage;
+    }
+    writeInheritedStream(STD_ERROR_HANDLE, kHelperVersion);
+    return kExitSuccess;
+}
+
+// A second relaunch would only loop; the caller learns of it through code 5.
+int refuseSecondRelaunch() {
+    reportError(L"The helper was relaunched with the runas verb but still does not have an "
+                L"elevated token.");
+    return kExitNotElevated;
 }
 
 int dispatchElevated(const std::wstring& word, const ArgList& list, bool relaunched) {
@@ -109,57 +137,38 @@ int dispatchElevated(const std::wstring& word, const ArgList& list, bool relaunc
 int runHelper() {
     SplitCommandLine split = splitOwnCommandLine();
     if (!split.ok) {
-        writeInheritedStream(STD_OUTPUT_HANDLE, L"QUILLFEN_HELPER_RESULT status=failure exitCode=2 "
-                                                L"message=Could not parse scheduler helper "
-                                                L"arguments.");
-        return kExitUsage;
+        return unsplitArguments();
     }
     const ArgList& list = split.list;
     logBanner(list);
-
     if (list.empty()) {
         writeUsage();
-        writeResult(kExitUsage, list);
-        return kExitUsage;
+        return endWithResult(kExitUsage, list);
     }
 
     const std::wstring word = lowerCopy(list[0]);
     if (word == L"query-to-file") {
-        const int code = (list.size() == 2 && !list[1].empty())
-                             ? runQueryToFile(list[1], split.relaunched)
-                             : usageCode();
-        return exitWith(code, list);
+        const bool wellFormed = list.size() == 2 && !list[1].empty();
+        return endWithResultAndExitLine(
+            wellFormed ? runQueryToFile(list[1], split.relaunched) : usageCode(), list);
     }
     if (word == L"--version" || word == L"version") {
-        int code = kExitUsage;
-        if (list.size() == 1) {
-            writeInheritedStream(STD_ERROR_HANDLE, kHelperVersion);
-            code = 0;
-        } else {
-            writeUsage();
-        }
-        writeResult(code, list);
-        return code;
+        return endWithResult(printVersion(list), list);
     }
 
     const bool elevated = processIsElevated();
     logMessage(std::wstring(L"Elevated token: ") + (elevated ? L"yes" : L"no"));
     if (elevated) {
-        return exitWith(dispatchElevated(word, list, split.relaunched), list);
+        return endWithResultAndExitLine(dispatchElevated(word, list, split.relaunched), list);
     }
     if (split.relaunched) {
-        // A second relaunch would only loop; the caller learns of it through code 5.
-        const std::wstring text = L"The helper was relaunched with the runas verb but still "
-                                  L"does not have an elevated token.";
-        reportError(text);
-        writeResult(kExitNotElevated, list);
-        return kExitNotElevated;
+        return endWithResult(refuseSecondRelaunch(), list);
     }
     if (word == L"create-xml" && list.size() == 2 && list[1].empty()) {
         // Nothing to stage: asking for the rights would only bring a prompt for usage.
-        return exitWith(usageCode(), list);
+        return endWithResultAndExitLine(usageCode(), list);
     }
-    return exitWith(stageAndElevate(list), list);
+    return endWithResultAndExitLine(stageAndElevate(list), list);
 }
 
 } // namespace qsh

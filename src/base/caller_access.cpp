@@ -6,6 +6,7 @@
 
 #include "base/windows_error.h"
 #include "base/user_writable_files.h"
+#include "base/token.h"
 
 namespace qsh {
 namespace {
@@ -21,13 +22,14 @@ void announceOpen(const fs::path& path) {
 }
 
 bool elevationType(TOKEN_ELEVATION_TYPE& type, std::wstring& error) {
-    UniqueHandle token;
-    DWORD returned = 0;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put()) ||
-        !GetTokenInformation(token.get(), TokenElevationType, &type, sizeof type, &returned)) {
-        error = formatWindowsError(GetLastError());
+    TokenFailure failure;
+    const auto read =
+        tokenRecord<TOKEN_ELEVATION_TYPE>(queryOwnToken(TokenElevationType, failure), failure);
+    if (!read) {
+        error = formatWindowsError(failure.error);
         return false;
     }
+    type = *read;
     return true;
 }
 
@@ -95,14 +97,18 @@ UniqueHandle parentToken(std::wstring& error) {
 // token opens no files, and the process's own rights would be used instead.
 bool impersonatingAtLevel(std::wstring& error) {
     UniqueHandle token;
-    SECURITY_IMPERSONATION_LEVEL level = SecurityAnonymous;
-    DWORD returned = 0;
-    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put()) ||
-        !GetTokenInformation(token.get(), TokenImpersonationLevel, &level, sizeof level,
-                             &returned)) {
+    if (!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.put())) {
         error = formatWindowsError(GetLastError());
         return false;
     }
+    TokenFailure failure;
+    const auto read = tokenRecord<SECURITY_IMPERSONATION_LEVEL>(
+        queryToken(token.get(), TokenImpersonationLevel, failure), failure);
+    if (!read) {
+        error = formatWindowsError(failure.error);
+        return false;
+    }
+    const SECURITY_IMPERSONATION_LEVEL level = *read;
     if (level < SecurityImpersonation) {
         error = L"The token of the process that started the helper is only at impersonation "
                 L"level " +

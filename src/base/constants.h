@@ -19,6 +19,9 @@ inline constexpr wchar_t kStagedOutputStem[] = L"scheduler-output-";
 inline constexpr wchar_t kStagedFileExtension[] = L".xml";
 
 // Exit codes of the helper that callers act on; any other code is relayed from elsewhere.
+inline constexpr int kExitSuccess = 0;
+// apply-times: a Task Scheduler call failed.
+inline constexpr int kExitTaskSchedulerFailure = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitInputMissing = 3;
 inline constexpr int kExitXmlFailure = 4;

@@ -7,6 +7,7 @@
 #include "base/constants.h"
 #include "base/final_path.h"
 #include "base/windows_error.h"
+#include "base/token.h"
 
 namespace qsh {
 namespace {
@@ -300,21 +301,6 @@ std::wstring folderError(const std::error_code& failed) {
 
 } // namespace
 
-bool tokenIsElevated() {
-    static const bool elevated = [] {
-        UniqueHandle token;
-        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) {
-            return false;
-        }
-        TOKEN_ELEVATION elevation{};
-        DWORD returned = 0;
-        return GetTokenInformation(token.get(), TokenElevation, &elevation, sizeof elevation,
-                                   &returned) &&
-               elevation.TokenIsElevated != 0;
-    }();
-    return elevated;
-}
-
 std::vector<std::wstring> ownFileRoots(const std::wstring& finalBase,
                                        const std::wstring& packageFamily) {
     std::vector<std::wstring> roots{finalBase};
@@ -503,15 +489,11 @@ UniqueHandle openOwnFile(const fs::path& base, const fs::path& relative, DWORD a
 
 UniqueHandle openExistingFile(const fs::path& path, DWORD access, DWORD share, DWORD& error) {
     const std::wstring name = ntPathOf(path);
-    const ULONGLONG deadline = GetTickCount64() + kOplockRetryMs;
-    for (;;) {
-        UniqueHandle handle = ntOpen(nullptr, name, access, share, FILE_OPEN,
-                                     FILE_NON_DIRECTORY_FILE, nullptr, error);
-        if (handle || error != kErrorOplockBreak || GetTickCount64() >= deadline) {
-            return handle;
-        }
-        Sleep(kOplockRetryPollMs);
-    }
+    return retryWhileOplocked(GetTickCount64() + kOplockRetryMs, kOplockRetryPollMs, error,
+                              [&](DWORD& failed) {
+                                  return ntOpen(nullptr, name, access, share, FILE_OPEN,
+                                                FILE_NON_DIRECTORY_FILE, nullptr, failed);
+                              });
 }
 
 UniqueHandle openHandedFile(const fs::path& path, const wchar_t* stem, DWORD access, DWORD share,

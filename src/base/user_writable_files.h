@@ -10,10 +10,6 @@
 
 namespace qsh {
 
-// Whether this process runs with an elevated token; a token that cannot be read counts as
-// not elevated. Asked once: a process's elevation never changes.
-bool tokenIsElevated();
-
 // Where the helper's own files may really lie: the final path of `base` and, for a packaged
 // process, the package's private copy of it that file-system virtualization writes into.
 std::vector<std::wstring> ownFileRoots(const std::wstring& finalBase,
@@ -30,6 +26,19 @@ constexpr DWORD kErrorOplockBreak = 742;
 // A link or mount point (any reparse point) found where a file or folder was opened
 // (ERROR_STOPPED_ON_SYMLINK).
 constexpr DWORD kErrorReparsePoint = 1281;
+
+// Runs `open` (a callable taking DWORD& error and giving an UniqueHandle) again while it fails
+// with kErrorOplockBreak, every `pollMs`, until `deadline` (GetTickCount64) has passed.
+template <class Open>
+UniqueHandle retryWhileOplocked(ULONGLONG deadline, DWORD pollMs, DWORD& error, Open open) {
+    for (;;) {
+        UniqueHandle handle = open(error);
+        if (handle || error != kErrorOplockBreak || GetTickCount64() >= deadline) {
+            return handle;
+        }
+        Sleep(pollMs);
+    }
+}
 
 // A held folder below LOCALAPPDATA whose chain was checked (same checks as openOwnFile).
 UniqueHandle openOwnFolder(const std::filesystem::path& base,

@@ -11,6 +11,8 @@
 #include "base/user_writable_files.h"
 #include "base/unique_resource.h"
 #include "base/utf8.h"
+#include "base/token.h"
+#include "base/file_io.h"
 
 namespace qsh {
 
@@ -120,16 +122,12 @@ bool holdLogFolder(HeldLogFolder& held, const fs::path& base, const std::wstring
 // that the line is dropped rather than late.
 UniqueHandle openInHeldFolder(const HeldLogFolder& held, SECURITY_ATTRIBUTES* security,
                               ULONGLONG deadline) {
-    for (;;) {
+    DWORD error = ERROR_SUCCESS;
+    return retryWhileOplocked(deadline, kGuardPollMs, error, [&](DWORD& failed) {
         std::wstring refused;
-        DWORD error = ERROR_SUCCESS;
-        UniqueHandle handle = openOwnFileIn(held.hold.get(), held.finalPath, kLogName, kLogAccess,
-                                            kLogShare, refused, error, security);
-        if (handle || error != kErrorOplockBreak || GetTickCount64() >= deadline) {
-            return handle;
-        }
-        Sleep(kGuardPollMs);
-    }
+        return openOwnFileIn(held.hold.get(), held.finalPath, kLogName, kLogAccess, kLogShare,
+                             refused, failed, security);
+    });
 }
 
 UniqueHandle openLog(SECURITY_ATTRIBUTES* security, ULONGLONG deadline) {
@@ -176,18 +174,12 @@ void appendLine(const std::wstring& message) {
     line += L"\r\n";
     const std::string bytes = wideToUtf8(line);
 
-    // One write per line; only a line beyond 4 GiB needs more than one.
-    const char* data = bytes.data();
-    std::size_t remaining = bytes.size();
-    while (remaining > 0) {
-        const DWORD piece = remaining > MAXDWORD ? MAXDWORD : static_cast<DWORD>(remaining);
-        DWORD written = 0;
-        if (!WriteFile(handle.get(), data, piece, &written, nullptr) || written == 0) {
-            break;
-        }
-        data += written;
-        remaining -= written;
-    }
+    // One write per line; only a line beyond 4 GiB needs more than one. A line that cannot
+    // be written is dropped: logging never stops the work.
+    DWORD error = ERROR_SUCCESS;
+    writeFully(handle.get(),
+               std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()), error,
+               MAXDWORD);
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 #include "process/command_line.h"
 #include "process/self_path.h"
 #include "base/unique_resource.h"
+#include "base/file_io.h"
 
 #include <windows.h>
 
@@ -37,7 +38,6 @@ constexpr DWORD kTerminateSettleMs = 5000;
 // also for the copy's writing.
 constexpr DWORD kReadHoldShare = FILE_SHARE_READ;
 constexpr DWORD kOutputHoldShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
-constexpr DWORD kComparePieceBytes = 1u << 20;
 
 // The output's place in "apply-times <times> <output>".
 constexpr std::size_t kOutputIndex = 2;
@@ -135,23 +135,6 @@ bool isCommand(const std::wstring& word, const wchar_t* command) {
     return _wcsicmp(word.c_str(), command) == 0;
 }
 
-// Fills the buffer unless the file ends first; `got` is how much it holds.
-bool readPiece(HANDLE file, std::vector<char>& buffer, DWORD& got) {
-    got = 0;
-    while (got < buffer.size()) {
-        DWORD read = 0;
-        if (!ReadFile(file, buffer.data() + got, static_cast<DWORD>(buffer.size()) - got, &read,
-                      nullptr)) {
-            return false;
-        }
-        if (read == 0) {
-            break;
-        }
-        got += read;
-    }
-    return true;
-}
-
 enum class Match { Same, Different, Failed };
 
 // Whether a held staged copy has its source's bytes: anything swapped in before the hold
@@ -165,14 +148,15 @@ Match compareWithSource(HANDLE held, const std::wstring& source, std::wstring& e
         error = formatWindowsError(GetLastError());
         return Match::Failed;
     }
-    std::vector<char> staged(kComparePieceBytes);
-    std::vector<char> expected(kComparePieceBytes);
+    std::vector<std::uint8_t> staged(kIoPieceBytes);
+    std::vector<std::uint8_t> expected(kIoPieceBytes);
     for (;;) {
-        DWORD stagedGot = 0;
-        DWORD expectedGot = 0;
-        if (!readPiece(held, staged, stagedGot) ||
-            !readPiece(original.get(), expected, expectedGot)) {
-            error = formatWindowsError(GetLastError());
+        std::size_t stagedGot = 0;
+        std::size_t expectedGot = 0;
+        DWORD readError = ERROR_SUCCESS;
+        if (!readFully(held, staged, stagedGot, readError) ||
+            !readFully(original.get(), expected, expectedGot, readError)) {
+            error = formatWindowsError(readError);
             return Match::Failed;
         }
         if (stagedGot != expectedGot ||

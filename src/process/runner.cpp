@@ -331,4 +331,14 @@ ProcessResult runSchtasks(const std::vector<std::wstring>& args) {
     return result;
 }
 
+int exitCodeFromProcessResult(const ProcessResult& result) {
+    if (!result.launched) {
+        return result.launchError != 0 ? static_cast<int>(result.launchError) : kExitGenericFailure;
+    }
+    if (result.timedOut) {
+        return kExitTimeout;
+    }
+    return static_cast<int>(result.exitCode);
+}
+
 } // namespace qsh

@@ -53,5 +53,8 @@ bool drainPipe(const PipeCapture& capture, ULONGLONG deadline = MAXULONGLONG,
 bool watchChild(HANDLE process, const PipeCapture& out, const PipeCapture& err,
                 ProcessResult& result, const ChildWatch& watch = {});
 ProcessResult runSchtasks(const std::vector<std::wstring>& args);
+// The exit code a command relays for a schtasks run: the launch error (or the generic failure
+// code), the time-out code, else the child's own code.
+int exitCodeFromProcessResult(const ProcessResult& result);
 
 } // namespace qsh

@@ -164,7 +164,7 @@ class Steps {
     // From here on `value` is freed before a failure is reported.
     void freeOnFailure(UniqueBstr& value) { freedOnFailure_ = &value; }
     // The command's exit code so far: 1 once a row has failed.
-    int result() const { return failed_ ? 1 : 0; }
+    int result() const { return failed_ ? kExitTaskSchedulerFailure : kExitSuccess; }
 
   private:
     bool failed_ = false;
@@ -293,10 +293,10 @@ struct OutputFile {
 
 // A staged output was handed over by the non-elevated helper that relaunched this one: only
 // the file it made is opened. Any other is opened as the user who asked for the command.
-bool openOutput(const std::wstring& outputPath, bool staged, OutputFile& output,
+bool openOutput(const std::wstring& outputPath, bool handed, OutputFile& output,
                 std::wstring& error) {
     // The helper that handed it over holds it open for writing until this copy has ended.
-    output.file = staged ? openHandedFile(outputPath, kStagedOutputStem, GENERIC_WRITE,
+    output.file = handed ? openHandedFile(outputPath, kStagedOutputStem, GENERIC_WRITE,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE, error)
                          : openCallerOutput(outputPath, output.created, error);
     return static_cast<bool>(output.file);
@@ -304,7 +304,7 @@ bool openOutput(const std::wstring& outputPath, bool staged, OutputFile& output,
 
 int failOutput(const std::wstring& error) {
     reportError(L"Could not write registered task XML: " + error);
-    return 4;
+    return kExitXmlFailure;
 }
 
 int writeTaskXml(const std::wstring& xml, const std::wstring& outputPath, OutputFile& output,
@@ -319,7 +319,7 @@ int writeTaskXml(const std::wstring& xml, const std::wstring& outputPath, Output
     std::swprintf(number, 32, L"%llu", static_cast<unsigned long long>(count));
     logMessage(std::wstring(L"Applied ") + number + L" daily trigger(s) and wrote task XML to " +
                outputPath);
-    return 0;
+    return kExitSuccess;
 }
 
 } // namespace
@@ -342,24 +342,24 @@ bool parseDailyTimes(const std::wstring& times, std::vector<std::wstring>& list,
     }
 }
 
-int handleApplyTimes(const std::wstring& times, const std::wstring& outputPath, bool stagedOutput) {
+int handleApplyTimes(const std::wstring& times, const std::wstring& outputPath, bool handed) {
     std::vector<std::wstring> list;
     std::wstring error;
     if (!parseDailyTimes(times, list, error)) {
         logMessage(kValidationPrefix + error);
         writeInheritedStream(STD_ERROR_HANDLE, error);
-        return 2;
+        return kExitUsage;
     }
 
     OutputFile output;
-    if (!openOutput(outputPath, stagedOutput, output, error)) {
+    if (!openOutput(outputPath, handed, output, error)) {
         return failOutput(error);
     }
 
     HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     if (FAILED(hr)) {
         reportError(L"Could not initialize COM: " + formatHresult(hr));
-        return 1;
+        return kExitTaskSchedulerFailure;
     }
     const ComApartment apartment;
     hr = CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_PKT_PRIVACY,
@@ -367,12 +367,12 @@ int handleApplyTimes(const std::wstring& times, const std::wstring& outputPath, 
     // RPC_E_TOO_LATE: the process already chose its security; that one serves as well.
     if (FAILED(hr) && hr != RPC_E_TOO_LATE) {
         reportError(L"Could not initialize COM security: " + formatHresult(hr));
-        return 1;
+        return kExitTaskSchedulerFailure;
     }
 
     TaskObjects objects;
     std::wstring xml;
-    if (const int failed = registerTask(objects, list, xml); failed != 0) {
+    if (const int failed = registerTask(objects, list, xml); failed != kExitSuccess) {
         return failed;
     }
     return writeTaskXml(xml, outputPath, output, list.size());

@@ -10,9 +10,9 @@ namespace qsh {
 bool parseDailyTimes(const std::wstring& times, std::vector<std::wstring>& list,
                      std::wstring& error);
 
-// `stagedOutput`: the output path was handed over by the non-elevated helper that relaunched
-// this one.
+// `handed`: started with the relaunch marker, so the output may only be the file that the
+// non-elevated helper which relaunched this one staged for it.
 int handleApplyTimes(const std::wstring& times, const std::wstring& outputPath,
-                     bool stagedOutput = false);
+                     bool handed = false);
 
 } // namespace qsh

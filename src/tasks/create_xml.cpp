@@ -20,17 +20,16 @@
 #include "process/result_log.h"
 #include "process/runner.h"
 #include "base/unique_resource.h"
-#include "tasks/schtasks_commands.h"
 #include "tasks/staged_import.h"
 #include "tasks/task_account.h"
 #include "text/decode.h"
 #include "text/task_principal.h"
 #include "text/task_xml.h"
+#include "base/file_io.h"
 
 namespace qsh {
 namespace {
 
-constexpr DWORD kReadPieceBytes = 1048576;
 constexpr std::size_t kLoggedPrefixBytes = 24;
 
 // The input shares reading, writing and deleting with other programs, as it always has.
@@ -54,19 +53,10 @@ std::optional<Bytes> readInputFile(HANDLE file, std::wstring& error) {
     }
     Bytes bytes(static_cast<std::size_t>(size.QuadPart), 0);
     std::size_t filled = 0;
-    while (filled < bytes.size()) {
-        std::size_t remaining = bytes.size() - filled;
-        DWORD wanted =
-            remaining < kReadPieceBytes ? static_cast<DWORD>(remaining) : kReadPieceBytes;
-        DWORD got = 0;
-        if (!ReadFile(file, bytes.data() + filled, wanted, &got, nullptr)) {
-            error = formatWindowsError(GetLastError());
-            return std::nullopt;
-        }
-        if (got == 0) {
-            break;
-        }
-        filled += got;
+    DWORD readError = ERROR_SUCCESS;
+    if (!readFully(file, bytes, filled, readError)) {
+        error = formatWindowsError(readError);
+        return std::nullopt;
     }
     bytes.resize(filled);
     return bytes;
@@ -128,12 +118,12 @@ int importStaged(StagedImport& staged, const std::wstring& name,
         runSchtasks({L"/CREATE", L"/TN", kTaskName, L"/XML", stagingPath.wstring(), L"/F"});
     logProcessResult(L"create-xml", result, true);
     int code = exitCodeFromProcessResult(result);
-    if (code == 0) {
+    if (code == kExitSuccess) {
         std::wstring error;
         if (!deleteStagedImport(staged, name, error)) {
             logMessage(L"Could not delete normalized XML after successful import: " + error);
         }
-        return 0;
+        return kExitSuccess;
     }
     // Still held until this process ends, in case schtasks.exe could not be ended.
     logMessage(L"Preserving normalized XML for diagnostics: " + stagingPath.wstring());

@@ -26,16 +26,6 @@ int runLoggedSchtasks(const wchar_t* label, const std::vector<std::wstring>& arg
 
 } // namespace
 
-int exitCodeFromProcessResult(const ProcessResult& result) {
-    if (!result.launched) {
-        return result.launchError != 0 ? static_cast<int>(result.launchError) : kExitGenericFailure;
-    }
-    if (result.timedOut) {
-        return kExitTimeout;
-    }
-    return static_cast<int>(result.exitCode);
-}
-
 int runCreateDefault() {
     return runLoggedSchtasks(L"create-default",
                              {L"/CREATE", L"/TN", kTaskName, L"/TR", kDefaultTaskCommand, L"/SC",
@@ -50,7 +40,7 @@ int runQueryToFile(const std::wstring& outputPath, bool handed) {
     ProcessResult result = runSchtasks({L"/QUERY", L"/TN", kTaskName, L"/XML"});
     logProcessResult(L"query-to-file", result, false);
     int code = exitCodeFromProcessResult(result);
-    if (code != 0) {
+    if (code != kExitSuccess) {
         return code;
     }
 
@@ -78,7 +68,7 @@ int runQueryToFile(const std::wstring& outputPath, bool handed) {
     }
     logMessage(L"Wrote Task Scheduler XML as UTF-8: " + outputPath + L"; bytes=" +
                std::to_wstring(static_cast<unsigned long long>(bytes.size())));
-    return 0;
+    return kExitSuccess;
 }
 
 } // namespace qsh

@@ -7,11 +7,10 @@
 #include "base/sddl_security.h"
 #include "tasks/task_account.h"
 #include "text/task_xml.h"
+#include "base/file_io.h"
 
 namespace qsh {
 namespace {
-
-constexpr std::size_t kReadPieceBytes = 1048576;
 
 // Who may do what to the staged copy: administrators and SYSTEM everything, the user only
 // read it. The user's programs can reach the folder, so this keeps them from writing the copy
@@ -66,24 +65,22 @@ UniqueHandle narrowToReadHold(UniqueHandle writer, DWORD& error) {
 // True when the file holds exactly `parts`: nothing wrote to it while the bridge let others
 // write (its security forbids that on Windows; a volume without security does not).
 bool holdsExactly(HANDLE file, Parts parts, DWORD& error) {
-    std::vector<std::uint8_t> piece(kReadPieceBytes);
+    std::vector<std::uint8_t> piece(kIoPieceBytes);
     for (std::span<const std::uint8_t> part : parts) {
         while (!part.empty()) {
-            const auto wanted =
-                static_cast<DWORD>(std::min<std::size_t>(part.size(), piece.size()));
-            DWORD got = 0;
-            if (!ReadFile(file, piece.data(), wanted, &got, nullptr)) {
-                error = GetLastError();
+            const std::size_t wanted = std::min(part.size(), piece.size());
+            std::size_t got = 0;
+            if (!readFully(file, std::span(piece).first(wanted), got, error)) {
                 return false;
             }
-            if (got == 0 || !std::equal(piece.begin(), piece.begin() + got, part.begin())) {
+            if (got != wanted || !std::equal(piece.begin(), piece.begin() + got, part.begin())) {
                 return false;
             }
             part = part.subspan(got);
         }
     }
-    DWORD got = 0;
-    return ReadFile(file, piece.data(), 1, &got, nullptr) && got == 0;
+    std::size_t got = 0;
+    return readFully(file, std::span(piece).first(1), got, error) && got == 0;
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include "base/windows_error.h"
 #include "base/unique_resource.h"
 #include "base/unique_resource.h"
+#include "base/token.h"
 
 namespace qsh {
 namespace {
@@ -24,20 +25,14 @@ std::optional<std::wstring> sidString(PSID sid) {
 } // namespace
 
 std::optional<std::wstring> ownAccountSid(DWORD& error) {
-    UniqueHandle token;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) {
-        error = GetLastError();
-        return std::nullopt;
-    }
-    DWORD size = 0;
-    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
-    std::vector<BYTE> buffer(size);
-    if (size == 0 || !GetTokenInformation(token.get(), TokenUser, buffer.data(), size, &size)) {
-        error = GetLastError();
+    TokenFailure failure;
+    const std::optional<std::vector<BYTE>> user = queryOwnToken(TokenUser, failure);
+    if (!user) {
+        error = failure.error;
         return std::nullopt;
     }
     std::optional<std::wstring> text =
-        sidString(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
+        sidString(reinterpret_cast<const TOKEN_USER*>(user->data())->User.Sid);
     if (!text) {
         error = GetLastError();
     }

@@ -9,12 +9,12 @@
 #include "base/unique_resource.h"
 #include "base/utf8.h"
 #include "base/windows_error.h"
+#include "base/file_io.h"
 
 namespace qsh {
 
 namespace {
 
-constexpr std::size_t kWritePieceBytes = 1048576;
 constexpr auto npos = std::wstring::npos;
 
 bool isLeadingNoise(wchar_t unit) {
@@ -163,21 +163,11 @@ bool writeOpenFile(HANDLE file, std::initializer_list<std::span<const std::uint8
     }
 
     for (const std::span<const std::uint8_t> part : parts) {
-        std::size_t offset = 0;
-        while (offset < part.size()) {
-            const std::size_t remaining = part.size() - offset;
-            const auto piece =
-                static_cast<DWORD>(remaining < kWritePieceBytes ? remaining : kWritePieceBytes);
-            DWORD written = 0;
-            if (!WriteFile(file, part.data() + offset, piece, &written, nullptr)) {
-                error = formatWindowsError(GetLastError());
-                return false;
-            }
-            if (written == 0) {
-                error = L"WriteFile completed without writing data";
-                return false;
-            }
-            offset += written;
+        DWORD writeError = ERROR_SUCCESS;
+        if (!writeFully(file, part, writeError)) {
+            error = writeError != ERROR_SUCCESS ? formatWindowsError(writeError)
+                                                : L"WriteFile completed without writing data";
+            return false;
         }
     }
     // Data that cannot reach the disk (for example a full network volume with write-behind)

@@ -1,0 +1,48 @@
+#include "base/token.h"
+
+#include "base/unique_resource.h"
+
+namespace qsh {
+
+std::optional<std::vector<BYTE>> queryToken(HANDLE token, TOKEN_INFORMATION_CLASS kind,
+                                            TokenFailure& failure) {
+    // The first call only asks for the size; a fixed-size class may also answer it at once.
+    DWORD size = 0;
+    GetTokenInformation(token, kind, nullptr, 0, &size);
+    std::vector<BYTE> data(size);
+    if (size == 0 || !GetTokenInformation(token, kind, data.data(), size, &size)) {
+        failure = {L"GetTokenInformation", GetLastError()};
+        return std::nullopt;
+    }
+    data.resize(size);
+    return data;
+}
+
+std::optional<std::vector<BYTE>> queryOwnToken(TOKEN_INFORMATION_CLASS kind,
+                                               TokenFailure& failure) {
+    UniqueHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.put())) {
+        failure = {L"OpenProcessToken", GetLastError()};
+        return std::nullopt;
+    }
+    return queryToken(token.get(), kind, failure);
+}
+
+std::optional<bool> ownTokenElevation(TokenFailure& failure) {
+    const auto elevation =
+        tokenRecord<TOKEN_ELEVATION>(queryOwnToken(TokenElevation, failure), failure);
+    if (!elevation) {
+        return std::nullopt;
+    }
+    return elevation->TokenIsElevated != 0;
+}
+
+bool tokenIsElevated() {
+    static const bool elevated = [] {
+        TokenFailure failure;
+        return ownTokenElevation(failure).value_or(false);
+    }();
+    return elevated;
+}
+
+} // namespace qsh
