@@ -10,9 +10,9 @@
 #include <string>
 
 #include "base/bytes.h"
+#include "base/utf8.h"
 #include "text/decode.h"
 #include "text/task_xml.h"
-#include "base/utf8.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 
 #include <windows.h>
 
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <cwchar>
 #include <string>
 #include <vector>

@@ -6,21 +6,20 @@
 #include <string>
 #include <vector>
 
-#include "base/constants.h"
 #include "app/result.h"
-#include "diag/streams.h"
-#include "base/windows_error.h"
+#include "base/constants.h"
+#include "base/token.h"
 #include "base/unique_resource.h"
+#include "base/utf8.h"
+#include "base/windows_error.h"
 #include "diag/log.h"
+#include "diag/streams.h"
 #include "elevation/stage.h"
 #include "process/command_line.h"
 #include "process/self_path.h"
-#include "base/unique_resource.h"
 #include "tasks/apply_times.h"
 #include "tasks/create_xml.h"
 #include "tasks/schtasks_commands.h"
-#include "base/utf8.h"
-#include "base/token.h"
 
 namespace qsh {
 namespace {

@@ -3,10 +3,10 @@
 #include <string>
 
 #include "base/constants.h"
+#include "base/utf8.h"
 #include "diag/format.h"
 #include "diag/log.h"
 #include "diag/streams.h"
-#include "base/utf8.h"
 
 namespace qsh {
 namespace {

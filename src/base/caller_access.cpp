@@ -4,9 +4,9 @@
 
 #include <system_error>
 
-#include "base/windows_error.h"
-#include "base/user_writable_files.h"
 #include "base/token.h"
+#include "base/user_writable_files.h"
+#include "base/windows_error.h"
 
 namespace qsh {
 namespace {

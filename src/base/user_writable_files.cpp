@@ -6,8 +6,8 @@
 
 #include "base/constants.h"
 #include "base/final_path.h"
-#include "base/windows_error.h"
 #include "base/token.h"
+#include "base/windows_error.h"
 
 namespace qsh {
 namespace {

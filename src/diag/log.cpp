@@ -5,14 +5,14 @@
 #include <cwchar>
 #include <vector>
 
-#include "base/final_path.h"
-#include "diag/format.h"
-#include "base/sddl_security.h"
-#include "base/user_writable_files.h"
-#include "base/unique_resource.h"
-#include "base/utf8.h"
-#include "base/token.h"
 #include "base/file_io.h"
+#include "base/final_path.h"
+#include "base/sddl_security.h"
+#include "base/token.h"
+#include "base/unique_resource.h"
+#include "base/user_writable_files.h"
+#include "base/utf8.h"
+#include "diag/format.h"
 
 namespace qsh {
 

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "diag/log.h"
 #include "base/utf8.h"
+#include "diag/log.h"
 
 namespace qsh {
 

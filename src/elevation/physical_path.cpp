@@ -1,7 +1,7 @@
 #include "elevation/physical_path.h"
 
-#include "base/windows_error.h"
 #include "base/unique_resource.h"
+#include "base/windows_error.h"
 
 namespace qsh {
 bool resolvePhysicalPath(const std::filesystem::path& path, std::filesystem::path& physical,

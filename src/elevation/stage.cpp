@@ -1,14 +1,14 @@
 #include "elevation/stage.h"
 
 #include "base/constants.h"
-#include "diag/streams.h"
+#include "base/file_io.h"
+#include "base/unique_resource.h"
 #include "base/windows_error.h"
 #include "diag/log.h"
+#include "diag/streams.h"
 #include "elevation/physical_path.h"
 #include "process/command_line.h"
 #include "process/self_path.h"
-#include "base/unique_resource.h"
-#include "base/file_io.h"
 
 #include <windows.h>
 

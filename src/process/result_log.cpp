@@ -1,11 +1,11 @@
 #include "process/result_log.h"
 
-#include "diag/streams.h"
 #include "base/constants.h"
-#include "diag/log.h"
-#include "text/decode.h"
 #include "base/windows_error.h"
 #include "diag/format.h"
+#include "diag/log.h"
+#include "diag/streams.h"
+#include "text/decode.h"
 
 namespace qsh {
 namespace {

@@ -5,10 +5,10 @@
 #include <memory>
 
 #include "base/constants.h"
-#include "diag/log.h"
 #include "base/unique_resource.h"
-#include "process/command_line.h"
 #include "base/windows_error.h"
+#include "diag/log.h"
+#include "process/command_line.h"
 
 namespace qsh {
 namespace {

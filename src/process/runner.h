@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "base/constants.h"
 #include "base/bytes.h"
+#include "base/constants.h"
 
 namespace qsh {
 

@@ -8,18 +8,18 @@
 #include <filesystem>
 #include <utility>
 
-#include "base/caller_access.h"
-#include "base/constants.h"
-#include "diag/streams.h"
-#include "base/windows_error.h"
 #include "base/bytes.h"
-#include "diag/log.h"
-#include "base/user_writable_files.h"
-#include "process/runner.h"
+#include "base/caller_access.h"
 #include "base/com_ptr.h"
-#include "text/task_xml.h"
-#include "base/utf8.h"
 #include "base/com_values.h"
+#include "base/constants.h"
+#include "base/user_writable_files.h"
+#include "base/utf8.h"
+#include "base/windows_error.h"
+#include "diag/log.h"
+#include "diag/streams.h"
+#include "process/runner.h"
+#include "text/task_xml.h"
 
 namespace qsh {
 namespace {

@@ -12,20 +12,20 @@
 
 #include "base/caller_access.h"
 #include "base/constants.h"
-#include "diag/streams.h"
+#include "base/file_io.h"
+#include "base/unique_resource.h"
+#include "base/user_writable_files.h"
 #include "base/windows_error.h"
 #include "diag/format.h"
 #include "diag/log.h"
-#include "base/user_writable_files.h"
+#include "diag/streams.h"
 #include "process/result_log.h"
 #include "process/runner.h"
-#include "base/unique_resource.h"
 #include "tasks/staged_import.h"
 #include "tasks/task_account.h"
 #include "text/decode.h"
 #include "text/task_principal.h"
 #include "text/task_xml.h"
-#include "base/file_io.h"
 
 namespace qsh {
 namespace {

@@ -2,14 +2,14 @@
 
 #include "base/caller_access.h"
 #include "base/constants.h"
-#include "diag/streams.h"
-#include "diag/log.h"
 #include "base/user_writable_files.h"
+#include "base/utf8.h"
+#include "diag/format.h"
+#include "diag/log.h"
+#include "diag/streams.h"
 #include "process/result_log.h"
 #include "text/decode.h"
 #include "text/task_xml.h"
-#include "base/utf8.h"
-#include "diag/format.h"
 
 namespace qsh {
 namespace {

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <vector>
 
-#include "base/windows_error.h"
+#include "base/file_io.h"
 #include "base/sddl_security.h"
+#include "base/windows_error.h"
 #include "tasks/task_account.h"
 #include "text/task_xml.h"
-#include "base/file_io.h"
 
 namespace qsh {
 namespace {

@@ -9,8 +9,8 @@
 #include <span>
 #include <string>
 
-#include "base/user_writable_files.h"
 #include "base/unique_resource.h"
+#include "base/user_writable_files.h"
 
 namespace qsh {
 

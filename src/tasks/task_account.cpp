@@ -6,10 +6,9 @@
 #include <optional>
 #include <vector>
 
-#include "base/windows_error.h"
-#include "base/unique_resource.h"
-#include "base/unique_resource.h"
 #include "base/token.h"
+#include "base/unique_resource.h"
+#include "base/windows_error.h"
 
 namespace qsh {
 namespace {

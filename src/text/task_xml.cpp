@@ -6,10 +6,10 @@
 #include <string_view>
 #include <system_error>
 
+#include "base/file_io.h"
 #include "base/unique_resource.h"
 #include "base/utf8.h"
 #include "base/windows_error.h"
-#include "base/file_io.h"
 
 namespace qsh {
 

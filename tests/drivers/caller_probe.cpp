@@ -16,8 +16,8 @@
 
 #include "app/entry.h"
 #include "base/caller_access.h"
-#include "diag/log.h"
 #include "base/unique_resource.h"
+#include "diag/log.h"
 
 namespace {
 

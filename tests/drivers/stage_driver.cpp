@@ -31,9 +31,9 @@
 
 #include "app/result.h"
 #include "base/constants.h"
+#include "base/unique_resource.h"
 #include "diag/log.h"
 #include "diag/streams.h"
-#include "base/unique_resource.h"
 #include "elevation/stage.h"
 
 namespace {

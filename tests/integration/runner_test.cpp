@@ -3,14 +3,14 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 #include "base/unique_resource.h"
-#include "sandbox.h"
 #include "process/result_log.h"
 #include "process/runner.h"
+#include "sandbox.h"
 #include "tasks/schtasks_commands.h"
 
 using namespace qsh::testing;

@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
-#include <map>
 #include <iterator>
+#include <map>
 #include <thread>
 
 namespace qsh::testing {

@@ -10,11 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "base/utf8.h"
 #include "encoding.h"
 #include "helper_process.h"
 #include "text/decode.h"
 #include "text/task_xml.h"
-#include "base/utf8.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <thread>
 
-#include "diag/log.h"
 #include "base/unique_resource.h"
+#include "diag/log.h"
 #include "sandbox.h"
 
 namespace {
