@@ -10,6 +10,7 @@
 #include <string>
 
 #include "base/bytes.h"
+#include "base/file_io.h"
 #include "base/utf8.h"
 #include "text/decode.h"
 #include "text/task_xml.h"

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include "base/unique_resource.h"
+#include "base/windows_error.h"
+
 namespace qsh {
 
 bool readFully(HANDLE file, std::span<std::uint8_t> buffer, std::size_t& got, DWORD& error) {
@@ -36,6 +39,64 @@ bool writeFully(HANDLE file, std::span<const std::uint8_t> data, DWORD& error,
             return false;
         }
         data = data.subspan(written);
+    }
+    return true;
+}
+
+bool writeFileBytes(const std::filesystem::path& path, const Bytes& bytes, std::wstring& error) {
+    return writeFileParts(path, {std::span<const std::uint8_t>(bytes)}, error);
+}
+
+bool writeFileParts(const std::filesystem::path& path,
+                    std::initializer_list<std::span<const std::uint8_t>> parts,
+                    std::wstring& error) {
+    const std::filesystem::path parent = path.parent_path();
+    if (!parent.empty()) {
+        std::error_code ec;
+        std::filesystem::create_directories(parent, ec);
+        if (ec) {
+            error = L"Unable to create parent directory; error=" + std::to_wstring(ec.value());
+            return false;
+        }
+    }
+
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) {
+        error = formatWindowsError(GetLastError());
+        return false;
+    }
+    return writeOpenFile(file.get(), parts, error);
+}
+
+bool writeOpenFile(HANDLE file, std::initializer_list<std::span<const std::uint8_t>> parts,
+                   std::wstring& error) {
+    // Opened without truncating so that it could be checked first; only now is it emptied.
+    // Devices have nothing to empty.
+    LARGE_INTEGER start{};
+    if (GetFileType(file) == FILE_TYPE_DISK &&
+        (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN) || !SetEndOfFile(file))) {
+        error = formatWindowsError(GetLastError());
+        return false;
+    }
+
+    for (const std::span<const std::uint8_t> part : parts) {
+        DWORD writeError = ERROR_SUCCESS;
+        if (!writeFully(file, part, writeError)) {
+            error = writeError != ERROR_SUCCESS ? formatWindowsError(writeError)
+                                                : L"WriteFile completed without writing data";
+            return false;
+        }
+    }
+    // Data that cannot reach the disk (for example a full network volume with write-behind)
+    // is only reported here; success would otherwise be claimed for a lost file. Devices such
+    // as NUL refuse to flush and have nothing to lose.
+    if (!FlushFileBuffers(file)) {
+        const DWORD flushError = GetLastError();
+        if (GetFileType(file) == FILE_TYPE_DISK) {
+            error = formatWindowsError(flushError);
+            return false;
+        }
     }
     return true;
 }

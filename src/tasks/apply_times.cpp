@@ -13,6 +13,7 @@
 #include "base/com_ptr.h"
 #include "base/com_values.h"
 #include "base/constants.h"
+#include "base/file_io.h"
 #include "base/user_writable_files.h"
 #include "base/utf8.h"
 #include "base/windows_error.h"

@@ -2,6 +2,7 @@
 
 #include "base/caller_access.h"
 #include "base/constants.h"
+#include "base/file_io.h"
 #include "base/user_writable_files.h"
 #include "base/utf8.h"
 #include "diag/format.h"

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/file_io.h"
 #include "base/utf8.h"
 #include "encoding.h"
 #include "helper_process.h"

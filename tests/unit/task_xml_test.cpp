@@ -8,6 +8,7 @@
 #include <string>
 
 #include "base/bytes.h"
+#include "base/file_io.h"
 #include "base/unique_resource.h"
 #include "sandbox.h"
 #include "text/task_principal.h"
