@@ -24,11 +24,11 @@ qsh_ensure_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${needed[@]}" >/dev/null
 }
 
+# Configures with the "mingw" preset of CMakePresets.json, which holds the build's settings;
+# -B puts it in QSH_BUILD, which may be another folder than the preset's own build/.
 qsh_build() {
     if [ ! -f "$QSH_BUILD/build.ninja" ]; then
-        cmake -S "$QSH_ROOT" -B "$QSH_BUILD" -G Ninja \
-            -DCMAKE_TOOLCHAIN_FILE="$QSH_ROOT/cmake/mingw-w64-x86_64.cmake" \
-            -DCMAKE_BUILD_TYPE=Release >/dev/null
+        cmake -S "$QSH_ROOT" --preset mingw -B "$QSH_BUILD" >/dev/null
     fi
     cmake --build "$QSH_BUILD" -- -k 0
 }
