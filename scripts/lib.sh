@@ -5,6 +5,9 @@ QSH_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 QSH_BUILD=${QSH_BUILD_DIR:-$QSH_ROOT/build}
 case "$QSH_BUILD" in /*) ;; *) QSH_BUILD=$QSH_ROOT/$QSH_BUILD ;; esac
 QSH_WINE=$QSH_BUILD/wine
+# The run that signs in for the prefixes (qsh_sign_in): this script, unless the caller names
+# the process it works for (scripts/ctest-wine names the ctest run that started it).
+QSH_RUN_PID=${QSH_RUN_PID:-$$}
 export WINEDEBUG=${WINEDEBUG:--all}
 
 qsh_log() { printf '[qsh] %s\n' "$*" >&2; }
@@ -24,11 +27,11 @@ qsh_ensure_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${needed[@]}" >/dev/null
 }
 
+# Configures with the "mingw" preset of CMakePresets.json, which holds the build's settings;
+# -B puts it in QSH_BUILD, which may be another folder than the preset's own build/.
 qsh_build() {
     if [ ! -f "$QSH_BUILD/build.ninja" ]; then
-        cmake -S "$QSH_ROOT" -B "$QSH_BUILD" -G Ninja \
-            -DCMAKE_TOOLCHAIN_FILE="$QSH_ROOT/cmake/mingw-w64-x86_64.cmake" \
-            -DCMAKE_BUILD_TYPE=Release >/dev/null
+        cmake -S "$QSH_ROOT" --preset mingw -B "$QSH_BUILD" >/dev/null
     fi
     cmake --build "$QSH_BUILD" -- -k 0
 }
@@ -49,7 +52,7 @@ qsh_start_server() {
 # server that ends without ending them first, and wait for ever.
 qsh_sign_in() {
     mkdir -p "$QSH_WINE/.runs"
-    : >"$QSH_WINE/.runs/$$"
+    : >"$QSH_WINE/.runs/$QSH_RUN_PID"
 }
 
 # Pids of the processes whose environment names the prefix.
@@ -64,7 +67,7 @@ qsh_prefix_pids() {
 
 qsh_stop_servers() {
     local prefix run pid
-    rm -f "$QSH_WINE/.runs/$$"
+    rm -f "$QSH_WINE/.runs/$QSH_RUN_PID"
     for run in "$QSH_WINE"/.runs/*; do
         [ -e "$run" ] || continue
         if kill -0 "${run##*/}" 2>/dev/null; then
