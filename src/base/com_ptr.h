@@ -2,44 +2,26 @@
 
 #include <windows.h>
 
-#include <utility>
+#include "base/unique_resource.h"
 
 namespace qsh {
 
+// A COM interface pointer, given back with Release.
+template <class Interface> struct ComReleaseTraits {
+    using Value = Interface*;
+    static Value empty() { return nullptr; }
+    static bool holds(Value value) { return value != nullptr; }
+    static void close(Value value) { value->Release(); }
+};
+
 // Sole owner of one COM interface pointer; releases it once.
-template <class Interface> class ComPtr {
+template <class Interface> class ComPtr : public UniqueResource<ComReleaseTraits<Interface>> {
   public:
-    ComPtr() = default;
-    ComPtr(const ComPtr&) = delete;
-    ComPtr& operator=(const ComPtr&) = delete;
-    ComPtr(ComPtr&& other) noexcept : pointer_(std::exchange(other.pointer_, nullptr)) {}
-    ComPtr& operator=(ComPtr&& other) noexcept {
-        if (this != &other) {
-            reset();
-            pointer_ = std::exchange(other.pointer_, nullptr);
-        }
-        return *this;
-    }
-    ~ComPtr() { reset(); }
+    using UniqueResource<ComReleaseTraits<Interface>>::UniqueResource;
 
-    Interface* get() const { return pointer_; }
-    Interface* operator->() const { return pointer_; }
-    explicit operator bool() const { return pointer_ != nullptr; }
-    void reset() {
-        if (Interface* old = std::exchange(pointer_, nullptr)) {
-            old->Release();
-        }
-    }
-    // For out-parameters: releases what is held and hands out the slot.
-    Interface** put() {
-        reset();
-        return &pointer_;
-    }
-    // The same slot typed for QueryInterface and CoCreateInstance.
-    void** putVoid() { return reinterpret_cast<void**>(put()); }
-
-  private:
-    Interface* pointer_ = nullptr;
+    Interface* operator->() const { return this->get(); }
+    // The out-parameter slot typed for QueryInterface and CoCreateInstance.
+    void** putVoid() { return reinterpret_cast<void**>(this->put()); }
 };
 
 } // namespace qsh
