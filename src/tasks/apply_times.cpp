@@ -151,15 +151,8 @@ HRESULT configureAction(IExecAction* action) {
 class Steps {
   public:
     template <class Call> void run(const wchar_t* phrase, Call&& call) {
-        if (failed_) {
-            return;
-        }
-        if (const HRESULT hr = std::forward<Call>(call)(); FAILED(hr)) {
-            failed_ = true;
-            if (freedOnFailure_ != nullptr) {
-                freedOnFailure_->reset();
-            }
-            reportError(std::wstring(phrase) + L" failed: " + formatHresult(hr));
+        if (!failed_) {
+            check(phrase, std::forward<Call>(call)());
         }
     }
     // From here on `value` is freed before a failure is reported.
@@ -168,9 +161,23 @@ class Steps {
     int result() const { return failed_ ? kExitTaskSchedulerFailure : kExitSuccess; }
 
   private:
+    // One copy of the failure path for every row, rather than one per row.
+    void check(const wchar_t* phrase, HRESULT hr);
+
     bool failed_ = false;
     UniqueBstr* freedOnFailure_ = nullptr;
 };
+
+void Steps::check(const wchar_t* phrase, HRESULT hr) {
+    if (SUCCEEDED(hr)) {
+        return;
+    }
+    failed_ = true;
+    if (freedOnFailure_ != nullptr) {
+        freedOnFailure_->reset();
+    }
+    reportError(std::wstring(phrase) + L" failed: " + formatHresult(hr));
+}
 
 HRESULT connectToThisComputer(ITaskService* service) {
     // Empty values: the local computer, the current user, no domain, no password.
