@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "base/bytes.h"
 
@@ -20,6 +21,11 @@ inline constexpr std::size_t kIoPieceBytes = 1048576;
 // Reads into `buffer` until it is full or the file ends; `got` is how much it holds. False,
 // with the Windows error, when a read fails.
 bool readFully(HANDLE file, std::span<std::uint8_t> buffer, std::size_t& got, DWORD& error);
+
+// The bytes of a narrow (UTF-8) text, for writeFully.
+inline std::span<const std::uint8_t> bytesOf(std::string_view text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
 
 // Writes all of `data` in pieces of at most `maxPiece` bytes. False, with the Windows error,
 // when a write fails; a write that moves nothing fails with ERROR_SUCCESS as its error.

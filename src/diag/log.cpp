@@ -177,9 +177,7 @@ void appendLine(const std::wstring& message) {
     // One write per line; only a line beyond 4 GiB needs more than one. A line that cannot
     // be written is dropped: logging never stops the work.
     DWORD error = ERROR_SUCCESS;
-    writeFully(handle.get(),
-               std::span(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()), error,
-               MAXDWORD);
+    writeFully(handle.get(), bytesOf(bytes), error, MAXDWORD);
 }
 
 } // namespace

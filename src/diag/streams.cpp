@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "base/file_io.h"
 #include "base/utf8.h"
 #include "diag/log.h"
 
@@ -22,10 +23,10 @@ void writeInheritedStream(DWORD handleId, const std::wstring& text) {
     if (bytes.empty() || bytes.back() != '\n') {
         bytes += "\r\n";
     }
-    // One call, so that a reader never sees half a line from us.
-    const DWORD count = bytes.size() > MAXDWORD ? MAXDWORD : static_cast<DWORD>(bytes.size());
-    DWORD written = 0;
-    WriteFile(stream, bytes.data(), count, &written, nullptr);
+    // One call, so that a reader never sees half a line from us; a stream that takes only part
+    // of it gets the rest next.
+    DWORD error = ERROR_SUCCESS;
+    writeFully(stream, bytesOf(bytes), error, MAXDWORD);
 }
 
 } // namespace qsh

@@ -18,6 +18,7 @@
 #include <array>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -160,7 +161,8 @@ Match compareWithSource(HANDLE held, const std::wstring& source, std::wstring& e
             return Match::Failed;
         }
         if (stagedGot != expectedGot ||
-            !std::equal(staged.begin(), staged.begin() + stagedGot, expected.begin())) {
+            !std::ranges::equal(std::span(staged).first(stagedGot),
+                                std::span(expected).first(expectedGot))) {
             return Match::Different;
         }
         if (stagedGot == 0) {

@@ -1,6 +1,7 @@
 #include "tasks/staged_import.h"
 
 #include <algorithm>
+#include <span>
 #include <vector>
 
 #include "base/file_io.h"
@@ -73,7 +74,8 @@ bool holdsExactly(HANDLE file, Parts parts, DWORD& error) {
             if (!readFully(file, std::span(piece).first(wanted), got, error)) {
                 return false;
             }
-            if (got != wanted || !std::equal(piece.begin(), piece.begin() + got, part.begin())) {
+            if (got != wanted ||
+                !std::ranges::equal(std::span(piece).first(got), part.first(got))) {
                 return false;
             }
             part = part.subspan(got);
