@@ -9,6 +9,7 @@
 #include "diag/log.h"
 #include "diag/streams.h"
 #include "process/result_log.h"
+#include "process/runner.h"
 #include "text/decode.h"
 #include "text/task_xml.h"
 

@@ -2,8 +2,6 @@
 
 #include <string>
 
-#include "process/runner.h"
-
 namespace qsh {
 
 int runCreateDefault();

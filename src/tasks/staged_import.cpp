@@ -8,7 +8,6 @@
 #include "base/sddl_security.h"
 #include "base/windows_error.h"
 #include "tasks/task_account.h"
-#include "text/task_xml.h"
 
 namespace qsh {
 namespace {

@@ -1,15 +1,9 @@
 #include "text/task_xml.h"
 
-#include <windows.h>
-
 #include <cwctype>
 #include <string_view>
-#include <system_error>
 
-#include "base/file_io.h"
-#include "base/unique_resource.h"
 #include "base/utf8.h"
-#include "base/windows_error.h"
 
 namespace qsh {
 

@@ -8,7 +8,6 @@
 #include "process/result_log.h"
 #include "process/runner.h"
 #include "sandbox.h"
-#include "tasks/schtasks_commands.h"
 
 using namespace qsh::testing;
 using qsh::Bytes;
