@@ -2,8 +2,7 @@
 
 #include <tlhelp32.h>
 
-#include <system_error>
-
+#include "base/file_io.h"
 #include "base/token.h"
 #include "base/user_writable_files.h"
 #include "base/windows_error.h"
@@ -118,10 +117,6 @@ bool impersonatingAtLevel(std::wstring& error) {
     return true;
 }
 
-std::wstring folderError(const std::error_code& failed) {
-    return L"Unable to create parent directory; error=" + std::to_wstring(failed.value());
-}
-
 } // namespace
 
 CallerImpersonation::~CallerImpersonation() {
@@ -181,13 +176,8 @@ UniqueHandle openCallerOutput(const fs::path& path, bool& created, std::wstring&
     if (!actAsCaller(scope, error)) {
         return {};
     }
-    if (const fs::path parent = path.parent_path(); !parent.empty()) {
-        std::error_code failed;
-        fs::create_directories(parent, failed);
-        if (failed) {
-            error = folderError(failed);
-            return {};
-        }
+    if (!createFolders(path.parent_path(), error)) {
+        return {};
     }
     announceOpen(path);
     DWORD failure = ERROR_SUCCESS;

@@ -43,6 +43,23 @@ bool writeFully(HANDLE file, std::span<const std::uint8_t> data, DWORD& error,
     return true;
 }
 
+std::wstring folderCreationError(long long code) {
+    return L"Unable to create parent directory; error=" + std::to_wstring(code);
+}
+
+bool createFolders(const std::filesystem::path& folder, std::wstring& error) {
+    if (folder.empty()) {
+        return true;
+    }
+    std::error_code failed;
+    std::filesystem::create_directories(folder, failed);
+    if (failed) {
+        error = folderCreationError(failed.value());
+        return false;
+    }
+    return true;
+}
+
 bool writeFileBytes(const std::filesystem::path& path, const Bytes& bytes, std::wstring& error) {
     return writeFileParts(path, {std::span<const std::uint8_t>(bytes)}, error);
 }
@@ -50,16 +67,9 @@ bool writeFileBytes(const std::filesystem::path& path, const Bytes& bytes, std::
 bool writeFileParts(const std::filesystem::path& path,
                     std::initializer_list<std::span<const std::uint8_t>> parts,
                     std::wstring& error) {
-    const std::filesystem::path parent = path.parent_path();
-    if (!parent.empty()) {
-        std::error_code ec;
-        std::filesystem::create_directories(parent, ec);
-        if (ec) {
-            error = L"Unable to create parent directory; error=" + std::to_wstring(ec.value());
-            return false;
-        }
+    if (!createFolders(path.parent_path(), error)) {
+        return false;
     }
-
     UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                   CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {

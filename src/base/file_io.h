@@ -32,6 +32,12 @@ inline std::span<const std::uint8_t> bytesOf(std::string_view text) {
 bool writeFully(HANDLE file, std::span<const std::uint8_t> data, DWORD& error,
                 std::size_t maxPiece = kIoPieceBytes);
 
+// The text that says a folder could not be made, with the error behind it.
+std::wstring folderCreationError(long long code);
+// Makes `folder` and the folders above it where missing; an empty path needs nothing. False,
+// with folderCreationError's text, when one cannot be made.
+bool createFolders(const std::filesystem::path& folder, std::wstring& error);
+
 // Replaces the file; on failure returns false with `error` set (untouched on success).
 bool writeFileBytes(const std::filesystem::path& path, const Bytes& bytes, std::wstring& error);
 // The same for a file made of several parts one after another, written from where they lie so

@@ -6,7 +6,7 @@ namespace qsh {
 
 std::optional<std::vector<BYTE>> queryToken(HANDLE token, TOKEN_INFORMATION_CLASS kind,
                                             TokenFailure& failure) {
-    // The first call only asks for the size; a fixed-size class may also answer it at once.
+    // The first call only asks for the size.
     DWORD size = 0;
     GetTokenInformation(token, kind, nullptr, 0, &size);
     std::vector<BYTE> data(size);

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "base/constants.h"
+#include "base/file_io.h"
 #include "base/final_path.h"
 #include "base/token.h"
 #include "base/windows_error.h"
@@ -295,10 +296,6 @@ bool stagedFileName(const wchar_t* stem, std::wstring& expected, std::wstring& e
     return true;
 }
 
-std::wstring folderError(const std::error_code& failed) {
-    return L"Unable to create parent directory; error=" + std::to_wstring(failed.value());
-}
-
 } // namespace
 
 std::vector<std::wstring> ownFileRoots(const std::wstring& finalBase,
@@ -323,14 +320,11 @@ bool isOwnFinalPath(const std::wstring& actual, const std::vector<std::wstring>&
 
 UniqueHandle openOwnFolder(const fs::path& base, const fs::path& relativeFolder,
                            std::wstring& error) {
-    std::error_code failed;
     DWORD code = ERROR_SUCCESS;
     if (!tokenIsElevated()) {
         // A link only leads this process where its user could write anyway.
         const fs::path folder = relativeFolder.empty() ? base : base / relativeFolder;
-        fs::create_directories(folder, failed);
-        if (failed) {
-            error = folderError(failed);
+        if (!createFolders(folder, error)) {
             return {};
         }
         UniqueHandle hold = openFolder(folder, code);
@@ -342,6 +336,7 @@ UniqueHandle openOwnFolder(const fs::path& base, const fs::path& relativeFolder,
 
     // Links above the base (a profile moved through a junction) are the user's own set-up:
     // everything below is compared with where the base really leads.
+    std::error_code failed;
     fs::create_directories(base, failed);
     UniqueHandle hold = openFolder(base, code);
     std::wstring finalBase;
@@ -359,7 +354,7 @@ UniqueHandle openOwnFolder(const fs::path& base, const fs::path& relativeFolder,
         const std::wstring shown = (base / folderRelative).wstring();
         hold = openOrMakeFolder(hold.get(), part.wstring(), code);
         if (!hold) {
-            error = L"Unable to create parent directory; error=" + std::to_wstring(code);
+            error = folderCreationError(code);
             return {};
         }
         if (isReparsePoint(hold.get(), code)) {
@@ -465,10 +460,7 @@ UniqueHandle openOwnFile(const fs::path& base, const fs::path& relative, DWORD a
     const fs::path file = base / relative;
     if (!tokenIsElevated()) {
         // A link only leads this process where its user could write anyway.
-        std::error_code failed;
-        fs::create_directories(file.parent_path(), failed);
-        if (failed) {
-            error = folderError(failed);
+        if (!createFolders(file.parent_path(), error)) {
             return {};
         }
         return openAsNamed(file, access, share, created, error);
