@@ -1,6 +1,9 @@
 #include "base/caller_access.h"
 
+#include <sddl.h>
 #include <tlhelp32.h>
+
+#include <vector>
 
 #include "base/file_io.h"
 #include "base/token.h"
@@ -18,18 +21,6 @@ void announceOpen(const fs::path& path) {
     if (callerOpenHook != nullptr) {
         callerOpenHook(path.wstring());
     }
-}
-
-bool elevationType(TOKEN_ELEVATION_TYPE& type, std::wstring& error) {
-    TokenFailure failure;
-    const auto read =
-        tokenRecord<TOKEN_ELEVATION_TYPE>(queryOwnToken(TokenElevationType, failure), failure);
-    if (!read) {
-        error = formatWindowsError(failure.error);
-        return false;
-    }
-    type = *read;
-    return true;
 }
 
 // The id of the process that started this one, 0 when it cannot be found.
@@ -52,42 +43,119 @@ bool creationTime(HANDLE process, FILETIME& created) {
     return GetProcessTimes(process, &created, &exited, &kernel, &user) != 0;
 }
 
-// The parent's token at impersonation level. The process is opened before its age is checked,
-// so the token comes from the process that was checked even if its id is reused meanwhile.
-UniqueHandle parentToken(std::wstring& error) {
-    const DWORD parentId = parentProcessId();
-    const UniqueHandle parent(
-        parentId != 0
-            ? OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, parentId)
-            : nullptr);
+// SeDebugPrivilege, enabled while alive where the token holds it and it was off. After an
+// administrator typed credentials, the asking process belongs to another user, whose process
+// security names neither the administrator nor the Administrators group; with the privilege
+// enabled, OpenProcess grants the access asked for whatever the process's security says.
+class DebugPrivilegeScope {
+  public:
+    DebugPrivilegeScope() {
+        TOKEN_PRIVILEGES enable{};
+        enable.PrivilegeCount = 1;
+        enable.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+        DWORD size = sizeof previous_;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
+                              token_.put()) ||
+            !LookupPrivilegeValueW(nullptr, SE_DEBUG_NAME, &enable.Privileges[0].Luid) ||
+            !AdjustTokenPrivileges(token_.get(), FALSE, &enable, sizeof previous_, &previous_,
+                                   &size)) {
+            token_.reset();
+            return;
+        }
+        // ERROR_NOT_ALL_ASSIGNED: the token has no such privilege; nothing was changed.
+        adjusted_ = GetLastError() == ERROR_SUCCESS;
+    }
+    DebugPrivilegeScope(const DebugPrivilegeScope&) = delete;
+    DebugPrivilegeScope& operator=(const DebugPrivilegeScope&) = delete;
+    ~DebugPrivilegeScope() {
+        if (adjusted_) {
+            AdjustTokenPrivileges(token_.get(), FALSE, &previous_, 0, nullptr, nullptr);
+        }
+    }
+    bool adjusted() const { return adjusted_; }
+
+  private:
+    UniqueHandle token_;
+    TOKEN_PRIVILEGES previous_{};
+    bool adjusted_ = false;
+};
+
+constexpr DWORD kParentAccess = PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE;
+
+struct ParentError {
+    ParentFailure failure = ParentFailure::Gone;
+    DWORD id = 0;
+    DWORD error = ERROR_SUCCESS;
+};
+
+// The parent, opened; with the debug privilege when its security keeps this process out.
+UniqueHandle openParent(DWORD id, ParentError& failed) {
+    failed = {ParentFailure::Gone, id};
+    if (id == 0) {
+        return {};
+    }
+    UniqueHandle parent(OpenProcess(kParentAccess, FALSE, id));
+    DWORD error = parent ? ERROR_SUCCESS : GetLastError();
+    if (error == ERROR_ACCESS_DENIED) {
+        const DebugPrivilegeScope debug;
+        if (debug.adjusted()) {
+            parent.reset(OpenProcess(kParentAccess, FALSE, id));
+            error = parent ? ERROR_SUCCESS : GetLastError();
+        }
+    }
+    // OpenProcess answers ERROR_INVALID_PARAMETER for an id that names no process.
+    if (!parent && error != ERROR_INVALID_PARAMETER) {
+        failed = {ParentFailure::Process, id, error};
+    }
+    return parent;
+}
+
+// The token of the process that started this one. The process is opened before its age is
+// checked, so the token comes from the process that was checked even if its id is reused
+// meanwhile.
+UniqueHandle parentToken(DWORD access, ParentError& failed) {
+    const DWORD id = parentProcessId();
+    const UniqueHandle parent = openParent(id, failed);
     // An ended process is kept by whoever still holds a handle to it; it asks for nothing.
     if (!parent || WaitForSingleObject(parent.get(), 0) != WAIT_TIMEOUT) {
-        error = L"The process that started the helper is gone; files named on the command line "
-                L"are not opened for it.";
         return {};
     }
     FILETIME parentCreated{};
     FILETIME ownCreated{};
     if (!creationTime(parent.get(), parentCreated) ||
         !creationTime(GetCurrentProcess(), ownCreated)) {
-        error = formatWindowsError(GetLastError());
+        failed = {ParentFailure::Process, id, GetLastError()};
         return {};
     }
     // A process created after this one cannot have started it: its id was reused.
     if (CompareFileTime(&parentCreated, &ownCreated) > 0) {
-        error = L"The process that started the helper is gone (its id " +
-                std::to_wstring(parentId) +
-                L" now names a younger process); files named on the command line are not "
-                L"opened for it.";
+        failed = {ParentFailure::Reused, id};
         return {};
     }
     UniqueHandle token;
+    if (!OpenProcessToken(parent.get(), access, token.put())) {
+        const DWORD error = GetLastError();
+        // The token's own security decides; the debug privilege is tried as for the process.
+        const DebugPrivilegeScope debug;
+        if (!debug.adjusted() || !OpenProcessToken(parent.get(), access, token.put())) {
+            failed = {ParentFailure::Token, id, debug.adjusted() ? GetLastError() : error};
+            return {};
+        }
+    }
+    return token;
+}
+
+// The parent's token at impersonation level.
+UniqueHandle parentImpersonationToken(std::wstring& error) {
+    ParentError failed;
+    const UniqueHandle token = parentToken(TOKEN_DUPLICATE | TOKEN_QUERY, failed);
     UniqueHandle impersonation;
-    if (!OpenProcessToken(parent.get(), TOKEN_DUPLICATE | TOKEN_QUERY, token.put()) ||
-        !DuplicateTokenEx(token.get(), TOKEN_IMPERSONATE | TOKEN_QUERY, nullptr,
-                          SecurityImpersonation, TokenImpersonation, impersonation.put())) {
+    if (!token) {
+        error = parentFailureText(failed.failure, failed.id, failed.error,
+                                  L"files named on the command line are not opened for it");
+    } else if (!DuplicateTokenEx(token.get(), TOKEN_IMPERSONATE | TOKEN_QUERY, nullptr,
+                                 SecurityImpersonation, TokenImpersonation, impersonation.put())) {
         error = formatWindowsError(GetLastError());
-        return {};
     }
     return impersonation;
 }
@@ -117,6 +185,42 @@ bool impersonatingAtLevel(std::wstring& error) {
     return true;
 }
 
+std::optional<std::wstring> sidText(PSID sid) {
+    LocalOwned<LPWSTR> text;
+    if (!ConvertSidToStringSidW(sid, text.put())) {
+        return std::nullopt;
+    }
+    return std::wstring(text.get());
+}
+
+// The user of `token` as a SID string, or the Windows error.
+std::optional<std::wstring> tokenUserSid(HANDLE token, DWORD& error) {
+    TokenFailure failure;
+    const std::optional<std::vector<BYTE>> user = token != nullptr
+                                                      ? queryToken(token, TokenUser, failure)
+                                                      : queryOwnToken(TokenUser, failure);
+    if (!user) {
+        error = failure.error;
+        return std::nullopt;
+    }
+    std::optional<std::wstring> text =
+        sidText(reinterpret_cast<const TOKEN_USER*>(user->data())->User.Sid);
+    if (!text) {
+        error = GetLastError();
+    }
+    return text;
+}
+
+std::optional<std::wstring>& askingUserOverride() {
+    static std::optional<std::wstring> sid;
+    return sid;
+}
+
+std::optional<bool> ownElevation() {
+    TokenFailure failure;
+    return ownTokenElevation(failure);
+}
+
 } // namespace
 
 CallerImpersonation::~CallerImpersonation() {
@@ -125,15 +229,33 @@ CallerImpersonation::~CallerImpersonation() {
     }
 }
 
-bool actAsCaller(CallerImpersonation& scope, std::wstring& error) {
-    TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
-    if (!elevationType(type, error)) {
-        return false;
+bool opensAsCaller(std::optional<bool> elevated) {
+    return elevated.value_or(true);
+}
+
+std::wstring parentFailureText(ParentFailure failure, DWORD id, DWORD error,
+                               const std::wstring& consequence) {
+    switch (failure) {
+    case ParentFailure::Gone:
+        return L"The process that started the helper is gone; " + consequence + L".";
+    case ParentFailure::Reused:
+        return L"The process that started the helper is gone (its id " + std::to_wstring(id) +
+               L" now names a younger process); " + consequence + L".";
+    case ParentFailure::Process:
+        return L"The process that started the helper (id " + std::to_wstring(id) +
+               L") could not be opened, so " + consequence + L": " + formatWindowsError(error);
+    case ParentFailure::Token:
+        return L"The token of the process that started the helper (id " + std::to_wstring(id) +
+               L") could not be opened, so " + consequence + L": " + formatWindowsError(error);
     }
-    if (type != TokenElevationTypeFull) {
+    return {};
+}
+
+bool actAsCaller(CallerImpersonation& scope, std::wstring& error) {
+    if (!opensAsCaller(ownElevation())) {
         return true;
     }
-    const UniqueHandle token = parentToken(error);
+    const UniqueHandle token = parentImpersonationToken(error);
     if (!token) {
         return false;
     }
@@ -143,6 +265,37 @@ bool actAsCaller(CallerImpersonation& scope, std::wstring& error) {
     }
     scope.active_ = true;
     return impersonatingAtLevel(error);
+}
+
+bool askingUserSid(std::wstring& sid, std::wstring& error) {
+    // Asked again by a later step of the same command, the answer must not change.
+    static std::optional<std::wstring> known;
+    if (askingUserOverride()) {
+        known = askingUserOverride();
+    }
+    if (!known) {
+        DWORD code = ERROR_SUCCESS;
+        ParentError failed;
+        const bool elevated = opensAsCaller(ownElevation());
+        const UniqueHandle token = elevated ? parentToken(TOKEN_QUERY, failed) : UniqueHandle();
+        if (elevated && !token) {
+            error = parentFailureText(failed.failure, failed.id, failed.error,
+                                      L"the user who asked for the command is not known");
+            return false;
+        }
+        known = tokenUserSid(token.get(), code);
+        if (!known) {
+            error =
+                L"Reading the user who asked for the command failed: " + formatWindowsError(code);
+            return false;
+        }
+    }
+    sid = *known;
+    return true;
+}
+
+void setAskingUserOverride(const std::wstring& sid) {
+    askingUserOverride() = sid;
 }
 
 void setCallerOpenHook(CallerOpenHook hook) {

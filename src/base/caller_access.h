@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 #include "base/unique_resource.h"
@@ -24,13 +25,33 @@ class CallerImpersonation {
 };
 
 // Makes the thread act as the user who asked for this command, for opening the files named on
-// its command line, so that an elevated helper gains its caller no access to files.
-// Nothing to do where the token is not elevated, or is elevated with no limited token beside it
-// (elevation type Default: User Account Control is off). Otherwise the consent service made the
-// asking process this one's parent: its token is impersonated. False, with `error` set, when
-// that process is gone or younger than this one (its id was reused), or when its token cannot
-// be used at impersonation level.
+// its command line, so that an elevated helper gains its caller no access to files. Nothing to
+// do where the token is not elevated. Elevated (with or without a limited token beside it), the
+// process that started this one asked: the consent service makes the asking process the parent
+// of the program it elevates, and whoever starts an elevated helper otherwise is its parent too.
+// That process's token is impersonated. False, with `error` set, when that process is gone,
+// younger than this one (its id was reused) or cannot be opened, or when its token cannot be used
+// at impersonation level.
 bool actAsCaller(CallerImpersonation& scope, std::wstring& error);
+
+// Whether files named on the command line are opened as the asking user: whenever the token
+// is elevated, and when its elevation cannot be read (the safe side).
+bool opensAsCaller(std::optional<bool> elevated);
+
+// The SID string of the user who asked for this command: this process's own user when it is not
+// elevated, else the user of the process that started it (for a relaunched copy, the helper that
+// staged it). After an administrator typed credentials at the prompt, that is not the account
+// the helper runs as. False, with `error` set, when that process cannot be read.
+bool askingUserSid(std::wstring& sid, std::wstring& error);
+
+// For a test driver that plays a request of another user: the asking user's SID it reports.
+void setAskingUserOverride(const std::wstring& sid);
+
+// Why the process that started the helper could not serve, as one sentence that ends in what
+// is not done for it; `id` is its process id and `error` the Windows error of the failed step.
+enum class ParentFailure { Gone, Reused, Process, Token };
+std::wstring parentFailureText(ParentFailure failure, DWORD id, DWORD error,
+                               const std::wstring& consequence);
 
 // Called with the path of each file named on the command line while it is opened, with the
 // thread acting as the caller; a test driver records the thread's token there.

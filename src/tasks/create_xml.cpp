@@ -95,14 +95,22 @@ Bytes stagedHead(std::span<const std::uint8_t> body) {
 }
 
 // Empty when the staged document may be registered with administrator rights: its task runs
-// as the helper's own user, without elevation. Reads exactly the text that is staged.
+// as the user who asked for it, without elevation. Reads exactly the text that is staged.
 std::wstring principalRefusal(std::span<const std::uint8_t> body) {
     const TaskPrincipalCheck check = checkTaskPrincipal(
         {reinterpret_cast<const wchar_t*>(body.data()), body.size() / sizeof(wchar_t)});
-    if (!check.refusal.empty() || !check.userId) {
+    if (!check.refusal.empty()) {
         return check.refusal;
     }
-    return userIdRefusal(*check.userId);
+    if (std::wstring refusal = askingUserRefusal(); !refusal.empty() || !check.userId) {
+        return refusal;
+    }
+    std::wstring asking;
+    std::wstring error;
+    if (!askingUserSid(asking, error)) {
+        return L"The task XML could not be checked: " + error;
+    }
+    return userIdRefusal(*check.userId, asking);
 }
 
 int failNormalization(const std::wstring& error) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "base/caller_access.h"
 #include "base/token.h"
 #include "base/unique_resource.h"
 #include "base/windows_error.h"
@@ -70,15 +71,10 @@ std::optional<std::wstring> sidOfSidString(const std::wstring& text) {
 
 } // namespace
 
-std::wstring userIdRefusal(const std::wstring& userId) {
+std::wstring userIdRefusal(const std::wstring& userId, const std::wstring& expectedSid) {
     DWORD error = ERROR_SUCCESS;
-    const std::optional<std::wstring> own = ownAccountSid(error);
-    if (!own) {
-        return L"The task XML could not be checked: reading the helper's own account failed: " +
-               formatWindowsError(error);
-    }
     // A text may read both as a SID string and as an account name: every reading that
-    // resolves must be the helper's own account, whichever one the Task Scheduler takes.
+    // resolves must be the expected account, whichever one the Task Scheduler takes.
     const std::optional<std::wstring> bySid = sidOfSidString(userId);
     const std::optional<std::wstring> byName = sidOfName(userId, error);
     if (!bySid && !byName) {
@@ -86,10 +82,32 @@ std::wstring userIdRefusal(const std::wstring& userId) {
                std::to_wstring(error) + L").";
     }
     for (const std::optional<std::wstring>& sid : {bySid, byName}) {
-        if (sid && *sid != *own) {
+        if (sid && *sid != expectedSid) {
             return L"The task XML is refused: its principal's UserId names " + *sid +
-                   L", not the account the helper runs as.";
+                   L", not the user who asked for the task.";
         }
+    }
+    return {};
+}
+
+std::wstring askingUserRefusal() {
+    std::wstring asking;
+    std::wstring error;
+    if (!askingUserSid(asking, error)) {
+        return L"The task XML could not be checked: " + error;
+    }
+    DWORD code = ERROR_SUCCESS;
+    const std::optional<std::wstring> own = ownAccountSid(code);
+    if (!own) {
+        return L"The task XML could not be checked: reading the helper's own account failed: " +
+               formatWindowsError(code);
+    }
+    // After an administrator typed credentials at the prompt, the helper runs as that
+    // administrator, and so would every task it registers from a document.
+    if (*own != asking) {
+        return L"The task XML is refused: the helper runs as another account (" + *own +
+               L") than the user who asked for the task (" + asking +
+               L"), and a task it registers would run as that account.";
     }
     return {};
 }

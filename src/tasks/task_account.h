@@ -7,9 +7,13 @@
 
 namespace qsh {
 
-// Empty when `userId` (a name or a SID string, as a task's principal gives it) names the
-// account this process runs as; otherwise a text naming why not.
-std::wstring userIdRefusal(const std::wstring& userId);
+// Empty when `userId` (a name or a SID string, as a task's principal gives it) names the account
+// whose SID string is `expectedSid`; otherwise a text naming why not.
+std::wstring userIdRefusal(const std::wstring& userId, const std::wstring& expectedSid);
+
+// Empty when this process runs as the user who asked for the command; otherwise why a task it
+// registers cannot be that user's.
+std::wstring askingUserRefusal();
 
 // The SID string of the account this process runs as (the same elevated or not).
 std::optional<std::wstring> ownAccountSid(DWORD& error);

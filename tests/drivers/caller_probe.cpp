@@ -9,6 +9,9 @@
 // (else from the process's), level its impersonation level (SecurityImpersonation is 2).
 // Wine does not check file access against the thread's token, so this line is what a test can
 // see of the helper opening files as the user who asked.
+//
+// QSH_PROBE_ASKING_SID, when set, is the SID string the helper takes for the user who asked for
+// the command, as after an administrator typed credentials for another user (Wine has one user).
 
 #include <windows.h>
 
@@ -43,5 +46,11 @@ void recordToken(const std::wstring& path) {
 
 int wmain() {
     qsh::setCallerOpenHook(recordToken);
+    const DWORD needed = GetEnvironmentVariableW(L"QSH_PROBE_ASKING_SID", nullptr, 0);
+    if (needed != 0) {
+        std::wstring sid(needed, L'\0');
+        sid.resize(GetEnvironmentVariableW(L"QSH_PROBE_ASKING_SID", sid.data(), needed));
+        qsh::setAskingUserOverride(sid);
+    }
     return qsh::runHelper();
 }

@@ -201,7 +201,7 @@ TEST_F(CreateXml, PrincipalsBeyondTheOwnLeastPrivilegedUserAreRefused) {
         std::string text; // after "The task XML is refused: "
     };
     const std::wstring highest = L"<RunLevel>HighestAvailable</RunLevel>";
-    const std::string notOwn = ", not the account the helper runs as.";
+    const std::string notOwn = ", not the user who asked for the task.";
     const std::string runLevel = "its principal's RunLevel is not LeastPrivilege.";
     const std::string logonType = "its principal's LogonType is not InteractiveToken.";
     const Refused cases[] = {
@@ -300,6 +300,29 @@ TEST_F(CreateXml, OwnLeastPrivilegedPrincipalIsRegistered) {
         EXPECT_EQ(outcome.code(), 0) << outcome.err;
         EXPECT_EQ(fromUtf16le(readFile(taskFile())), declaration(L"UTF-16") + document);
     }
+}
+
+// After an administrator typed credentials at the prompt, the helper runs as that administrator,
+// not as the user who asked: every document it registered would run as the administrator. Wine
+// has one user, so qsh-caller-probe is told another asking user.
+TEST_F(CreateXml, HelperOfAnotherAccountThanTheAskerRegistersNoDocument) {
+    const std::wstring asker = L"S-1-5-21-1-2-3-1001";
+    for (const std::wstring& document : {taskBody(), taskWith(userId(ownSid()))}) {
+        ASSERT_TRUE(writeFile(input, toUtf8(declaration(L"UTF-8") + document)));
+        HelperRun run = request({L"create-xml", input}, {{L"QSH_PROBE_ASKING_SID", asker}});
+        run.exePath = moduleDirectory() + L"qsh-caller-probe.exe";
+        const HelperOutcome outcome = start(run);
+        const std::string text = "The task XML is refused: the helper runs as another account (" +
+                                 toUtf8(ownSid()) +
+                                 ") than the user who asked for the task (S-1-5-21-1-2-3-1001), "
+                                 "and a task it registers would run as that account.";
+        EXPECT_EQ(outcome.code(), 4);
+        EXPECT_EQ(outcome.out, kXmlFailureLine);
+        EXPECT_EQ(outcome.err, text + "\r\n");
+        EXPECT_TRUE(hasLine(logOf(outcome), "Unable to normalize create-xml input: " + text));
+    }
+    EXPECT_TRUE(calls().empty());
+    EXPECT_FALSE(fileExists(taskFile()));
 }
 
 TEST_F(CreateXml, FailedImportKeepsTheStagedCopy) {

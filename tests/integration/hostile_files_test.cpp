@@ -207,16 +207,20 @@ TEST_F(HostileFiles, ElevatedHelperOpensOperandsAsTheProcessThatAsked) {
         {{L"apply-times", L"07:30:00", output}, output, "Could not write registered task XML: "},
         {{L"create-xml", input}, input, "Unable to normalize create-xml input: "},
     };
+    // Gone: ended before the helper runs. Closed: alive, but its security lets nobody else open
+    // it, as an administrator who typed credentials meets another user's process.
+    enum class Parent { Alive, Gone, Closed };
     for (const Case& c : cases) {
         SCOPED_TRACE(toUtf8(c.args[0]));
-        for (const bool gone : {true, false}) {
-            qsh::UniqueHandle parent(startSuspendedHelper(true));
+        for (const Parent state : {Parent::Gone, Parent::Closed, Parent::Alive}) {
+            qsh::UniqueHandle parent(startSuspendedHelper(true, state == Parent::Closed));
             ASSERT_TRUE(parent);
+            const DWORD parentId = GetProcessId(parent.get());
             HelperRun run = request(c.args);
             run.exePath = moduleDirectory() + L"qsh-caller-probe.exe";
             run.stdHandles = false;
             run.parent = parent.get();
-            if (gone) {
+            if (state == Parent::Gone) {
                 run.beforeRun = [&parent] {
                     TerminateProcess(parent.get(), 1);
                     WaitForSingleObject(parent.get(), 5000);
@@ -229,15 +233,21 @@ TEST_F(HostileFiles, ElevatedHelperOpensOperandsAsTheProcessThatAsked) {
             }
             const auto log = logOf(outcome);
             const std::string probe = "Probe: open " + toUtf8(c.opened) + " as thread=1";
-            if (!gone) {
+            if (state == Parent::Alive) {
                 EXPECT_EQ(outcome.code(), 0);
                 EXPECT_TRUE(hasLine(log, probe + " elevated=0 level=2"));
                 continue;
             }
             EXPECT_EQ(outcome.code(), 4);
-            EXPECT_TRUE(hasLine(log, c.failure + "The process that started the helper is gone; "
-                                                 "files named on the command line are not "
-                                                 "opened for it."));
+            const std::string refused =
+                state == Parent::Gone
+                    ? "The process that started the helper is gone; files named on the command "
+                      "line are not opened for it."
+                    : "The process that started the helper (id " + std::to_string(parentId) +
+                          ") could not be opened, so files named on the command line are not "
+                          "opened for it: " +
+                          systemText(ERROR_ACCESS_DENIED);
+            EXPECT_TRUE(hasLine(log, c.failure + refused));
             EXPECT_FALSE(hasLine(log, startsWith("Probe: ")));
             EXPECT_EQ(readFile(taskFile()), task);
             DeleteFileW(output.c_str());

@@ -1,5 +1,7 @@
 #include "helper_process.h"
 
+#include <sddl.h>
+
 #include "base/unique_resource.h"
 
 #include <algorithm>
@@ -140,14 +142,25 @@ std::wstring helperExePath() {
     return moduleDirectory() + L"QuillfenSchedulerHelper.exe";
 }
 
-HANDLE startSuspendedHelper(bool limitedToken) {
+HANDLE startSuspendedHelper(bool limitedToken, bool closedToOthers) {
     const UniqueHandle token = limitedToken ? limitedPrimaryToken() : ownPrimaryToken();
     std::wstring commandLine = quoteArgument(helperExePath()) + L" --version";
     STARTUPINFOW si{.cb = sizeof si};
     PROCESS_INFORMATION pi{};
-    if (!token || !CreateProcessAsUserW(
-                      token.get(), helperExePath().c_str(), commandLine.data(), nullptr, nullptr,
-                      FALSE, CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
+    // Everyone denied everything: only the handle made here can reach the process.
+    PSECURITY_DESCRIPTOR denyAll = nullptr;
+    if (closedToOthers && !ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                              L"D:(D;;GA;;;WD)", SDDL_REVISION_1, &denyAll, nullptr)) {
+        return nullptr;
+    }
+    SECURITY_ATTRIBUTES security{sizeof security, denyAll, FALSE};
+    const BOOL created =
+        token &&
+        CreateProcessAsUserW(token.get(), helperExePath().c_str(), commandLine.data(),
+                             closedToOthers ? &security : nullptr, nullptr, FALSE,
+                             CREATE_SUSPENDED | CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi);
+    LocalFree(denyAll);
+    if (!created) {
         return nullptr;
     }
     CloseHandle(pi.hThread);

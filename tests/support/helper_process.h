@@ -58,8 +58,10 @@ struct HelperOutcome {
 HelperOutcome runHelper(const HelperRun& run);
 
 // A process of the helper's image that never runs (it stays suspended), with the limited token
-// or the test's own: a parent for HelperRun::parent. Empty when it could not be made.
-HANDLE startSuspendedHelper(bool limitedToken);
+// or the test's own: a parent for HelperRun::parent. `closedToOthers` gives it a security that
+// lets no other open reach it, as another user's process is to an administrator. Empty when it
+// could not be made.
+HANDLE startSuspendedHelper(bool limitedToken, bool closedToOthers = false);
 
 // Folder of the running test executable, with a trailing backslash.
 std::wstring moduleDirectory();

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/caller_access.h"
 #include "base/user_writable_files.h"
 #include "sandbox.h"
 
@@ -87,6 +88,14 @@ TEST(OwnFilePaths, OpensInAHeldFolderByMode) {
     EXPECT_TRUE(qsh::deleteThroughHandle(made.get(), failed)) << failed;
     made.reset();
     EXPECT_FALSE(qsh::testing::fileExists(dir / L"made.txt"));
+}
+
+// Elevated files are opened as the asking user whatever the elevation type (User Account Control
+// off gives type Default with full rights), and so are they when the elevation cannot be read.
+TEST(CallerAccess, ElevatedOrUnknownOpensAsTheAskingUser) {
+    EXPECT_TRUE(qsh::opensAsCaller(true));
+    EXPECT_TRUE(qsh::opensAsCaller(std::nullopt));
+    EXPECT_FALSE(qsh::opensAsCaller(false));
 }
 
 } // namespace
