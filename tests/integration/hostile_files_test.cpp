@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <regex>
+#include <thread>
 
 #include "base/unique_resource.h"
 #include "sandbox.h"
@@ -31,9 +33,11 @@ std::string unixPathOf(const std::wstring& path) {
     return result;
 }
 
-// A Unix symbolic link at `link` (which must not exist) leading to `target`.
-bool makeSymlink(const std::wstring& target, const std::wstring& link) {
-    std::wstring command = L"ln -s " + quoteArgument(fromUtf8(unixPathOf(target))) + L" " +
+// Runs `ln` with `options` so that `link` leads to `target`, and waits until `ready` holds.
+bool runLn(const wchar_t* options, const std::wstring& target, const std::wstring& link,
+           const std::function<bool()>& ready) {
+    std::wstring command = std::wstring(L"ln ") + options + L" " +
+                           quoteArgument(fromUtf8(unixPathOf(target))) + L" " +
                            quoteArgument(fromUtf8(unixPathOf(link)));
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
@@ -46,12 +50,24 @@ bool makeSymlink(const std::wstring& target, const std::wstring& link) {
     CloseHandle(process.hProcess);
     // Wine cannot wait for a Unix process: watch for the link instead.
     for (int waited = 0; waited < 10000; waited += 10) {
-        if (GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        if (ready()) {
             return true;
         }
         Sleep(10);
     }
     return false;
+}
+
+// A Unix symbolic link at `link` (which must not exist) leading to `target`.
+bool makeSymlink(const std::wstring& target, const std::wstring& link) {
+    return runLn(L"-s", target, link,
+                 [&] { return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; });
+}
+
+// The link to a folder `link` re-pointed at `target`, which holds a file named `marker`.
+bool repointSymlink(const std::wstring& target, const std::wstring& link,
+                    const std::wstring& marker) {
+    return runLn(L"-sfn", target, link, [&] { return fileExists(link + L"\\" + marker); });
 }
 
 class HostileFiles : public SandboxTest {
@@ -121,6 +137,47 @@ TEST_F(HostileFiles, ImportStagingFolderReachedThroughALinkIsRefused) {
     EXPECT_TRUE(hasLine(logOf(outcome), "Unable to normalize create-xml input: " + refused));
     EXPECT_TRUE(filesIn(outside.path()).empty());
     EXPECT_TRUE(calls().empty());
+}
+
+// LOCALAPPDATA is the user's to set and may lead through a link that the user re-points at any
+// time. schtasks.exe is handed the import by the held folder's final path, so a link re-pointed
+// after the copy was checked, at a folder of the same shape with another document in the same
+// place, leads it nowhere else: it imports the checked bytes.
+TEST_F(HostileFiles, ImportIsHandedOnByTheFinalPathOfItsHeldFolder) {
+    const std::wstring input = files / L"task.xml";
+    ASSERT_TRUE(writeFile(input, toUtf8(declaration(L"UTF-8") + taskBody())));
+    TempDir checked;
+    TempDir planted;
+    const std::wstring base = outside / L"local";
+    ASSERT_TRUE(makeSymlink(checked.path(), base));
+    HelperRun run = request({L"create-xml", input}, {schtasksSwitch(L"DELAY_MS", L"3000")});
+    run.localAppData = base;
+    HelperOutcome outcome;
+    std::thread helper([&] { outcome = start(run); });
+    // The stand-in records its start, then waits before it reads.
+    for (int tries = 0; tries < 1000 && calls().empty(); ++tries) {
+        Sleep(10);
+    }
+    const std::wstring temp = L"\\Quillfen\\temp";
+    const std::vector<std::wstring> staged = filesIn(checked.path() + temp);
+    ASSERT_EQ(staged.size(), 1u);
+    fs::create_directories(planted.path() + temp);
+    const std::string hostile = utf16le(declaration(L"UTF-16") + L"<Task/>");
+    ASSERT_TRUE(writeFile(planted.path() + temp + L"\\" + staged[0], hostile));
+    ASSERT_TRUE(writeFile(planted / L"marker", ""));
+    ASSERT_TRUE(repointSymlink(planted.path(), base, L"marker"));
+    helper.join();
+
+    EXPECT_EQ(outcome.code(), 0) << outcome.err;
+    EXPECT_EQ(readFile(taskFile()), utf16le(declaration(L"UTF-16") + taskBody()));
+    const auto recorded = calls();
+    ASSERT_EQ(recorded.size(), 1u);
+    const std::string handed = toUtf8(checked.path() + temp + L"\\" + staged[0]);
+    EXPECT_EQ(recorded[0].argv.at(5), handed);
+    // The log stayed where the base led when the helper started.
+    EXPECT_TRUE(hasLine(
+        logMessagesOf(readLog(checked.path()), outcome.pid),
+        startsWith("Normalized scheduler XML to UTF-16 LE with BOM: " + handed + "; bytes=")));
 }
 
 // A relaunched copy (started elevated with the marker) takes as operands only the files staged
