@@ -3,6 +3,7 @@
 // own: the links are Unix ones, made by running ln, which every Win32 call follows.
 
 #include <algorithm>
+#include <cwctype>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -188,8 +189,11 @@ TEST_F(HostileFiles, RelaunchedCopyRefusesAnyOperandButItsStagedFiles) {
     const std::wstring staged = files / L"scheduler-output-12-34.xml";
     const std::wstring stagedInput = files / L"scheduler-input-12-34.xml";
     const std::wstring secondVictim = outside / L"second victim.txt";
+    // Named as the staged output is, but not beside the copy.
+    const std::wstring elsewhere = outside / L"scheduler-output-12-34.xml";
     ASSERT_TRUE(writeFile(victim, kept));
     ASSERT_TRUE(writeFile(secondVictim, kept));
+    ASSERT_TRUE(writeFile(elsewhere, kept));
     const std::string task = readFile(taskFile()).value_or("");
     enum Plant { Nothing, Symlink, HardLink };
     struct Case {
@@ -203,6 +207,7 @@ TEST_F(HostileFiles, RelaunchedCopyRefusesAnyOperandButItsStagedFiles) {
         // A file elsewhere that exists and has one link, and one beside the copy misnamed.
         {{L"apply-times", L"07:30:00", victim}, Nothing, notStaged},
         {{L"apply-times", L"07:30:00", files / L"scheduler-output-12-35.xml"}, Nothing, notStaged},
+        {{L"apply-times", L"07:30:00", elsewhere}, Nothing, notStaged},
         {{L"query-to-file", victim}, Nothing, notStaged},
         {{L"create-xml", victim}, Nothing, notStaged},
         {{L"create-xml", staged}, Nothing, notStaged},
@@ -241,8 +246,24 @@ TEST_F(HostileFiles, RelaunchedCopyRefusesAnyOperandButItsStagedFiles) {
             << outcome.err;
         EXPECT_EQ(readFile(victim), kept);
         EXPECT_EQ(readFile(secondVictim), kept);
+        EXPECT_EQ(readFile(elsewhere), kept);
         EXPECT_EQ(readFile(taskFile()), task);
     }
+
+    // Names compare as the file system compares them: the staged output named in other letter
+    // case (here also the letters of the suffix) is still the staged output.
+    const std::wstring lettered = files / L"QuillfenSchedulerHelper-elevated-56-ab.exe";
+    const std::wstring output = files / L"scheduler-output-56-ab.xml";
+    ASSERT_TRUE(CopyFileW(helperExePath().c_str(), lettered.c_str(), FALSE));
+    ASSERT_TRUE(writeFile(output, ""));
+    std::wstring shouted = output;
+    std::transform(shouted.begin(), shouted.end(), shouted.begin(), towupper);
+    HelperRun run = request({L"apply-times", L"07:30:00", shouted, L"--elevation-attempted"});
+    run.exePath = lettered;
+    const HelperOutcome accepted = start(run);
+    EXPECT_EQ(accepted.code(), 0) << accepted.err;
+    EXPECT_TRUE(readFile(output).value_or("").starts_with("<?xml"))
+        << readFile(output).value_or("");
 }
 
 // Started elevated without the marker, the helper opens the files named on its command line
