@@ -34,6 +34,14 @@ class ImportSecurity {
     DWORD error_ = ERROR_SUCCESS;
 };
 
+StagedImportHook stagedImportHook = nullptr;
+
+void announce(ImportMoment moment, const std::wstring& path) {
+    if (stagedImportHook != nullptr) {
+        stagedImportHook(moment, path);
+    }
+}
+
 bool readFileId(HANDLE file, FileId& id, DWORD& error) {
     BY_HANDLE_FILE_INFORMATION information{};
     if (!GetFileInformationByHandle(file, &information)) {
@@ -48,7 +56,7 @@ bool readFileId(HANDLE file, FileId& id, DWORD& error) {
 // may ask), with no moment in which the file is not held open against change, rename and
 // delete: a bridge that reads and shares reading and writing is opened beside the writer, the
 // writer closed, and the hold opened beside the bridge. Each reopens the same file, not a name.
-UniqueHandle narrowToReadHold(UniqueHandle writer, DWORD& error) {
+UniqueHandle narrowToReadHold(UniqueHandle writer, const std::wstring& path, DWORD& error) {
     UniqueHandle bridge(
         ReOpenFile(writer.get(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, 0));
     if (!bridge) {
@@ -56,6 +64,7 @@ UniqueHandle narrowToReadHold(UniqueHandle writer, DWORD& error) {
         return {};
     }
     writer.reset();
+    announce(ImportMoment::Narrowing, path);
     UniqueHandle hold(ReOpenFile(bridge.get(), GENERIC_READ, FILE_SHARE_READ, 0));
     if (!hold) {
         error = GetLastError();
@@ -139,13 +148,14 @@ std::optional<StagedImport> stageImport(const std::filesystem::path& base,
     if (!staged.folder || !handedFolder(staged.folder.get(), folderFinal, error)) {
         return std::nullopt;
     }
+    staged.handedPath = pathForOtherProcess(folderFinal, name);
     UniqueHandle writer = createImportFile(staged.folder.get(), name, error);
     if (!writer || !writeOpenFile(writer.get(), parts, error)) {
         return std::nullopt;
     }
     DWORD code = ERROR_SUCCESS;
     if (!readFileId(writer.get(), staged.id, code) ||
-        !(staged.hold = narrowToReadHold(std::move(writer), code))) {
+        !(staged.hold = narrowToReadHold(std::move(writer), staged.handedPath, code))) {
         error = formatWindowsError(code);
         return std::nullopt;
     }
@@ -155,13 +165,17 @@ std::optional<StagedImport> stageImport(const std::filesystem::path& base,
                                       : L"The staged copy was changed before it was imported.";
         return std::nullopt;
     }
-    staged.handedPath = pathForOtherProcess(folderFinal, name);
     return staged;
+}
+
+void setStagedImportHook(StagedImportHook hook) {
+    stagedImportHook = hook;
 }
 
 bool deleteStagedImport(StagedImport& staged, const std::wstring& name, std::wstring& error) {
     // An open with DELETE access needs every other open to share deletion, the hold's too.
     staged.hold.reset();
+    announce(ImportMoment::Deleting, staged.handedPath);
     DWORD code = ERROR_SUCCESS;
     const UniqueHandle file = openInFolder(staged.folder.get(), name, DELETE | FILE_READ_ATTRIBUTES,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

@@ -46,4 +46,11 @@ std::optional<StagedImport> stageImport(const std::filesystem::path& base,
 // and only while it is still the file that was staged.
 bool deleteStagedImport(StagedImport& staged, const std::wstring& name, std::wstring& error);
 
+// The two moments at which the staged copy is not held against other writers: while the hold
+// takes over from the writing handle, and between the end of the hold and the delete after a
+// successful import. A test driver plays another program there; `path` is the handed path.
+enum class ImportMoment { Narrowing, Deleting };
+using StagedImportHook = void (*)(ImportMoment moment, const std::wstring& path);
+void setStagedImportHook(StagedImportHook hook);
+
 } // namespace qsh

@@ -325,6 +325,33 @@ TEST_F(CreateXml, HelperOfAnotherAccountThanTheAskerRegistersNoDocument) {
     EXPECT_FALSE(fileExists(taskFile()));
 }
 
+// The staged copy is unheld for a moment twice: while the read hold takes over from the writer,
+// and after the import, before its delete. qsh-caller-probe plays another program there: a copy
+// changed in the first is not imported; a file put in its place in the second is not deleted.
+TEST_F(CreateXml, CopyChangedWhileUnheldIsNeitherImportedNorDeletedForAnother) {
+    HelperRun run = request({L"create-xml", input}, {{L"QSH_PROBE_IMPORT", L"tamper"}});
+    run.exePath = moduleDirectory() + L"qsh-caller-probe.exe";
+    const HelperOutcome tampered = start(run);
+    EXPECT_EQ(tampered.code(), 4);
+    EXPECT_EQ(tampered.err, "The staged copy was changed before it was imported.\r\n");
+    EXPECT_TRUE(calls().empty());
+
+    run = request({L"create-xml", input}, {{L"QSH_PROBE_IMPORT", L"swap"}});
+    run.exePath = moduleDirectory() + L"qsh-caller-probe.exe";
+    const HelperOutcome swapped = start(run);
+    EXPECT_EQ(swapped.code(), 0) << swapped.err;
+    EXPECT_EQ(readFile(taskFile()), staged);
+    EXPECT_TRUE(hasLine(logOf(swapped), "Could not delete normalized XML after successful import: "
+                                        "Another file has taken the staged copy's place."));
+    const std::vector<std::wstring> kept = filesIn(stagingFolder());
+    ASSERT_EQ(kept.size(), 2u); // the tampered copy, kept for diagnosis, and the planted file
+    std::size_t planted = 0;
+    for (const std::wstring& name : kept) {
+        planted += readFile(stagingFolder() + L"\\" + name) == "planted" ? 1 : 0;
+    }
+    EXPECT_EQ(planted, 1u);
+}
+
 TEST_F(CreateXml, FailedImportKeepsTheStagedCopy) {
 
     HelperOutcome outcome =

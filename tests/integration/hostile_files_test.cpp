@@ -175,6 +175,9 @@ TEST_F(HostileFiles, ImportIsHandedOnByTheFinalPathOfItsHeldFolder) {
     ASSERT_EQ(recorded.size(), 1u);
     const std::string handed = toUtf8(checked.path() + temp + L"\\" + staged[0]);
     EXPECT_EQ(recorded[0].argv.at(5), handed);
+    // Deleted through the held folder: the checked copy is gone, the planted file is not.
+    EXPECT_TRUE(filesIn(checked.path() + temp).empty());
+    EXPECT_EQ(readFile(planted.path() + temp + L"\\" + staged[0]), hostile);
     // The log stayed where the base led when the helper started.
     EXPECT_TRUE(hasLine(
         logMessagesOf(readLog(checked.path()), outcome.pid),
