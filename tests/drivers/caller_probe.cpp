@@ -68,8 +68,11 @@ void playOnImport(qsh::ImportMoment moment, const std::wstring& path) {
     if (play == L"tamper" && moment == qsh::ImportMoment::Narrowing) {
         writeWhole(path, OPEN_EXISTING, "X");
     } else if (play == L"swap" && moment == qsh::ImportMoment::Deleting) {
-        DeleteFileW(path.c_str());
-        writeWhole(path, CREATE_NEW, "planted");
+        // Made while the staged copy still exists, so that it cannot get the copy's file id
+        // (a file system may give a deleted file's number to the next new file).
+        const std::wstring planted = path + L".planted";
+        writeWhole(planted, CREATE_NEW, "planted");
+        MoveFileExW(planted.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
     }
 }
 

@@ -13,6 +13,7 @@
 #include "sandbox.h"
 #include "text/task_principal.h"
 #include "text/task_xml.h"
+#include "text/xml_reader.h"
 
 namespace {
 
@@ -61,6 +62,29 @@ TEST(TaskXmlCheck, PrincipalCheckReadsTheWholeText) {
     text[32768] = L'a';
     EXPECT_EQ(qsh::checkTaskPrincipal(text).refusal,
               L"The task XML is refused: it holds an unpaired surrogate, which is no character.");
+}
+
+// The reader is handed UTF-8 bytes: the staged text's declaration, which names UTF-16, is handed
+// over naming UTF-8, and everything after it as it stands.
+TEST(TaskXmlCheck, ReaderIsHandedADeclarationNamingItsBytes) {
+    const struct {
+        std::wstring text;
+        std::string handed;
+    } rows[] = {
+        {L"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n<Task>\u00E9</Task>",
+         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Task>\xC3\xA9</Task>"},
+        {L"<?xml version='1.0'?><Task/>", "<?xml version='1.0' encoding=\"UTF-8\"?><Task/>"},
+        {L"<Task/>", "<Task/>"},
+    };
+    for (const auto& row : rows) {
+        std::wstring error;
+        const qsh::XmlReader xml = qsh::openXmlReader(row.text, error);
+        ASSERT_TRUE(xml.input) << qsh::testing::toUtf8(error);
+        std::string handed(256, '\0');
+        ULONG read = 0;
+        ASSERT_EQ(xml.input->Read(handed.data(), static_cast<ULONG>(handed.size()), &read), S_OK);
+        EXPECT_EQ(handed.substr(0, read), row.handed);
+    }
 }
 
 TEST(TaskXmlDeclaration, InsertsOrRewritesTheEncoding) {
