@@ -448,6 +448,27 @@ TEST_F(CreateXml, UnwritableStagingFolderFails) {
     EXPECT_TRUE(calls().empty());
 }
 
+// An elevated helper never makes the base folder: the user's environment names it, and it would
+// be made wherever that points. Without it there is no log and no import.
+TEST_F(CreateXml, MissingBaseIsNotMadeByAnElevatedHelper) {
+    const std::wstring base = files / L"no such folder";
+    for (const std::vector<std::wstring>& args :
+         {std::vector<std::wstring>{L"create-xml", input}, {L"create-default"}}) {
+        HelperRun run = request(args);
+        run.localAppData = base;
+        const HelperOutcome outcome = start(run);
+        EXPECT_FALSE(fileExists(base));
+        if (args[0] == L"create-default") {
+            EXPECT_EQ(outcome.code(), 0);
+            continue;
+        }
+        EXPECT_EQ(outcome.code(), 4);
+        EXPECT_EQ(outcome.out, kXmlFailureLine);
+        EXPECT_EQ(outcome.err, systemText(ERROR_FILE_NOT_FOUND) + "\r\n");
+    }
+    EXPECT_EQ(calls().size(), 1u);
+}
+
 // A valid document padded with white space inside the Task element to exactly `size` bytes.
 std::string paddedTask(std::size_t size) {
     std::string head = toUtf8(declaration(L"UTF-8") + L"<Task version=\"1.2\">");
