@@ -1,6 +1,5 @@
 #include "base/caller_access.h"
 
-#include <sddl.h>
 #include <tlhelp32.h>
 
 #include <vector>
@@ -183,32 +182,6 @@ bool impersonatingAtLevel(std::wstring& error) {
         return false;
     }
     return true;
-}
-
-std::optional<std::wstring> sidText(PSID sid) {
-    LocalOwned<LPWSTR> text;
-    if (!ConvertSidToStringSidW(sid, text.put())) {
-        return std::nullopt;
-    }
-    return std::wstring(text.get());
-}
-
-// The user of `token` as a SID string, or the Windows error.
-std::optional<std::wstring> tokenUserSid(HANDLE token, DWORD& error) {
-    TokenFailure failure;
-    const std::optional<std::vector<BYTE>> user = token != nullptr
-                                                      ? queryToken(token, TokenUser, failure)
-                                                      : queryOwnToken(TokenUser, failure);
-    if (!user) {
-        error = failure.error;
-        return std::nullopt;
-    }
-    std::optional<std::wstring> text =
-        sidText(reinterpret_cast<const TOKEN_USER*>(user->data())->User.Sid);
-    if (!text) {
-        error = GetLastError();
-    }
-    return text;
 }
 
 std::optional<std::wstring>& askingUserOverride() {

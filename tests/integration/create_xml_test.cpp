@@ -309,9 +309,8 @@ TEST_F(CreateXml, HelperOfAnotherAccountThanTheAskerRegistersNoDocument) {
     const std::wstring asker = L"S-1-5-21-1-2-3-1001";
     for (const std::wstring& document : {taskBody(), taskWith(userId(ownSid()))}) {
         ASSERT_TRUE(writeFile(input, toUtf8(declaration(L"UTF-8") + document)));
-        HelperRun run = request({L"create-xml", input}, {{L"QSH_PROBE_ASKING_SID", asker}});
-        run.exePath = moduleDirectory() + L"qsh-caller-probe.exe";
-        const HelperOutcome outcome = start(run);
+        const HelperOutcome outcome =
+            start(probeRun({L"create-xml", input}, {{L"QSH_PROBE_ASKING_SID", asker}}));
         const std::string text = "The task XML is refused: the helper runs as another account (" +
                                  toUtf8(ownSid()) +
                                  ") than the user who asked for the task (S-1-5-21-1-2-3-1001), "
@@ -329,16 +328,14 @@ TEST_F(CreateXml, HelperOfAnotherAccountThanTheAskerRegistersNoDocument) {
 // and after the import, before its delete. qsh-caller-probe plays another program there: a copy
 // changed in the first is not imported; a file put in its place in the second is not deleted.
 TEST_F(CreateXml, CopyChangedWhileUnheldIsNeitherImportedNorDeletedForAnother) {
-    HelperRun run = request({L"create-xml", input}, {{L"QSH_PROBE_IMPORT", L"tamper"}});
-    run.exePath = moduleDirectory() + L"qsh-caller-probe.exe";
-    const HelperOutcome tampered = start(run);
+    const HelperOutcome tampered =
+        start(probeRun({L"create-xml", input}, {{L"QSH_PROBE_IMPORT", L"tamper"}}));
     EXPECT_EQ(tampered.code(), 4);
     EXPECT_EQ(tampered.err, "The staged copy was changed before it was imported.\r\n");
     EXPECT_TRUE(calls().empty());
 
-    run = request({L"create-xml", input}, {{L"QSH_PROBE_IMPORT", L"swap"}});
-    run.exePath = moduleDirectory() + L"qsh-caller-probe.exe";
-    const HelperOutcome swapped = start(run);
+    const HelperOutcome swapped =
+        start(probeRun({L"create-xml", input}, {{L"QSH_PROBE_IMPORT", L"swap"}}));
     EXPECT_EQ(swapped.code(), 0) << swapped.err;
     EXPECT_EQ(readFile(taskFile()), staged);
     EXPECT_TRUE(hasLine(logOf(swapped), "Could not delete normalized XML after successful import: "

@@ -297,8 +297,7 @@ TEST_F(HostileFiles, ElevatedHelperOpensOperandsAsTheProcessThatAsked) {
             qsh::UniqueHandle parent(startSuspendedHelper(true, state == Parent::Closed));
             ASSERT_TRUE(parent);
             const DWORD parentId = GetProcessId(parent.get());
-            HelperRun run = request(c.args);
-            run.exePath = moduleDirectory() + L"qsh-caller-probe.exe";
+            HelperRun run = probeRun(c.args);
             run.stdHandles = false;
             run.parent = parent.get();
             if (state == Parent::Gone) {
