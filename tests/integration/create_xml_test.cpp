@@ -204,6 +204,8 @@ TEST_F(CreateXml, PrincipalsBeyondTheOwnLeastPrivilegedUserAreRefused) {
     const std::string notOwn = ", not the user who asked for the task.";
     const std::string runLevel = "its principal's RunLevel is not LeastPrivilege.";
     const std::string logonType = "its principal's LogonType is not InteractiveToken.";
+    const std::string priority = "its Priority is not one of 4 to 10, which run the task at the "
+                                 "normal priority class or below.";
     const Refused cases[] = {
         {"SystemBySid", taskWith(userId(L"S-1-5-18")),
          "its principal's UserId names S-1-5-18" + notOwn},
@@ -229,7 +231,15 @@ TEST_F(CreateXml, PrincipalsBeyondTheOwnLeastPrivilegedUserAreRefused) {
         {"CharacterReference", taskWith(principal(L"<RunLevel>&#72;ighestAvailable</RunLevel>")),
          runLevel},
         {"CdataJoined", taskWith(principal(L"<RunLevel><![CDATA[Highest]]>Available</RunLevel>")),
-         runLevel},
+         "the principal's RunLevel has a CDATA section, not plain text."},
+        {"CdataValue", taskWith(principal(L"<RunLevel><![CDATA[LeastPrivilege]]></RunLevel>")),
+         "the principal's RunLevel has a CDATA section, not plain text."},
+        {"ValueInTwoPieces",
+         taskWith(principal(L"<RunLevel>Least<![CDATA[Privilege]]></RunLevel>")),
+         "the principal's RunLevel is not one piece of text."},
+        {"SpaceThenCdata",
+         taskWith(principal(L"<LogonType>\r\n <![CDATA[Interactive]]>Token </LogonType>")),
+         "the principal's LogonType is not one piece of text."},
         {"CommentInValue", taskWith(principal(L"<RunLevel>Least<!-- x -->Privilege</RunLevel>")),
          "the principal's RunLevel holds markup, not only text."},
         {"DtdWithEntity",
@@ -260,6 +270,46 @@ TEST_F(CreateXml, PrincipalsBeyondTheOwnLeastPrivilegedUserAreRefused) {
          taskWith(L"<SecurityDescriptor>D:(A;;FA;;;WD)</SecurityDescriptor>",
                   L"  </RegistrationInfo>"),
          "it has a SecurityDescriptor, which could let other users change the task."},
+        {"BootTrigger", taskWith(L"    <BootTrigger/>\r\n", L"  </Triggers>"),
+         "it has a BootTrigger, which only administrators may register."},
+        {"EventTrigger",
+         taskWith(L"    <EventTrigger><Subscription>&lt;QueryList/&gt;</Subscription>"
+                  L"</EventTrigger>\r\n",
+                  L"  </Triggers>"),
+         "it has an EventTrigger, whose event query could hand the task events from logs that "
+         "the asking user may not read."},
+        {"LogonTriggerForEveryone",
+         taskWith(L"    <LogonTrigger><Enabled>true</Enabled></LogonTrigger>\r\n",
+                  L"  </Triggers>"),
+         "it has a LogonTrigger, which only administrators may register for every user or for "
+         "another user."},
+        {"RealTimePriority", taskWith(L"  <Settings><Priority>0</Priority></Settings>\r\n"),
+         priority},
+        {"HighPriority", taskWith(L"  <Settings><Priority> 3 </Priority></Settings>\r\n"),
+         priority},
+        {"PriorityInCdata",
+         taskWith(L"  <Settings><Priority><![CDATA[7]]></Priority></Settings>\r\n"),
+         "the Settings element's Priority has a CDATA section, not plain text."},
+        {"UnknownSetting",
+         taskWith(L"  <Settings><MaintenanceSettings><Period>P1D</Period></MaintenanceSettings>"
+                  L"</Settings>\r\n"),
+         "the element MaintenanceSettings in Settings is not one that the helper lets through."},
+        {"TriggerNotLetThrough", taskWith(L"    <IdleTrigger/>\r\n", L"  </Triggers>"),
+         "the element IdleTrigger in Triggers is not one that the helper lets through."},
+        {"ComHandler",
+         taskWith(L"<ComHandler><ClassId>{00000000-0000-0000-0000-000000000001}</ClassId>"
+                  L"</ComHandler>",
+                  L"  </Actions>"),
+         "the element ComHandler in Actions is not one that the helper lets through."},
+        {"ElementInText",
+         taskWith(L"<Documentation><Exec/></Documentation>", L"  </RegistrationInfo>"),
+         "the element Exec in Documentation is not one that the helper lets through."},
+        {"OtherNamespace", taskWith(L"  <Settings><x:Hint xmlns:x=\"urn:other\"/></Settings>\r\n"),
+         "the element Hint in Settings is outside the task namespace."},
+        {"TaskInNoNamespace",
+         L"<Task version=\"1.2\"><Actions><Exec><Command>cmd.exe</Command></Exec></Actions>"
+         L"</Task>",
+         "the element Actions in Task is outside the task namespace."},
         // Line 12 holds the inserted principal; XmlLite counts the column after the end tag.
         {"Unparsable", taskWith(L"<Principals><Principal id=\"Author\"></Principals>"),
          "it could not be parsed (XmlLite error 0xC00CEE3B at line 12, column 49)."},
@@ -279,6 +329,70 @@ TEST_F(CreateXml, PrincipalsBeyondTheOwnLeastPrivilegedUserAreRefused) {
     EXPECT_TRUE(filesIn(stagingFolder()).empty());
 }
 
+// What schtasks /Query /XML gives on Windows for a task that create-default made (one line
+// each), with a description, a working folder and a DisplayName with a reference added.
+std::wstring windowsExport() {
+    const std::wstring lines[] = {
+        L"<Task version=\"1.2\" xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\">",
+        L"  <RegistrationInfo><Date>2026-01-05T10:00:00.1234567</Date><Author>" + ownName() +
+            L"</Author><Description>Quillfen</Description><URI>\\Quillfen</URI>"
+            L"</RegistrationInfo>",
+        L"  <Triggers><CalendarTrigger><StartBoundary>2026-01-05T08:00:00</StartBoundary>"
+        L"<Enabled>true</Enabled><ScheduleByDay><DaysInterval>1</DaysInterval></ScheduleByDay>"
+        L"</CalendarTrigger></Triggers>",
+        L"  <Principals><Principal id=\"Author\"><UserId>" + ownSid() +
+            L"</UserId><LogonType>InteractiveToken</LogonType><RunLevel>LeastPrivilege</RunLevel>"
+            L"<DisplayName>Quillfen &amp; me</DisplayName></Principal></Principals>",
+        L"  <Settings><MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>"
+        L"<DisallowStartIfOnBatteries>true</DisallowStartIfOnBatteries><StopIfGoingOnBatteries>"
+        L"true</StopIfGoingOnBatteries><AllowHardTerminate>true</AllowHardTerminate>"
+        L"<StartWhenAvailable>false</StartWhenAvailable><RunOnlyIfNetworkAvailable>false"
+        L"</RunOnlyIfNetworkAvailable><IdleSettings><Duration>PT10M</Duration><WaitTimeout>PT1H"
+        L"</WaitTimeout><StopOnIdleEnd>true</StopOnIdleEnd><RestartOnIdle>false</RestartOnIdle>"
+        L"</IdleSettings><AllowStartOnDemand>true</AllowStartOnDemand><Enabled>true</Enabled>"
+        L"<Hidden>false</Hidden><RunOnlyIfIdle>false</RunOnlyIfIdle><WakeToRun>false</WakeToRun>"
+        L"<ExecutionTimeLimit>PT72H</ExecutionTimeLimit><Priority>7</Priority></Settings>",
+        L"  <Actions Context=\"Author\"><Exec><Command>cmd.exe</Command><Arguments>/C quillfen "
+        L"-noGui</Arguments><WorkingDirectory>%LOCALAPPDATA%\\Quillfen</WorkingDirectory></Exec>"
+        L"</Actions>",
+        L"</Task>"};
+    std::wstring document;
+    for (const std::wstring& line : lines) {
+        document += line + L"\r\n";
+    }
+    return document;
+}
+
+// The task document with each element that the check lets through and the export above lacks.
+std::wstring withTheOtherElements() {
+    std::wstring body = taskWith(
+        L"  <Settings><RestartOnFailure><Interval>PT5M</Interval><Count>3</Count>"
+        L"</RestartOnFailure><NetworkProfileName>Office</NetworkProfileName><NetworkSettings>"
+        L"<Name>Office</Name><Id>{6A1E2E5C-3B0D-4E55-9F0B-2D4C1A7B9E11}</Id></NetworkSettings>"
+        L"<DeleteExpiredTaskAfter>P30D</DeleteExpiredTaskAfter><UseUnifiedSchedulingEngine>true"
+        L"</UseUnifiedSchedulingEngine><DisallowStartOnRemoteAppSession>false"
+        L"</DisallowStartOnRemoteAppSession><Priority>\r\n 10 </Priority></Settings>\r\n");
+    body.insert(body.find(L"  </Triggers>"),
+                L"    <CalendarTrigger id=\"weekly\"><StartBoundary>2026-01-05T07:30:00"
+                L"</StartBoundary><EndBoundary>2027-01-01T00:00:00</EndBoundary><Repetition>"
+                L"<Interval>PT1H</Interval><Duration>PT4H</Duration><StopAtDurationEnd>true"
+                L"</StopAtDurationEnd></Repetition><ExecutionTimeLimit>PT1H</ExecutionTimeLimit>"
+                L"<RandomDelay>PT5M</RandomDelay><ScheduleByWeek><WeeksInterval>2</WeeksInterval>"
+                L"<DaysOfWeek><Monday/><Tuesday/><Wednesday/><Thursday/><Friday/><Saturday/>"
+                L"<Sunday/></DaysOfWeek></ScheduleByWeek></CalendarTrigger>\r\n"
+                L"    <CalendarTrigger><StartBoundary>2026-01-01T07:30:00</StartBoundary>"
+                L"<ScheduleByMonth><DaysOfMonth><Day>1</Day><Day>Last</Day></DaysOfMonth><Months>"
+                L"<January/><February/><March/><April/><May/><June/><July/><August/><September/>"
+                L"<October/><November/><December/></Months></ScheduleByMonth></CalendarTrigger>\r\n"
+                L"    <CalendarTrigger><StartBoundary>2026-01-01T07:30:00</StartBoundary>"
+                L"<ScheduleByMonthDayOfWeek><Weeks><Week>1</Week><Week>Last</Week></Weeks>"
+                L"<DaysOfWeek><Monday/></DaysOfWeek><Months><June/></Months>"
+                L"</ScheduleByMonthDayOfWeek></CalendarTrigger>\r\n");
+    return body.insert(body.find(L"  </RegistrationInfo>"),
+                       L"    <Source>Quillfen</Source><Version>1.1.0</Version>"
+                       L"<Documentation>Runs Quillfen without its window.</Documentation>\r\n");
+}
+
 // One principal of the helper's own user, least-privileged, is registered as handed over,
 // however the document spells it; the first row is the principal that query-to-file exports.
 TEST_F(CreateXml, OwnLeastPrivilegedPrincipalIsRegistered) {
@@ -289,7 +403,10 @@ TEST_F(CreateXml, OwnLeastPrivilegedPrincipalIsRegistered) {
         taskWith(L"  <Principals>\r\n    <Principal id=\"Author\">" + exported +
                  L"</Principal>\r\n  </Principals>\r\n"),
         taskWith(principal(L"<UserId>" + ownSid() + L"</UserId><DisplayName>me</DisplayName>")),
-        taskWith(principal(L"<LogonType>\r\n <![CDATA[Interactive]]>Token </LogonType>")),
+        // One text node, trimmed of XML white space.
+        taskWith(principal(L"<LogonType>\r\n InteractiveToken </LogonType>")),
+        windowsExport(),
+        withTheOtherElements(),
         taskWith(L"<t:Principals xmlns:t=\"http://schemas.microsoft.com/windows/2004/02/mit/"
                  L"task\"><t:Principal id=\"Author\"><t:RunLevel>LeastPrivilege</t:RunLevel>"
                  L"</t:Principal></t:Principals>"),
