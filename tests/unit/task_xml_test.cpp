@@ -2,15 +2,8 @@
 
 #include <windows.h>
 
-#include <filesystem>
-#include <random>
-#include <regex>
 #include <string>
 
-#include "base/bytes.h"
-#include "base/file_io.h"
-#include "base/unique_resource.h"
-#include "sandbox.h"
 #include "text/task_principal.h"
 #include "text/task_xml.h"
 #include "text/xml_reader.h"
@@ -18,7 +11,6 @@
 namespace {
 
 using qsh::setXmlEncodingDeclaration;
-using qsh::testing::TempDir;
 
 TEST(TaskXmlCheck, LooksLikeTaskXml) {
     EXPECT_TRUE(qsh::looksLikeTaskXml(L"<Task version=\"1.2\"></Task>"));
@@ -124,74 +116,6 @@ TEST(TaskXmlDeclaration, LeavesWhatItCannotParseUnchanged) {
     // Leading noise goes even when nothing else can be done.
     EXPECT_EQ(setXmlEncodingDeclaration(L"\xFEFF\n<?xml encoding=UTF-8?>", L"UTF-16"),
               L"<?xml encoding=UTF-8?>");
-}
-
-class WriteFileBytes : public ::testing::Test {
-  protected:
-    TempDir dir;
-    std::wstring error = L"untouched";
-
-    bool write(const std::wstring& path, const qsh::Bytes& bytes) {
-        return qsh::writeFileBytes(std::filesystem::path(path), bytes, error);
-    }
-};
-
-TEST_F(WriteFileBytes, CreatesFoldersAndReplacesFiles) {
-    const std::wstring path = dir / L"new\\deeper\\out.xml";
-    ASSERT_TRUE(write(path, {}));
-    EXPECT_EQ(qsh::testing::readFile(path), std::string());
-    ASSERT_TRUE(qsh::testing::writeFile(path, std::string(5000, 'o')));
-    ASSERT_TRUE(write(path, {'n', 'e', 'w'}));
-    EXPECT_EQ(qsh::testing::readFile(path), "new");
-    ASSERT_TRUE(write(path, {}));
-    EXPECT_EQ(qsh::testing::readFile(path), std::string());
-    EXPECT_EQ(error, L"untouched");
-    // Devices such as NUL cannot flush; the write still counts.
-    EXPECT_TRUE(write(L"NUL", {'x'})) << error;
-}
-
-TEST_F(WriteFileBytes, WritesLargeBuffersWhole) {
-    std::mt19937 random(3);
-    qsh::Bytes bytes(3 * 1048576 + 17);
-    for (auto& byte : bytes) {
-        byte = static_cast<std::uint8_t>(random());
-    }
-    const std::wstring path = dir / L"large.bin";
-    ASSERT_TRUE(write(path, bytes)) << error;
-    EXPECT_TRUE(qsh::testing::readFile(path) == std::string(bytes.begin(), bytes.end()));
-}
-
-TEST_F(WriteFileBytes, BareFileNameWritesIntoTheCurrentFolder) {
-    wchar_t previous[MAX_PATH + 1] = {};
-    GetCurrentDirectoryW(MAX_PATH, previous);
-    ASSERT_TRUE(SetCurrentDirectoryW(dir.path().c_str()));
-    const bool written = write(L"bare.xml", {'x'});
-    SetCurrentDirectoryW(previous);
-    ASSERT_TRUE(written) << error;
-    EXPECT_EQ(qsh::testing::readFile(dir / L"bare.xml"), "x");
-}
-
-TEST_F(WriteFileBytes, ParentThatCannotBeCreated) {
-    const std::wstring blocker = dir / L"plain-file";
-    ASSERT_TRUE(qsh::testing::writeFile(blocker, "x"));
-    EXPECT_FALSE(write(blocker + L"\\sub\\out.xml", {'x'}));
-    EXPECT_TRUE(
-        std::regex_match(error, std::wregex(L"Unable to create parent directory; error=[-0-9]+")))
-        << error;
-    EXPECT_EQ(qsh::testing::readFile(blocker), "x");
-}
-
-TEST_F(WriteFileBytes, OpenFailureCarriesTheSystemText) {
-    // Another process holds the file without write sharing.
-    const std::wstring path = dir / L"locked.xml";
-    ASSERT_TRUE(qsh::testing::writeFile(path, "old"));
-    qsh::UniqueHandle holder(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                         FILE_ATTRIBUTE_NORMAL, nullptr));
-    ASSERT_TRUE(holder);
-    EXPECT_FALSE(write(path, {'n', 'e', 'w'}));
-    EXPECT_EQ(error, qsh::testing::fromUtf8(qsh::testing::systemText(ERROR_SHARING_VIOLATION)));
-    holder.reset();
-    EXPECT_EQ(qsh::testing::readFile(path), "old");
 }
 
 } // namespace
