@@ -296,13 +296,14 @@ UniqueHandle openCallerInput(const fs::path& path, bool& missing, std::wstring& 
     return file;
 }
 
-UniqueHandle openCallerOutput(const fs::path& path, bool& created, std::wstring& error) {
+UniqueHandle openCallerOutput(const fs::path& path, bool& created, std::wstring& error,
+                              std::vector<fs::path>* madeFolders) {
     created = false;
     CallerImpersonation scope;
     if (!actAsCaller(scope, error)) {
         return {};
     }
-    if (!createFolders(path.parent_path(), error)) {
+    if (!createFolders(path.parent_path(), error, madeFolders)) {
         return {};
     }
     announceOpen(path);
@@ -323,6 +324,20 @@ UniqueHandle openCallerOutput(const fs::path& path, bool& created, std::wstring&
     }
     error = formatWindowsError(failure);
     return {};
+}
+
+void removeCallerFolders(const std::vector<fs::path>& folders) {
+    CallerImpersonation scope;
+    std::wstring ignored;
+    // Nothing is removed with the helper's own rights.
+    if (folders.empty() || !actAsCaller(scope, ignored)) {
+        return;
+    }
+    for (const fs::path& folder : folders) {
+        if (!RemoveDirectoryW(folder.c_str())) {
+            return;
+        }
+    }
 }
 
 } // namespace qsh

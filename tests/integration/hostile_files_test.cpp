@@ -221,7 +221,7 @@ TEST_F(HostileFiles, RelaunchedCopyRefusesAnyOperandButItsStagedFiles) {
          " is reached through a link (it leads to "},
     };
     const std::map<std::wstring, std::string> prefixes = {
-        {L"apply-times", "Could not write registered task XML: "},
+        {L"apply-times", "Could not open the task XML output: "},
         {L"query-to-file", "Unable to write query output: "},
         {L"create-xml", "Unable to normalize create-xml input: "},
     };
@@ -285,7 +285,7 @@ TEST_F(HostileFiles, ElevatedHelperOpensOperandsAsTheProcessThatAsked) {
     };
     const Case cases[] = {
         {{L"query-to-file", output}, output, "Unable to write query output: "},
-        {{L"apply-times", L"07:30:00", output}, output, "Could not write registered task XML: "},
+        {{L"apply-times", L"07:30:00", output}, output, "Could not open the task XML output: "},
         {{L"create-xml", input}, input, "Unable to normalize create-xml input: "},
     };
     // Gone: ended before the helper runs. Closed: alive, but its security lets nobody else open
