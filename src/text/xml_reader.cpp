@@ -148,22 +148,31 @@ std::pair<std::wstring, std::size_t> utf8Declaration(std::wstring_view text) {
     return {setXmlEncodingDeclaration(std::wstring(text.substr(0, length)), L"UTF-8"), length};
 }
 
+XmlLiteSource xmlLiteSource;
+
 std::wstring hresultStep(const wchar_t* step, HRESULT hr) {
     return std::wstring(step) + L" failed: " + formatHresult(hr);
 }
 
 } // namespace
 
+void setXmlLiteSource(const XmlLiteSource& source) {
+    xmlLiteSource = source;
+}
+
 XmlReader openXmlReader(std::wstring_view text, std::wstring& error) {
     XmlReader opened;
     DWORD loadError = ERROR_SUCCESS;
-    opened.library.reset(loadSystemLibrary(L"xmllite.dll", loadError));
+    opened.library.reset(loadSystemLibrary(xmlLiteSource.library, loadError));
     if (!opened.library) {
-        error = L"Loading xmllite.dll failed: " + formatWindowsError(loadError);
+        error = std::wstring(L"Loading ") + xmlLiteSource.library + L" failed: " +
+                formatWindowsError(loadError);
         return {};
     }
-    const auto create = reinterpret_cast<decltype(&CreateXmlReader)>(
-        reinterpret_cast<void*>(GetProcAddress(opened.library.get(), "CreateXmlReader")));
+    const auto create = xmlLiteSource.create != nullptr
+                            ? xmlLiteSource.create
+                            : reinterpret_cast<decltype(&CreateXmlReader)>(reinterpret_cast<void*>(
+                                  GetProcAddress(opened.library.get(), "CreateXmlReader")));
     const auto createInput =
         reinterpret_cast<decltype(&CreateXmlReaderInputWithEncodingName)>(reinterpret_cast<void*>(
             GetProcAddress(opened.library.get(), "CreateXmlReaderInputWithEncodingName")));

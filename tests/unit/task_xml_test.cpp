@@ -3,7 +3,9 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 
+#include "sandbox.h"
 #include "text/task_principal.h"
 #include "text/task_xml.h"
 #include "text/xml_reader.h"
@@ -77,6 +79,37 @@ TEST(TaskXmlCheck, ReaderIsHandedADeclarationNamingItsBytes) {
         ASSERT_EQ(xml.input->Read(handed.data(), static_cast<ULONG>(handed.size()), &read), S_OK);
         EXPECT_EQ(handed.substr(0, read), row.handed);
     }
+}
+
+HRESULT WINAPI readerThatCannotBeMade(REFIID, void**, IMalloc*) {
+    return E_OUTOFMEMORY;
+}
+
+// Without a working XmlLite nothing can be checked: the document is refused, saying why.
+TEST(TaskXmlCheck, PrincipalCheckWithoutXmlLiteSaysWhy) {
+    using qsh::testing::fromUtf8;
+    using qsh::testing::systemText;
+    const std::wstring refused = L"The task XML could not be checked: ";
+    const std::pair<qsh::XmlLiteSource, std::wstring> rows[] = {
+        {{L"qsh-no-such-library.dll"},
+         refused + L"Loading qsh-no-such-library.dll failed: " + fromUtf8(systemText(126))},
+        {{L"kernel32.dll"},
+         refused + L"Finding the XmlLite functions failed: " + fromUtf8(systemText(127))},
+        {{L"xmllite.dll", readerThatCannotBeMade},
+         refused + L"Creating the XML reader failed: HRESULT 0x8007000E (" +
+             fromUtf8(systemText(E_OUTOFMEMORY)) + L")"},
+    };
+    const std::wstring document =
+        L"<Task xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\"><Principals>"
+        L"<Principal><UserId>ana</UserId></Principal></Principals></Task>";
+    for (const auto& [source, refusal] : rows) {
+        qsh::setXmlLiteSource(source);
+        const qsh::TaskPrincipalCheck check = qsh::checkTaskPrincipal(document);
+        qsh::setXmlLiteSource({});
+        EXPECT_EQ(check.refusal, refusal);
+        EXPECT_FALSE(check.userId.has_value());
+    }
+    EXPECT_EQ(qsh::checkTaskPrincipal(document).userId, L"ana");
 }
 
 TEST(TaskXmlDeclaration, InsertsOrRewritesTheEncoding) {
