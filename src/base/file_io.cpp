@@ -1,6 +1,7 @@
 #include "base/file_io.h"
 
 #include <algorithm>
+#include <system_error>
 
 #include "base/unique_resource.h"
 #include "base/windows_error.h"
@@ -53,8 +54,15 @@ bool createFolders(const std::filesystem::path& folder, std::wstring& error,
     // made meanwhile is not counted as ours.
     std::vector<std::filesystem::path> missing;
     std::error_code failed;
-    for (std::filesystem::path at = folder; !at.empty() && !std::filesystem::exists(at, failed);
-         at = at.parent_path()) {
+    for (std::filesystem::path at = folder; !at.empty(); at = at.parent_path()) {
+        const std::filesystem::file_status status = std::filesystem::status(at, failed);
+        if (std::filesystem::is_directory(status)) {
+            break;
+        }
+        if (std::filesystem::exists(status)) {
+            error = folderCreationError(std::make_error_code(std::errc::not_a_directory).value());
+            return false;
+        }
         missing.push_back(at);
         if (at.parent_path() == at) {
             break;

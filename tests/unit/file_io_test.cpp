@@ -112,13 +112,16 @@ TEST(FileIo, CreateFoldersCountsOnlyTheFoldersItMade) {
     EXPECT_TRUE(qsh::createFolders(L"", error, &made));
     EXPECT_TRUE(made.empty());
 
-    // A file where a folder should be.
+    // A file where a folder should be, or above it.
     ASSERT_TRUE(qsh::testing::writeFile(dir / L"plain-file", "x"));
-    EXPECT_FALSE(qsh::createFolders(dir / L"plain-file\\sub\\deeper", error, &made));
-    EXPECT_TRUE(
-        std::regex_match(error, std::wregex(L"Unable to create parent directory; error=[-0-9]+")))
-        << error;
-    EXPECT_TRUE(made.empty());
+    for (const wchar_t* folder : {L"plain-file", L"plain-file\\sub\\deeper"}) {
+        error.clear();
+        EXPECT_FALSE(qsh::createFolders(dir / folder, error, &made));
+        EXPECT_TRUE(std::regex_match(
+            error, std::wregex(L"Unable to create parent directory; error=[-0-9]+")))
+            << error;
+        EXPECT_TRUE(made.empty());
+    }
     EXPECT_EQ(qsh::testing::readFile(dir / L"plain-file"), "x");
 }
 
