@@ -39,10 +39,19 @@ void useTheSystemsWindowsFolder() {
     SetEnvironmentVariableW(L"windir", folder);
 }
 
+// A caller without administrator rights may start the helper with the RunAsInvoker
+// compatibility layer in its environment, so that the helper runs with its token and pipes. The
+// layer must reach no process the helper starts: on the staged copy it would undo the elevation
+// that "runas" asks for.
+void dropCompatibilityLayer() {
+    SetEnvironmentVariableW(L"__COMPAT_LAYER", nullptr);
+}
+
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     restrictDllSearch();
+    dropCompatibilityLayer();
     useTheSystemsWindowsFolder();
     return qsh::runHelper();
 }

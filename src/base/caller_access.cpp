@@ -340,4 +340,22 @@ void removeCallerFolders(const std::vector<fs::path>& folders) {
     }
 }
 
+CallerOutput::~CallerOutput() {
+    if (kept_) {
+        return;
+    }
+    if (file_ && created_) {
+        DWORD ignored = ERROR_SUCCESS;
+        deleteThroughHandle(file_.get(), ignored);
+    }
+    // The file goes when its handle is closed; only then is its folder empty.
+    file_.reset();
+    removeCallerFolders(madeFolders_);
+}
+
+bool CallerOutput::open(const fs::path& path, std::wstring& error) {
+    file_ = openCallerOutput(path, created_, error, &madeFolders_);
+    return static_cast<bool>(file_);
+}
+
 } // namespace qsh

@@ -74,4 +74,30 @@ UniqueHandle openCallerOutput(const std::filesystem::path& path, bool& created, 
 // folder that is no longer empty stays, and so do the folders above it.
 void removeCallerFolders(const std::vector<std::filesystem::path>& folders);
 
+// An output file named on the command line, opened before anything changes. Unless it is kept,
+// a file made for it is deleted again when the owner goes, and then the folders made for it:
+// a command that fails before writing leaves nothing of its own behind.
+class CallerOutput {
+  public:
+    CallerOutput() = default;
+    CallerOutput(const CallerOutput&) = delete;
+    CallerOutput& operator=(const CallerOutput&) = delete;
+    ~CallerOutput();
+
+    // As openCallerOutput; false with `error` set.
+    bool open(const std::filesystem::path& path, std::wstring& error);
+    // A file opened some other way, which was not made here.
+    void adopt(UniqueHandle file) { file_ = std::move(file); }
+    HANDLE get() const { return file_.get(); }
+    explicit operator bool() const { return static_cast<bool>(file_); }
+    // From now on the file and its folders stay.
+    void keep() { kept_ = true; }
+
+  private:
+    UniqueHandle file_;
+    bool created_ = false;
+    std::vector<std::filesystem::path> madeFolders_;
+    bool kept_ = false;
+};
+
 } // namespace qsh

@@ -1,5 +1,7 @@
 #include "elevation/stage.h"
 
+#include "base/bytes.h"
+#include "base/caller_access.h"
 #include "base/constants.h"
 #include "base/file_io.h"
 #include "base/unique_resource.h"
@@ -106,6 +108,8 @@ class StagedFiles {
     StagedFile input;
     StagedFile output;
     StagedFile helper;
+    // apply-times: the caller's own output, opened before anything is staged.
+    CallerOutput callerOutput;
 
   private:
     // In the order they are removed.
@@ -309,6 +313,13 @@ Failure stageOutput(StagedFiles& staged, const std::vector<std::wstring>& list,
     if (list.size() != 3 || !isCommand(list[0], L"apply-times") || list[kOutputIndex].empty()) {
         return {};
     }
+    // The caller's own output first, as the elevated helper opens it before the task changes:
+    // one that cannot be written is refused before any prompt.
+    std::wstring error;
+    if (!staged.callerOutput.open(list[kOutputIndex], error)) {
+        reportError(L"Could not open the task XML output: " + error);
+        return kExitXmlFailure;
+    }
     staged.output.path = staged.pathFor(kStagedOutputStem, kStagedFileExtension);
     const fs::path& path = staged.output.path;
     // The handle that creates the output is its hold.
@@ -377,21 +388,46 @@ Failure waitForCopy(ElevatedCopy& copy) {
     return kExitLaunchFailed;
 }
 
-bool copyBackOutput(const fs::path& stagedOutput, const std::wstring& callerOutput) {
-    if (CopyFileW(stagedOutput.c_str(), callerOutput.c_str(), FALSE)) {
+// What the copy wrote, read through the hold from its start.
+bool readStagedOutput(HANDLE hold, Bytes& bytes, DWORD& error) {
+    LARGE_INTEGER start{};
+    LARGE_INTEGER size{};
+    if (!SetFilePointerEx(hold, start, nullptr, FILE_BEGIN) || !GetFileSizeEx(hold, &size)) {
+        error = GetLastError();
+        return false;
+    }
+    if (size.QuadPart > static_cast<LONGLONG>(kMaxTaskXmlBytes)) {
+        error = ERROR_FILE_TOO_LARGE;
+        return false;
+    }
+    bytes.resize(static_cast<std::size_t>(size.QuadPart));
+    std::size_t got = 0;
+    const bool read = readFully(hold, bytes, got, error);
+    bytes.resize(got);
+    return read;
+}
+
+// Into the caller's output, held since before the launch.
+bool copyBackOutput(StagedFiles& staged, const std::wstring& callerPath) {
+    Bytes bytes;
+    DWORD code = ERROR_SUCCESS;
+    std::wstring error;
+    if (!readStagedOutput(staged.output.hold.get(), bytes, code)) {
+        error = formatWindowsError(code);
+    } else if (writeOpenFile(staged.callerOutput.get(), {std::span<const std::uint8_t>(bytes)},
+                             error)) {
+        staged.callerOutput.keep();
         logMessage(L"Copied staged scheduler query output into the packaged app view: " +
-                   callerOutput);
+                   callerPath);
         return true;
     }
-    const DWORD error = GetLastError();
-    reportError(L"Could not copy the staged scheduler query to " + callerOutput + L": " +
-                formatWindowsError(error));
+    reportError(L"Could not copy the staged scheduler query to " + callerPath + L": " + error);
     return false;
 }
 
-// The one way out once the copy has ended, in this order: the holds go only now, the output
-// is copied back only from a copy that ended with 0 and only once nothing holds it, and the
-// staged files are gone before the closing line.
+// The one way out once the copy has ended, in this order: the output is copied back, through
+// the holds, only from a copy that ended with 0; the holds go only then, and the staged files
+// are gone before the closing line.
 int finishEndedCopy(ElevatedCopy& copy, StagedFiles& staged,
                     const std::vector<std::wstring>& list) {
     DWORD exitCode = 0;
@@ -401,11 +437,11 @@ int finishEndedCopy(ElevatedCopy& copy, StagedFiles& staged,
         exitCode = kExitLaunchFailed;
     }
     copy.process.reset();
-    staged.releaseHolds();
     if (exitCode == 0 && !staged.output.path.empty() &&
-        !copyBackOutput(staged.output.path, list[kOutputIndex])) {
+        !copyBackOutput(staged, list[kOutputIndex])) {
         exitCode = kExitXmlFailure;
     }
+    staged.releaseHolds();
     staged.remove();
     logMessage(L"Elevated child exited with code " + std::to_wstring(exitCode));
     return static_cast<int>(exitCode);

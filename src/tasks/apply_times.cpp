@@ -282,47 +282,25 @@ int registerTask(TaskObjects& o, const std::vector<std::wstring>& times, std::ws
     return steps.result();
 }
 
-// The output, opened and checked before the task is changed. The file and the folders this
-// command made for it are removed again when the command ends before writing into it.
-struct OutputFile {
-    UniqueHandle file;
-    bool created = false;
-    std::vector<std::filesystem::path> madeFolders;
-    bool kept = false;
-    OutputFile() = default;
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
-    ~OutputFile() {
-        if (kept) {
-            return;
-        }
-        if (file && created) {
-            DWORD ignored = ERROR_SUCCESS;
-            deleteThroughHandle(file.get(), ignored);
-        }
-        // The file goes when its handle is closed; only then is its folder empty.
-        file.reset();
-        removeCallerFolders(madeFolders);
-    }
-};
-
 // A staged output was handed over by the non-elevated helper that relaunched this one: only
 // the file it made is opened. Any other is opened as the user who asked for the command.
-bool openOutput(const std::wstring& outputPath, bool handed, OutputFile& output,
+bool openOutput(const std::wstring& outputPath, bool handed, CallerOutput& output,
                 std::wstring& error) {
+    if (!handed) {
+        return output.open(outputPath, error);
+    }
     // The helper that handed it over holds it open for writing until this copy has ended.
-    output.file = handed ? openHandedFile(outputPath, kStagedOutputStem, GENERIC_WRITE,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE, error)
-                         : openCallerOutput(outputPath, output.created, error, &output.madeFolders);
-    return static_cast<bool>(output.file);
+    output.adopt(openHandedFile(outputPath, kStagedOutputStem, GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, error));
+    return static_cast<bool>(output);
 }
 
-int writeTaskXml(const std::wstring& xml, const std::wstring& outputPath, OutputFile& output,
+int writeTaskXml(const std::wstring& xml, const std::wstring& outputPath, CallerOutput& output,
                  std::size_t count) {
     std::wstring error;
-    output.kept = true;
+    output.keep();
     const Bytes bytes = encodeUtf8(setXmlEncodingDeclaration(xml, L"UTF-8"));
-    if (!writeOpenFile(output.file.get(), {std::span<const std::uint8_t>(bytes)}, error)) {
+    if (!writeOpenFile(output.get(), {std::span<const std::uint8_t>(bytes)}, error)) {
         reportError(L"Could not write registered task XML: " + error);
         return kExitXmlFailure;
     }
@@ -362,7 +340,7 @@ int handleApplyTimes(const std::wstring& times, const std::wstring& outputPath, 
         return kExitUsage;
     }
 
-    OutputFile output;
+    CallerOutput output;
     if (!openOutput(outputPath, handed, output, error)) {
         // Nothing was registered: the task is as it was.
         reportError(L"Could not open the task XML output: " + error);

@@ -429,19 +429,25 @@ TEST_F(ElevationElevatedCopy, FailingCopyLeavesTheCallersFileAlone) {
     EXPECT_EQ(readFile(callerOutput), "previous");
 }
 
-TEST_F(ElevationElevatedCopy, CopyBackFailureGives4) {
-    const std::wstring output = files / L"no such folder\\task.xml";
-    Relaunch r = relaunch(elevatedApplyTimes({}, output));
+// The caller's output is opened before anything is staged, as an elevated helper opens it before
+// the task changes: a missing folder is made, and an output that cannot be written is refused
+// before the prompt, with the task as it was.
+TEST_F(ElevationElevatedCopy, CallersOutputIsOpenedBeforeThePrompt) {
+    const std::wstring made = files / L"no such folder\\task.xml";
+    Relaunch r = relaunch(elevatedApplyTimes({}, made));
+    EXPECT_EQ(r.outcome.code(), 0) << r.outcome.err;
+    EXPECT_NE(readFile(made).value_or("").find("T07:30:00"), std::string::npos);
+
+    ASSERT_TRUE(writeFile(files / L"a file", ""));
+    const std::wstring refused = files / L"a file\\task.xml";
+    r = relaunch(elevatedApplyTimes({}, refused));
     EXPECT_EQ(r.outcome.code(), 4);
-    const std::string message =
-        errorLine(r.outcome, "Could not copy the staged scheduler query to " + u8(output) + ": ");
-    EXPECT_TRUE(
-        linesInOrder(r.parent, {message, "Elevated child exited with code 4",
-                                logResult(4, "The scheduler XML could not be decoded, validated, "
-                                             "normalized, or written.")}));
-    // The copy itself succeeded; only the way back failed.
-    EXPECT_TRUE(linesInOrder(r.child, {logResult(0, kApplied)}));
-    EXPECT_FALSE(fileExists(output));
+    EXPECT_TRUE(r.outcome.err.starts_with("Could not open the task XML output: Unable to create "
+                                          "parent directory; error="))
+        << r.outcome.err;
+    EXPECT_FALSE(hasLine(r.parent, startsWith(kLaunching)));
+    EXPECT_EQ(calls().size(), 0u);
+    EXPECT_TRUE(filesIn(helperFolder()).empty());
 }
 
 TEST_F(ElevationElevatedCopy, AnyCodeOfTheCopyIsRelayedAndTheHeldOutputStays) {

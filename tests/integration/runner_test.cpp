@@ -191,7 +191,8 @@ TEST_F(RunnerChild, ChildRunsInTheSystemFolderWithOnlyTheHandlesItIsGiven) {
     ASSERT_TRUE(probe);
     useHere({schtasksSwitch(L"REPORT",
                             std::to_wstring(reinterpret_cast<std::uintptr_t>(probe.get())))});
-    const std::string rest = "|handle=absent|SystemRoot=C:\\windows|windir=C:\\windows";
+    const std::string rest =
+        "|handle=absent|SystemRoot=C:\\windows|windir=C:\\windows|__COMPAT_LAYER=";
     const std::string cwd = "cwd=C:\\windows\\system32|stdin=";
     struct Row {
         const char* name;

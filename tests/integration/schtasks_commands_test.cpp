@@ -82,16 +82,18 @@ TEST_F(DeleteTask, RemovesTheTaskThenFailsWithSchtasksOwnCodeAndText) {
 }
 
 // SystemRoot and windir of an elevated helper's environment are its user's to set; schtasks.exe
-// gets the system's own.
-TEST_F(DeleteTask, SchtasksRunsOnTheSystemsWindowsFolderNotTheCallers) {
+// gets the system's own. The compatibility layer a caller may start the helper with reaches no
+// process the helper starts.
+TEST_F(DeleteTask, SchtasksRunsOnTheSystemsWindowsFolderWithoutTheCallersLayer) {
     const HelperOutcome outcome = start({L"delete"}, {schtasksSwitch(L"REPORT", L"0"),
                                                       {L"SystemRoot", L"C:\\planted"},
-                                                      {L"windir", L"C:\\planted"}});
+                                                      {L"windir", L"C:\\planted"},
+                                                      {L"__COMPAT_LAYER", L"RunAsInvoker"}});
     EXPECT_EQ(outcome.code(), 0);
     const std::vector<std::string> log = logOf(outcome);
     EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& line) {
         return line.starts_with("delete stdout (UTF-8/ASCII): cwd=C:\\windows\\system32|") &&
-               line.ends_with("|SystemRoot=C:\\windows|windir=C:\\windows");
+               line.ends_with("|SystemRoot=C:\\windows|windir=C:\\windows|__COMPAT_LAYER=");
     })) << log.size();
 }
 

@@ -27,9 +27,9 @@
 //                     be deleted)
 //   _REPORT           do nothing else; write "cwd=<current folder>|stdin=<what a standard
 //                     input pipe holds to its end, none, or type N (GetFileType)>|
-//                     handle=<inherited or absent>|SystemRoot=<value>|windir=<value>" on
-//                     standard output, the handle being this value (decimal) if the parent's
-//                     was inherited
+//                     handle=<inherited or absent>|SystemRoot=<value>|windir=<value>|
+//                     __COMPAT_LAYER=<value>" on standard output, the handle being this value
+//                     (decimal) if the parent's was inherited
 //
 // QSH_STANDIN_TASKS_DIR names the store folder; default C:\windows\system32\Tasks.
 
@@ -360,7 +360,8 @@ int report(std::uint64_t probe) {
     writeOut(codePage(L"cwd=" + std::wstring(folder), CP_UTF8) + "|stdin=" + input +
              "|handle=" + (inherited ? "inherited" : "absent") +
              codePage(L"|SystemRoot=" + variable(L"SystemRoot").value_or(L"") + L"|windir=" +
-                          variable(L"windir").value_or(L""),
+                          variable(L"windir").value_or(L"") + L"|__COMPAT_LAYER=" +
+                          variable(L"__COMPAT_LAYER").value_or(L""),
                       CP_UTF8));
     return 0;
 }
