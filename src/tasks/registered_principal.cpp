@@ -6,7 +6,6 @@
 
 #include <iterator>
 #include <string>
-#include <vector>
 
 #include "base/caller_access.h"
 #include "base/com_ptr.h"
@@ -111,27 +110,37 @@ std::wstring runLevelName(TASK_RUNLEVEL_TYPE level) {
                                             : std::to_wstring(level);
 }
 
-// What Windows registered beyond a least-privileged task of the asking user, one clause each;
+// One part of the registered principal: its element, the value Windows answered, whether that
+// is more than create-xml allows, and what is allowed instead.
+struct Part {
+    const wchar_t* element;
+    std::wstring value;
+    bool beyond;
+    const wchar_t* allowed;
+};
+
+// What Windows registered beyond a least-privileged task of the asking user, one clause a part;
 // empty when nothing.
 std::wstring mismatches(const RegisteredPrincipal& p, const std::wstring& askingSid) {
-    std::vector<std::wstring> found;
-    if (!userIdRefusal(p.userId, askingSid).empty()) {
-        found.push_back(L"with UserId " + shown(p.userId) +
-                        L", not the user who asked for the task");
-    }
-    if (!p.groupId.empty()) {
-        found.push_back(L"with GroupId " + shown(p.groupId) + L", where no group is allowed");
-    }
-    if (p.logonType != TASK_LOGON_INTERACTIVE_TOKEN) {
-        found.push_back(L"with LogonType " + logonTypeName(p.logonType) +
-                        L", not InteractiveToken");
-    }
-    if (p.runLevel != TASK_RUNLEVEL_LUA) {
-        found.push_back(L"with RunLevel " + runLevelName(p.runLevel) + L", not LeastPrivilege");
-    }
+    const Part parts[] = {
+        {L"UserId", shown(p.userId), !userIdRefusal(p.userId, askingSid).empty(),
+         L"not the user who asked for the task"},
+        {L"GroupId", shown(p.groupId), !p.groupId.empty(), L"where no group is allowed"},
+        {L"LogonType", logonTypeName(p.logonType), p.logonType != TASK_LOGON_INTERACTIVE_TOKEN,
+         L"not InteractiveToken"},
+        {L"RunLevel", runLevelName(p.runLevel), p.runLevel != TASK_RUNLEVEL_LUA,
+         L"not LeastPrivilege"},
+    };
     std::wstring text;
-    for (const std::wstring& clause : found) {
-        text += (text.empty() ? L"" : L"; ") + clause;
+    for (const Part& part : parts) {
+        if (part.beyond) {
+            text.append(text.empty() ? L"with " : L"; with ")
+                .append(part.element)
+                .append(L" ")
+                .append(part.value)
+                .append(L", ")
+                .append(part.allowed);
+        }
     }
     return text;
 }
