@@ -90,7 +90,7 @@ std::wstring shown(const std::wstring& value) {
     return singleLine(previewText(value, kPreviewUnits));
 }
 
-// The schema's names, in the order of TASK_LOGON_TYPE.
+// A name for each TASK_LOGON_TYPE value, in its order: the schema's where it has one.
 constexpr const wchar_t* kLogonTypeNames[] = {L"None",
                                               L"Password",
                                               L"S4U",
