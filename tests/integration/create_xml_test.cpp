@@ -294,24 +294,28 @@ TEST_F(CreateXml, OwnLeastPrivilegedPrincipalIsRegistered) {
     const std::wstring exported = L"<UserId>" + ownName() +
                                   L"</UserId><LogonType>InteractiveToken</LogonType>"
                                   L"<RunLevel>LeastPrivilege</RunLevel>";
-    const std::wstring documents[] = {
-        taskWith(L"  <Principals>\r\n    <Principal id=\"Author\">" + exported +
-                 L"</Principal>\r\n  </Principals>\r\n"),
-        taskWith(principal(L"<UserId>" + ownSid() + L"</UserId><DisplayName>me</DisplayName>")),
-        taskWith(principal(L"<LogonType>\r\n <![CDATA[Interactive]]>Token </LogonType>")),
-        taskWith(L"<t:Principals xmlns:t=\"http://schemas.microsoft.com/windows/2004/02/mit/"
-                 L"task\"><t:Principal id=\"Author\"><t:RunLevel>LeastPrivilege</t:RunLevel>"
-                 L"</t:Principal></t:Principals>"),
+    // Each document with the user it runs as: one without a UserId runs as the user who
+    // registers it.
+    const std::pair<std::wstring, std::wstring> documents[] = {
+        {taskWith(L"  <Principals>\r\n    <Principal id=\"Author\">" + exported +
+                  L"</Principal>\r\n  </Principals>\r\n"),
+         ownName()},
+        {taskWith(principal(L"<UserId>" + ownSid() + L"</UserId><DisplayName>me</DisplayName>")),
+         ownSid()},
+        {taskWith(principal(L"<LogonType>\r\n <![CDATA[Interactive]]>Token </LogonType>")),
+         ownName()},
+        {taskWith(L"<t:Principals xmlns:t=\"http://schemas.microsoft.com/windows/2004/02/mit/"
+                  L"task\"><t:Principal id=\"Author\"><t:RunLevel>LeastPrivilege</t:RunLevel>"
+                  L"</t:Principal></t:Principals>"),
+         ownName()},
     };
-    // A document without a UserId runs as the user who registers it.
-    const std::wstring runsAs[] = {ownName(), ownSid(), ownName(), ownName()};
-    for (std::size_t i = 0; i < std::size(documents); ++i) {
-        ASSERT_TRUE(writeFile(input, toUtf8(declaration(L"UTF-8") + documents[i])));
+    for (const auto& [document, runsAs] : documents) {
+        ASSERT_TRUE(writeFile(input, toUtf8(declaration(L"UTF-8") + document)));
         HelperOutcome outcome = start({L"create-xml", input});
         EXPECT_EQ(outcome.code(), 0) << outcome.err;
-        EXPECT_EQ(fromUtf16le(readFile(taskFile())), declaration(L"UTF-16") + documents[i]);
+        EXPECT_EQ(fromUtf16le(readFile(taskFile())), declaration(L"UTF-16") + document);
         EXPECT_TRUE(hasLine(logOf(outcome), "Read back the registered task: it runs as " +
-                                                toUtf8(runsAs[i]) +
+                                                toUtf8(runsAs) +
                                                 " with an interactive token and least privilege."));
         const Ledger ledger = readLedger(*this);
         expectNoLeaks(ledger);
