@@ -11,6 +11,7 @@
 
 #include "base/bytes.h"
 #include "base/file_io.h"
+#include "base/unique_resource.h"
 #include "base/utf8.h"
 #include "text/decode.h"
 #include "text/task_xml.h"
@@ -89,12 +90,14 @@ int wmain(int argc, wchar_t** argv) {
     }
     {
         // As the command: the text's own UTF-16 LE units behind a byte order mark.
-        Step step("writeFileParts");
+        Step step("writeOpenFile");
         static constexpr std::uint8_t mark[] = {0xFF, 0xFE};
         const std::span<const std::uint8_t> body(reinterpret_cast<const std::uint8_t*>(text.data()),
                                                  sizeof(wchar_t) * text.size());
+        const qsh::UniqueHandle file(CreateFileW(argv[2], GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                                 CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
         std::wstring error;
-        if (!qsh::writeFileParts(argv[2], {mark, body}, error)) {
+        if (!file || !qsh::writeOpenFile(file.get(), {mark, body}, error)) {
             return 1;
         }
     }

@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "app/entry.h"
+#include "base/token.h"
 
 namespace {
 
@@ -20,9 +21,28 @@ void restrictDllSearch() {
     }
 }
 
+// An elevated process gets the environment its user's registry builds, where SystemRoot and
+// windir are the user's to set, and COM and schtasks.exe find system files through them. They
+// are taken from the system before anything else is loaded; a token that cannot be read counts
+// as elevated.
+void useTheSystemsWindowsFolder() {
+    qsh::TokenFailure failure;
+    if (!qsh::ownTokenElevation(failure).value_or(true)) {
+        return;
+    }
+    wchar_t folder[MAX_PATH + 1] = {};
+    const UINT length = GetSystemWindowsDirectoryW(folder, MAX_PATH + 1);
+    if (length == 0 || length > MAX_PATH) {
+        return;
+    }
+    SetEnvironmentVariableW(L"SystemRoot", folder);
+    SetEnvironmentVariableW(L"windir", folder);
+}
+
 } // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     restrictDllSearch();
+    useTheSystemsWindowsFolder();
     return qsh::runHelper();
 }

@@ -11,11 +11,12 @@
 namespace qsh {
 namespace {
 
-// The command word is echoed into the result line: a line break in it would let
-// the caller's own argument forge a second result line. A tab, harmless in the log,
-// would split the line's fields for a reader.
+// The command word is echoed into the result line: a line break in it would let the caller's
+// own argument forge a second result line, a bidirectional control would make the line show
+// something else. The log's rule, and a tab too, which would split the line's fields for a
+// reader.
 std::wstring commandInLine(const std::wstring& word) {
-    std::wstring text = withoutLineBreaks(word);
+    std::wstring text = singleLine(word);
     for (wchar_t& unit : text) {
         if (unit == L'\t') {
             unit = L'?';

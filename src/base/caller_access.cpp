@@ -1,6 +1,5 @@
 #include "base/caller_access.h"
 
-#include <sddl.h>
 #include <tlhelp32.h>
 
 #include <vector>
@@ -185,32 +184,6 @@ bool impersonatingAtLevel(std::wstring& error) {
     return true;
 }
 
-std::optional<std::wstring> sidText(PSID sid) {
-    LocalOwned<LPWSTR> text;
-    if (!ConvertSidToStringSidW(sid, text.put())) {
-        return std::nullopt;
-    }
-    return std::wstring(text.get());
-}
-
-// The user of `token` as a SID string, or the Windows error.
-std::optional<std::wstring> tokenUserSid(HANDLE token, DWORD& error) {
-    TokenFailure failure;
-    const std::optional<std::vector<BYTE>> user = token != nullptr
-                                                      ? queryToken(token, TokenUser, failure)
-                                                      : queryOwnToken(TokenUser, failure);
-    if (!user) {
-        error = failure.error;
-        return std::nullopt;
-    }
-    std::optional<std::wstring> text =
-        sidText(reinterpret_cast<const TOKEN_USER*>(user->data())->User.Sid);
-    if (!text) {
-        error = GetLastError();
-    }
-    return text;
-}
-
 std::optional<std::wstring>& askingUserOverride() {
     static std::optional<std::wstring> sid;
     return sid;
@@ -323,13 +296,14 @@ UniqueHandle openCallerInput(const fs::path& path, bool& missing, std::wstring& 
     return file;
 }
 
-UniqueHandle openCallerOutput(const fs::path& path, bool& created, std::wstring& error) {
+UniqueHandle openCallerOutput(const fs::path& path, bool& created, std::wstring& error,
+                              std::vector<fs::path>* madeFolders) {
     created = false;
     CallerImpersonation scope;
     if (!actAsCaller(scope, error)) {
         return {};
     }
-    if (!createFolders(path.parent_path(), error)) {
+    if (!createFolders(path.parent_path(), error, madeFolders)) {
         return {};
     }
     announceOpen(path);
@@ -350,6 +324,20 @@ UniqueHandle openCallerOutput(const fs::path& path, bool& created, std::wstring&
     }
     error = formatWindowsError(failure);
     return {};
+}
+
+void removeCallerFolders(const std::vector<fs::path>& folders) {
+    CallerImpersonation scope;
+    std::wstring ignored;
+    // Nothing is removed with the helper's own rights.
+    if (folders.empty() || !actAsCaller(scope, ignored)) {
+        return;
+    }
+    for (const fs::path& folder : folders) {
+        if (!RemoveDirectoryW(folder.c_str())) {
+            return;
+        }
+    }
 }
 
 } // namespace qsh

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/unique_resource.h"
 
@@ -64,8 +65,13 @@ UniqueHandle openCallerInput(const std::filesystem::path& path, bool& missing, s
 
 // Opens for writing a file named on the command line, as the user who asked: the folders on
 // the way and the file are made when missing; an existing file is not truncated. `created`
-// tells whether this open made the file (the handle may then delete it).
-UniqueHandle openCallerOutput(const std::filesystem::path& path, bool& created,
-                              std::wstring& error);
+// tells whether this open made the file (the handle may then delete it); `madeFolders`, when
+// given, gets the folders it made, deepest first, also when the file could not be opened.
+UniqueHandle openCallerOutput(const std::filesystem::path& path, bool& created, std::wstring& error,
+                              std::vector<std::filesystem::path>* madeFolders = nullptr);
+
+// Removes, as the user who asked, folders that openCallerOutput made, in the order given; a
+// folder that is no longer empty stays, and so do the folders above it.
+void removeCallerFolders(const std::vector<std::filesystem::path>& folders);
 
 } // namespace qsh

@@ -1,6 +1,7 @@
 #include "base/file_io.h"
 
 #include <algorithm>
+#include <system_error>
 
 #include "base/unique_resource.h"
 #include "base/windows_error.h"
@@ -47,36 +48,37 @@ std::wstring folderCreationError(long long code) {
     return L"Unable to create parent directory; error=" + std::to_wstring(code);
 }
 
-bool createFolders(const std::filesystem::path& folder, std::wstring& error) {
-    if (folder.empty()) {
-        return true;
-    }
+bool createFolders(const std::filesystem::path& folder, std::wstring& error,
+                   std::vector<std::filesystem::path>* made) {
+    // The missing folders, deepest first. Each is made on its own, so that one another program
+    // made meanwhile is not counted as ours.
+    std::vector<std::filesystem::path> missing;
     std::error_code failed;
-    std::filesystem::create_directories(folder, failed);
-    if (failed) {
-        error = folderCreationError(failed.value());
-        return false;
+    for (std::filesystem::path at = folder; !at.empty(); at = at.parent_path()) {
+        const std::filesystem::file_status status = std::filesystem::status(at, failed);
+        if (std::filesystem::is_directory(status)) {
+            break;
+        }
+        if (std::filesystem::exists(status)) {
+            error = folderCreationError(std::make_error_code(std::errc::not_a_directory).value());
+            return false;
+        }
+        missing.push_back(at);
+        if (at.parent_path() == at) {
+            break;
+        }
+    }
+    for (auto at = missing.rbegin(); at != missing.rend(); ++at) {
+        const bool created = std::filesystem::create_directory(*at, failed);
+        if (failed) {
+            error = folderCreationError(failed.value());
+            return false;
+        }
+        if (created && made != nullptr) {
+            made->insert(made->begin(), *at);
+        }
     }
     return true;
-}
-
-bool writeFileBytes(const std::filesystem::path& path, const Bytes& bytes, std::wstring& error) {
-    return writeFileParts(path, {std::span<const std::uint8_t>(bytes)}, error);
-}
-
-bool writeFileParts(const std::filesystem::path& path,
-                    std::initializer_list<std::span<const std::uint8_t>> parts,
-                    std::wstring& error) {
-    if (!createFolders(path.parent_path(), error)) {
-        return false;
-    }
-    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        error = formatWindowsError(GetLastError());
-        return false;
-    }
-    return writeOpenFile(file.get(), parts, error);
 }
 
 bool writeOpenFile(HANDLE file, std::initializer_list<std::span<const std::uint8_t>> parts,

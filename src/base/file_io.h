@@ -9,8 +9,7 @@
 #include <span>
 #include <string>
 #include <string_view>
-
-#include "base/bytes.h"
+#include <vector>
 
 namespace qsh {
 
@@ -35,17 +34,14 @@ bool writeFully(HANDLE file, std::span<const std::uint8_t> data, DWORD& error,
 // The text that says a folder could not be made, with the error behind it.
 std::wstring folderCreationError(long long code);
 // Makes `folder` and the folders above it where missing; an empty path needs nothing. False,
-// with folderCreationError's text, when one cannot be made.
-bool createFolders(const std::filesystem::path& folder, std::wstring& error);
+// with folderCreationError's text, when one cannot be made. `made`, when given, gets each folder
+// this call made, deepest first, also when a later one fails.
+bool createFolders(const std::filesystem::path& folder, std::wstring& error,
+                   std::vector<std::filesystem::path>* made = nullptr);
 
-// Replaces the file; on failure returns false with `error` set (untouched on success).
-bool writeFileBytes(const std::filesystem::path& path, const Bytes& bytes, std::wstring& error);
-// The same for a file made of several parts one after another, written from where they lie so
-// that a large document need not be copied into one buffer first.
-bool writeFileParts(const std::filesystem::path& path,
-                    std::initializer_list<std::span<const std::uint8_t>> parts,
-                    std::wstring& error);
-// The same into a file already open for writing, emptied first.
+// Writes the parts one after another into a file already open for writing, emptied first; they
+// are written from where they lie, so that a large document need not be copied into one
+// buffer. On failure returns false with `error` set (untouched on success).
 bool writeOpenFile(HANDLE file, std::initializer_list<std::span<const std::uint8_t>> parts,
                    std::wstring& error);
 

@@ -1,5 +1,7 @@
 #include "base/token.h"
 
+#include <sddl.h>
+
 #include "base/unique_resource.h"
 
 namespace qsh {
@@ -26,6 +28,31 @@ std::optional<std::vector<BYTE>> queryOwnToken(TOKEN_INFORMATION_CLASS kind,
         return std::nullopt;
     }
     return queryToken(token.get(), kind, failure);
+}
+
+std::optional<std::wstring> sidText(PSID sid) {
+    LocalOwned<LPWSTR> text;
+    if (!ConvertSidToStringSidW(sid, text.put())) {
+        return std::nullopt;
+    }
+    return std::wstring(text.get());
+}
+
+std::optional<std::wstring> tokenUserSid(HANDLE token, DWORD& error) {
+    TokenFailure failure;
+    const std::optional<std::vector<BYTE>> user = token != nullptr
+                                                      ? queryToken(token, TokenUser, failure)
+                                                      : queryOwnToken(TokenUser, failure);
+    if (!user) {
+        error = failure.error;
+        return std::nullopt;
+    }
+    std::optional<std::wstring> text =
+        sidText(reinterpret_cast<const TOKEN_USER*>(user->data())->User.Sid);
+    if (!text) {
+        error = GetLastError();
+    }
+    return text;
 }
 
 std::optional<bool> ownTokenElevation(TokenFailure& failure) {

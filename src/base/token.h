@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace qsh {
@@ -36,6 +37,13 @@ std::optional<Record> tokenRecord(const std::optional<std::vector<BYTE>>& data,
     std::memcpy(&record, data->data(), sizeof record);
     return record;
 }
+
+// A SID as its string form ("S-1-5-21-..."); nothing when it cannot be converted (GetLastError
+// says why).
+std::optional<std::wstring> sidText(PSID sid);
+
+// The user of `token` (this process's own when it is null) as a SID string, or the Windows error.
+std::optional<std::wstring> tokenUserSid(HANDLE token, DWORD& error);
 
 // Whether this process's token is elevated; nothing when it cannot be read.
 std::optional<bool> ownTokenElevation(TokenFailure& failure);

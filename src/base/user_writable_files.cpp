@@ -1,5 +1,6 @@
 #include "base/user_writable_files.h"
 
+#include <psapi.h>
 #include <winternl.h>
 
 #include <system_error>
@@ -68,8 +69,10 @@ struct NtCalls {
     using CreateFile = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
                                         PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
     using ToDosError = ULONG(NTAPI*)(NTSTATUS);
+    using QueryVolume = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
     CreateFile createFile = nullptr;
     ToDosError toDosError = nullptr;
+    QueryVolume queryVolume = nullptr;
 };
 
 // Looked up rather than imported: ntdll is in every process, and neither toolchain then needs
@@ -83,6 +86,8 @@ const NtCalls& ntCalls() {
                 reinterpret_cast<void*>(GetProcAddress(ntdll, "NtCreateFile")));
             found.toDosError = reinterpret_cast<NtCalls::ToDosError>(
                 reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlNtStatusToDosError")));
+            found.queryVolume = reinterpret_cast<NtCalls::QueryVolume>(
+                reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQueryVolumeInformationFile")));
         }
         return found;
     }();
@@ -110,6 +115,14 @@ UniqueHandle ntOpen(HANDLE root, const std::wstring& name, DWORD access, DWORD s
     OBJECT_ATTRIBUTES attributes{};
     InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, root,
                                created != nullptr ? created->lpSecurityDescriptor : nullptr);
+    // A name that turns out to be a named pipe must not hand its server a token worth having:
+    // at identification level it can see who opened it, not act as them.
+    SECURITY_QUALITY_OF_SERVICE quality{};
+    quality.Length = sizeof quality;
+    quality.ImpersonationLevel = SecurityIdentification;
+    quality.ContextTrackingMode = SECURITY_STATIC_TRACKING;
+    quality.EffectiveOnly = TRUE;
+    attributes.SecurityQualityOfService = &quality;
     IO_STATUS_BLOCK io{};
     HANDLE opened = nullptr;
     const NTSTATUS status = nt.createFile(
@@ -180,19 +193,6 @@ std::wstring reparseMessage(const wchar_t* kind, const std::wstring& name) {
     return std::wstring(L"The ") + kind + L" " + name + L" is a link or mount point.";
 }
 
-// Asked by class (GetFileInformationByHandleEx) rather than with GetFileInformationByHandle,
-// which also reads the volume's serial number: under Wine a call to another process, several
-// times the cost of the open itself.
-bool isReparsePoint(HANDLE handle, DWORD& error) {
-    FILE_ATTRIBUTE_TAG_INFO tag{};
-    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) {
-        error = GetLastError();
-        return true;
-    }
-    error = kErrorReparsePoint;
-    return (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
 // Empty when the open file is the one expected; otherwise why it is refused, with `code`.
 std::wstring refusal(HANDLE handle, const std::wstring& file, const std::wstring& expected,
                      DWORD& code) {
@@ -252,51 +252,78 @@ UniqueHandle openAsNamed(const fs::path& file, DWORD access, DWORD share,
     return handle;
 }
 
-// The running image's own file, as GetModuleFileNameW names it.
-std::wstring ownImagePath() {
-    std::wstring buffer(32768, L'\0');
-    const DWORD length =
-        GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    buffer.resize(length < buffer.size() ? length : 0);
-    return buffer;
+// The running image as the memory manager mapped it: the NT path of the file the process was
+// started from, "\Device\HarddiskVolume3\...\x.exe". Empty when it cannot be read.
+std::wstring mappedImageName(DWORD& error) {
+    for (DWORD size = 512; size <= 65536; size *= 2) {
+        std::wstring buffer(size, L'\0');
+        const DWORD length = K32GetMappedFileNameW(GetCurrentProcess(), GetModuleHandleW(nullptr),
+                                                   buffer.data(), size);
+        if (length == 0) {
+            error = GetLastError();
+            return {};
+        }
+        if (length < size - 1) {
+            buffer.resize(length);
+            return buffer;
+        }
+    }
+    error = ERROR_FILENAME_EXCED_RANGE;
+    return {};
 }
 
-// Where the staging run that made this copy put the file of kind `stem`: beside the running
-// image, wherever that really lies, with the suffix of the image's name. Fails for an image
-// that was not staged for a relaunch.
-bool stagedFileName(const wchar_t* stem, std::wstring& expected, std::wstring& error) {
-    const std::wstring self = ownImagePath();
-    const UniqueHandle image(CreateFileW(self.c_str(), FILE_READ_ATTRIBUTES,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!image) {
-        error = formatWindowsError(GetLastError());
+// The folder the running image lies in, held so that it cannot be renamed, with its final path
+// and the staging suffix of the image's name.
+struct ImageFolder {
+    UniqueHandle hold;
+    std::wstring finalPath;
+    std::wstring suffix;
+};
+
+// Fails for an image that was not staged for a relaunch. The folder is found from the mapped
+// image rather than from a path reopened by name, which someone could have re-pointed since.
+bool holdImageFolder(ImageFolder& image, std::wstring& error) {
+    DWORD code = ERROR_SUCCESS;
+    const std::wstring mapped = mappedImageName(code);
+    const std::size_t slash = mapped.rfind(L'\\');
+    if (mapped.empty() || slash == std::wstring::npos) {
+        error = formatWindowsError(code);
         return false;
     }
-    std::wstring actual;
-    DWORD queryError = ERROR_SUCCESS;
-    if (!finalPathOfHandle(image.get(), actual, queryError)) {
-        error = formatWindowsError(queryError);
-        return false;
-    }
-    const fs::path imagePath(actual);
-    const std::wstring name = imagePath.filename().wstring();
+    const std::wstring name = mapped.substr(slash + 1);
     const std::wstring_view prefix(kStagedHelperStem);
     const std::wstring_view extension(kStagedHelperExtension);
     if (name.size() <= prefix.size() + extension.size() ||
         !samePath(name.substr(0, prefix.size()), std::wstring(prefix)) ||
         !samePath(name.substr(name.size() - extension.size()), std::wstring(extension))) {
-        error = L"This copy of the helper (" + actual +
+        error = L"This copy of the helper (" + mapped +
                 L") was not staged for a relaunch and accepts no handed files.";
         return false;
     }
-    const std::wstring suffix =
-        name.substr(prefix.size(), name.size() - prefix.size() - extension.size());
-    expected = (imagePath.parent_path() / (stem + suffix + kStagedFileExtension)).wstring();
+    image.suffix = name.substr(prefix.size(), name.size() - prefix.size() - extension.size());
+    image.hold = ntOpen(nullptr, mapped.substr(0, slash), kFolderHoldAccess, kFolderHoldShare,
+                        FILE_OPEN, FILE_DIRECTORY_FILE, nullptr, code);
+    if (!image.hold || !finalPathOfHandle(image.hold.get(), image.finalPath, code)) {
+        error = formatWindowsError(code);
+        return false;
+    }
     return true;
 }
 
 } // namespace
+
+// Asked by class (GetFileInformationByHandleEx) rather than with GetFileInformationByHandle,
+// which also reads the volume's serial number: under Wine a call to another process, several
+// times the cost of the open itself.
+bool isReparsePoint(HANDLE handle, DWORD& error) {
+    FILE_ATTRIBUTE_TAG_INFO tag{};
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) {
+        error = GetLastError();
+        return true;
+    }
+    error = kErrorReparsePoint;
+    return (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
 
 std::vector<std::wstring> ownFileRoots(const std::wstring& finalBase,
                                        const std::wstring& packageFamily) {
@@ -335,9 +362,9 @@ UniqueHandle openOwnFolder(const fs::path& base, const fs::path& relativeFolder,
     }
 
     // Links above the base (a profile moved through a junction) are the user's own set-up:
-    // everything below is compared with where the base really leads.
-    std::error_code failed;
-    fs::create_directories(base, failed);
+    // everything below is compared with where the base really leads. The base itself is never
+    // made here: the user's environment names it, and an elevated process would make it wherever
+    // that points.
     UniqueHandle hold = openFolder(base, code);
     std::wstring finalBase;
     if (!hold || !finalPathOfHandle(hold.get(), finalBase, code)) {
@@ -493,30 +520,66 @@ UniqueHandle openHandedFile(const fs::path& path, const wchar_t* stem, DWORD acc
     if (!tokenIsElevated()) {
         return openAsNamed(path, access, share, nullptr, error);
     }
-    std::wstring expected;
-    if (!stagedFileName(stem, expected, error)) {
+    ImageFolder image;
+    if (!holdImageFolder(image, error)) {
         return {};
     }
+    const std::wstring name = stem + image.suffix + kStagedFileExtension;
     const fs::path given = path.lexically_normal();
-    if (!samePath(given.wstring(), expected)) {
+    if (!samePath(given.filename().wstring(), name) ||
+        !samePath(given.parent_path().wstring(), image.finalPath)) {
         error = L"The file " + path.wstring() +
                 L" is not one that was staged for this copy of the helper.";
         return {};
     }
-    // The staged file exists already; one that is missing is not made here, where a link
-    // in its place would decide where it lands.
+    // Opened inside the held folder, never through a link in the file's place, and never made:
+    // one that is missing is not the staged file.
     DWORD code = ERROR_SUCCESS;
-    UniqueHandle handle = openExistingFile(path, access | FILE_READ_ATTRIBUTES, share, code);
+    UniqueHandle handle = openInFolder(image.hold.get(), name, access | FILE_READ_ATTRIBUTES, share,
+                                       OpenMode::Existing, code);
     if (!handle) {
-        error = formatWindowsError(code);
+        error = code == kErrorReparsePoint ? reparseMessage(L"file", path.wstring())
+                                           : formatWindowsError(code);
         return {};
     }
-    std::wstring why = refusal(handle.get(), path.wstring(), expected, code);
+    std::wstring why = refusal(handle.get(), path.wstring(), joined(image.finalPath, name), code);
     if (!why.empty()) {
         error = std::move(why);
         return {};
     }
     return handle;
+}
+
+bool isRemoteVolume(HANDLE handle, DWORD& error) {
+    // FILE_FS_DEVICE_INFORMATION: a device type, then its characteristics.
+    struct DeviceInformation {
+        ULONG deviceType;
+        ULONG characteristics;
+    } device{};
+    constexpr ULONG kFileFsDeviceInformation = 4;
+    constexpr ULONG kFileRemoteDevice = 0x10;
+    const NtCalls& nt = ntCalls();
+    if (nt.queryVolume == nullptr || nt.toDosError == nullptr) {
+        error = ERROR_PROC_NOT_FOUND;
+        return true;
+    }
+    IO_STATUS_BLOCK io{};
+    const NTSTATUS status =
+        nt.queryVolume(handle, &io, &device, sizeof device, kFileFsDeviceInformation);
+    if (status < 0) {
+        error = nt.toDosError(status);
+        return true;
+    }
+    return (device.characteristics & kFileRemoteDevice) != 0;
+}
+
+std::wstring pathForOtherProcess(const std::wstring& folderFinal, const std::wstring& name) {
+    const std::wstring path = joined(folderFinal, name);
+    // Only a path that the plain form cannot carry keeps the prefix that lifts the limit.
+    if (path.size() < MAX_PATH) {
+        return path;
+    }
+    return path.starts_with(L"\\\\") ? L"\\\\?\\UNC\\" + path.substr(2) : L"\\\\?\\" + path;
 }
 
 } // namespace qsh

@@ -27,6 +27,10 @@ constexpr DWORD kErrorOplockBreak = 742;
 // (ERROR_STOPPED_ON_SYMLINK).
 constexpr DWORD kErrorReparsePoint = 1281;
 
+// Whether an open file or folder is a reparse point (a link or mount point); true, with the
+// error, also when that cannot be read. `error` is kErrorReparsePoint for a reparse point.
+bool isReparsePoint(HANDLE handle, DWORD& error);
+
 // Runs `open` (a callable taking DWORD& error and giving an UniqueHandle) again while it fails
 // with kErrorOplockBreak, every `pollMs`, until `deadline` (GetTickCount64) has passed.
 template <class Open>
@@ -82,9 +86,20 @@ UniqueHandle openOwnFile(const std::filesystem::path& base, const std::filesyste
 // Opens a staged file that a non-elevated helper created and handed over by its physical path,
 // without truncating it. Elevated, it accepts only the file that helper named `stem` for this
 // copy: `stem`, the staging suffix of the running image's name and ".xml", directly in the
-// folder where the running image really lies, reached by no link and with one hard link.
-// Anything else is refused before it is opened.
+// folder where the running image really lies (found from the mapped image and held), opened
+// inside that folder with no link in its place, and with one hard link. Anything else is
+// refused before it is opened.
 UniqueHandle openHandedFile(const std::filesystem::path& path, const wchar_t* stem, DWORD access,
                             DWORD share, std::wstring& error);
+
+// Whether an open file or folder lies on a remote volume (a network share), whose server could
+// answer a second open of the same name with other bytes. An answer that cannot be had counts as
+// remote, with `error` set.
+bool isRemoteVolume(HANDLE handle, DWORD& error);
+
+// The path another process is handed for `name` in a held folder whose final path is
+// `folderFinal`: the plain drive-letter (or UNC) form, or the \\?\ form where only that can
+// carry the path's length.
+std::wstring pathForOtherProcess(const std::wstring& folderFinal, const std::wstring& name);
 
 } // namespace qsh

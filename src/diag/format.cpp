@@ -51,11 +51,6 @@ bool disguisesLine(wchar_t unit) {
 
 } // namespace
 
-std::wstring withoutLineBreaks(std::wstring text) {
-    std::replace_if(text.begin(), text.end(), breaksLine, L'?');
-    return text;
-}
-
 std::wstring singleLine(std::wstring text) {
     std::replace_if(
         text.begin(), text.end(),

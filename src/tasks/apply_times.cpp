@@ -215,20 +215,27 @@ int registerTask(TaskObjects& o, const std::vector<std::wstring>& times, std::ws
     return kExitSuccess;
 }
 
-// The output, opened and checked before the task is changed. A file this command made is
-// deleted again when the command ends before writing into it.
+// The output, opened and checked before the task is changed. The file and the folders this
+// command made for it are removed again when the command ends before writing into it.
 struct OutputFile {
     UniqueHandle file;
     bool created = false;
+    std::vector<std::filesystem::path> madeFolders;
     bool kept = false;
     OutputFile() = default;
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
     ~OutputFile() {
-        if (file && created && !kept) {
+        if (kept) {
+            return;
+        }
+        if (file && created) {
             DWORD ignored = ERROR_SUCCESS;
             deleteThroughHandle(file.get(), ignored);
         }
+        // The file goes when its handle is closed; only then is its folder empty.
+        file.reset();
+        removeCallerFolders(madeFolders);
     }
 };
 
@@ -239,13 +246,8 @@ bool openOutput(const std::wstring& outputPath, bool handed, OutputFile& output,
     // The helper that handed it over holds it open for writing until this copy has ended.
     output.file = handed ? openHandedFile(outputPath, kStagedOutputStem, GENERIC_WRITE,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE, error)
-                         : openCallerOutput(outputPath, output.created, error);
+                         : openCallerOutput(outputPath, output.created, error, &output.madeFolders);
     return static_cast<bool>(output.file);
-}
-
-int failOutput(const std::wstring& error) {
-    reportError(L"Could not write registered task XML: " + error);
-    return kExitXmlFailure;
 }
 
 int writeTaskXml(const std::wstring& xml, const std::wstring& outputPath, OutputFile& output,
@@ -254,7 +256,8 @@ int writeTaskXml(const std::wstring& xml, const std::wstring& outputPath, Output
     output.kept = true;
     const Bytes bytes = encodeUtf8(setXmlEncodingDeclaration(xml, L"UTF-8"));
     if (!writeOpenFile(output.file.get(), {std::span<const std::uint8_t>(bytes)}, error)) {
-        return failOutput(error);
+        reportError(L"Could not write registered task XML: " + error);
+        return kExitXmlFailure;
     }
     wchar_t number[32] = {};
     std::swprintf(number, 32, L"%llu", static_cast<unsigned long long>(count));
@@ -294,7 +297,9 @@ int handleApplyTimes(const std::wstring& times, const std::wstring& outputPath, 
 
     OutputFile output;
     if (!openOutput(outputPath, handed, output, error)) {
-        return failOutput(error);
+        // Nothing was registered: the task is as it was.
+        reportError(L"Could not open the task XML output: " + error);
+        return kExitXmlFailure;
     }
 
     ComApartment apartment;

@@ -122,10 +122,9 @@ int failNormalization(const std::wstring& error) {
 
 // Has schtasks.exe import the held copy; deletes it after a successful import that Windows
 // registered as allowed, and keeps it otherwise.
-int importStaged(StagedImport& staged, const std::wstring& name,
-                 const std::filesystem::path& stagingPath) {
+int importStaged(StagedImport& staged, const std::wstring& name) {
     ProcessResult result =
-        runSchtasks({L"/CREATE", L"/TN", kTaskName, L"/XML", stagingPath.wstring(), L"/F"});
+        runSchtasks({L"/CREATE", L"/TN", kTaskName, L"/XML", staged.handedPath, L"/F"});
     logProcessResult(L"create-xml", result, true);
     int code = exitCodeFromProcessResult(result);
     if (code == kExitSuccess) {
@@ -139,7 +138,7 @@ int importStaged(StagedImport& staged, const std::wstring& name,
         return kExitSuccess;
     }
     // Still held until this process ends, in case schtasks.exe could not be ended.
-    logMessage(L"Preserving normalized XML for diagnostics: " + stagingPath.wstring());
+    logMessage(L"Preserving normalized XML for diagnostics: " + staged.handedPath);
     return code;
 }
 
@@ -183,19 +182,18 @@ int handleCreateXml(const std::wstring& inputPath, bool handed) {
         return failNormalization(refusal);
     }
     const std::wstring name = stagingFileName();
-    const std::filesystem::path stagingPath = base / kStagingFolder / name;
     std::optional<StagedImport> staged =
         stageImport(base, kStagingFolder, name, {kUtf16LeMark, body}, error);
     if (!staged) {
         return failNormalization(error);
     }
     const auto stagedBytes = static_cast<unsigned long long>(sizeof kUtf16LeMark + body.size());
-    logMessage(L"Normalized scheduler XML to UTF-16 LE with BOM: " + stagingPath.wstring() +
+    logMessage(L"Normalized scheduler XML to UTF-16 LE with BOM: " + staged->handedPath +
                L"; bytes=" + std::to_wstring(stagedBytes) + L"; prefix=" +
                hexPrefix(stagedHead(body), kLoggedPrefixBytes));
     text = std::wstring(); // not needed while schtasks.exe runs
 
-    return importStaged(*staged, name, stagingPath);
+    return importStaged(*staged, name);
 }
 
 } // namespace qsh

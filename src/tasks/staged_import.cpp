@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/file_io.h"
+#include "base/final_path.h"
 #include "base/sddl_security.h"
 #include "base/windows_error.h"
 #include "tasks/task_account.h"
@@ -33,6 +34,14 @@ class ImportSecurity {
     DWORD error_ = ERROR_SUCCESS;
 };
 
+StagedImportHook stagedImportHook = nullptr;
+
+void announce(ImportMoment moment, const std::wstring& path) {
+    if (stagedImportHook != nullptr) {
+        stagedImportHook(moment, path);
+    }
+}
+
 bool readFileId(HANDLE file, FileId& id, DWORD& error) {
     BY_HANDLE_FILE_INFORMATION information{};
     if (!GetFileInformationByHandle(file, &information)) {
@@ -47,7 +56,7 @@ bool readFileId(HANDLE file, FileId& id, DWORD& error) {
 // may ask), with no moment in which the file is not held open against change, rename and
 // delete: a bridge that reads and shares reading and writing is opened beside the writer, the
 // writer closed, and the hold opened beside the bridge. Each reopens the same file, not a name.
-UniqueHandle narrowToReadHold(UniqueHandle writer, DWORD& error) {
+UniqueHandle narrowToReadHold(UniqueHandle writer, const std::wstring& path, DWORD& error) {
     UniqueHandle bridge(
         ReOpenFile(writer.get(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, 0));
     if (!bridge) {
@@ -55,6 +64,7 @@ UniqueHandle narrowToReadHold(UniqueHandle writer, DWORD& error) {
         return {};
     }
     writer.reset();
+    announce(ImportMoment::Narrowing, path);
     UniqueHandle hold(ReOpenFile(bridge.get(), GENERIC_READ, FILE_SHARE_READ, 0));
     if (!hold) {
         error = GetLastError();
@@ -84,6 +94,48 @@ bool holdsExactly(HANDLE file, Parts parts, DWORD& error) {
     return readFully(file, std::span(piece).first(1), got, error) && got == 0;
 }
 
+// The held folder as another program is to find it: by its final path, on a local volume.
+bool handedFolder(HANDLE folder, std::wstring& folderFinal, std::wstring& error) {
+    DWORD code = ERROR_SUCCESS;
+    if (!finalPathOfHandle(folder, folderFinal, code)) {
+        error = formatWindowsError(code);
+        return false;
+    }
+    // A server answers every open anew; what it gave the check need not be what it gives
+    // schtasks.exe.
+    if (folderFinal.starts_with(L"\\\\") || isRemoteVolume(folder, code)) {
+        error = L"The import folder " + folderFinal +
+                L" is on a network volume, whose server could hand schtasks.exe other bytes "
+                L"than the helper checked.";
+        return false;
+    }
+    return true;
+}
+
+// Creates the file inside the held folder, which must still be no link once the file is in it:
+// only an empty folder can be turned into a mount point.
+UniqueHandle createImportFile(HANDLE folder, const std::wstring& name, std::wstring& error) {
+    ImportSecurity security;
+    if (security.get() == nullptr) {
+        error = formatWindowsError(security.error());
+        return {};
+    }
+    DWORD code = ERROR_SUCCESS;
+    UniqueHandle writer = openInFolder(folder, name, GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                                       FILE_SHARE_READ, OpenMode::CreateNew, code, security.get());
+    if (!writer) {
+        error = formatWindowsError(code);
+        return {};
+    }
+    if (isReparsePoint(folder, code)) {
+        error = code == kErrorReparsePoint
+                    ? L"The import folder became a link or mount point while it was held."
+                    : formatWindowsError(code);
+        return {};
+    }
+    return writer;
+}
+
 } // namespace
 
 std::optional<StagedImport> stageImport(const std::filesystem::path& base,
@@ -91,28 +143,19 @@ std::optional<StagedImport> stageImport(const std::filesystem::path& base,
                                         const std::wstring& name, Parts parts,
                                         std::wstring& error) {
     StagedImport staged;
+    std::wstring folderFinal;
     staged.folder = openOwnFolder(base, folder, error);
-    if (!staged.folder) {
+    if (!staged.folder || !handedFolder(staged.folder.get(), folderFinal, error)) {
         return std::nullopt;
     }
-    ImportSecurity security;
-    if (security.get() == nullptr) {
-        error = formatWindowsError(security.error());
+    staged.handedPath = pathForOtherProcess(folderFinal, name);
+    UniqueHandle writer = createImportFile(staged.folder.get(), name, error);
+    if (!writer || !writeOpenFile(writer.get(), parts, error)) {
         return std::nullopt;
     }
     DWORD code = ERROR_SUCCESS;
-    UniqueHandle writer =
-        openInFolder(staged.folder.get(), name, GENERIC_WRITE | FILE_READ_ATTRIBUTES,
-                     FILE_SHARE_READ, OpenMode::CreateNew, code, security.get());
-    if (!writer) {
-        error = formatWindowsError(code);
-        return std::nullopt;
-    }
-    if (!writeOpenFile(writer.get(), parts, error)) {
-        return std::nullopt;
-    }
     if (!readFileId(writer.get(), staged.id, code) ||
-        !(staged.hold = narrowToReadHold(std::move(writer), code))) {
+        !(staged.hold = narrowToReadHold(std::move(writer), staged.handedPath, code))) {
         error = formatWindowsError(code);
         return std::nullopt;
     }
@@ -125,9 +168,14 @@ std::optional<StagedImport> stageImport(const std::filesystem::path& base,
     return staged;
 }
 
+void setStagedImportHook(StagedImportHook hook) {
+    stagedImportHook = hook;
+}
+
 bool deleteStagedImport(StagedImport& staged, const std::wstring& name, std::wstring& error) {
     // An open with DELETE access needs every other open to share deletion, the hold's too.
     staged.hold.reset();
+    announce(ImportMoment::Deleting, staged.handedPath);
     DWORD code = ERROR_SUCCESS;
     const UniqueHandle file = openInFolder(staged.folder.get(), name, DELETE | FILE_READ_ATTRIBUTES,
                                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

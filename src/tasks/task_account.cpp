@@ -12,31 +12,8 @@
 #include "base/windows_error.h"
 
 namespace qsh {
-namespace {
-
-std::optional<std::wstring> sidString(PSID sid) {
-    LocalOwned<LPWSTR> text;
-    if (!ConvertSidToStringSidW(sid, text.put())) {
-        return std::nullopt;
-    }
-    return std::wstring(text.get());
-}
-
-} // namespace
-
 std::optional<std::wstring> ownAccountSid(DWORD& error) {
-    TokenFailure failure;
-    const std::optional<std::vector<BYTE>> user = queryOwnToken(TokenUser, failure);
-    if (!user) {
-        error = failure.error;
-        return std::nullopt;
-    }
-    std::optional<std::wstring> text =
-        sidString(reinterpret_cast<const TOKEN_USER*>(user->data())->User.Sid);
-    if (!text) {
-        error = GetLastError();
-    }
-    return text;
+    return tokenUserSid(nullptr, error);
 }
 
 namespace {
@@ -58,7 +35,7 @@ std::optional<std::wstring> sidOfName(const std::wstring& name, DWORD& error) {
         error = GetLastError();
         return std::nullopt;
     }
-    return sidString(sid.data());
+    return sidText(sid.data());
 }
 
 std::optional<std::wstring> sidOfSidString(const std::wstring& text) {
@@ -66,7 +43,7 @@ std::optional<std::wstring> sidOfSidString(const std::wstring& text) {
     if (!ConvertStringSidToSidW(text.c_str(), sid.put())) {
         return std::nullopt;
     }
-    return sidString(sid.get());
+    return sidText(sid.get());
 }
 
 } // namespace

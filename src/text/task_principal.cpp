@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "text/task_schema.h"
 #include "text/xml_reader.h"
 
 namespace qsh {
@@ -14,21 +15,40 @@ constexpr std::wstring_view kTaskNamespace =
     L"http://schemas.microsoft.com/windows/2004/02/mit/task";
 constexpr std::wstring_view kRefused = L"The task XML is refused: ";
 
-// The Principal's children that may carry a value, in the order of `Principal::values`.
-enum Value : std::size_t { UserId, GroupId, LogonType, RunLevel, DisplayName, kValueCount };
-constexpr std::array<std::wstring_view, kValueCount> kValueNames = {
-    L"UserId", L"GroupId", L"LogonType", L"RunLevel", L"DisplayName"};
+// The values that are judged, in the order of `Found::values`: the principal's, then Priority.
+enum Value : std::size_t {
+    UserId,
+    GroupId,
+    LogonType,
+    RunLevel,
+    DisplayName,
+    Priority,
+    kValueCount
+};
+struct ValueName {
+    std::wstring_view name;
+    std::wstring_view owner;
+};
+constexpr std::array<ValueName, kValueCount> kValues = {{{L"UserId", L"principal"},
+                                                         {L"GroupId", L"principal"},
+                                                         {L"LogonType", L"principal"},
+                                                         {L"RunLevel", L"principal"},
+                                                         {L"DisplayName", L"principal"},
+                                                         {L"Priority", L"Settings element"}}};
 
 // Elements that decide who a task runs as; anywhere but in their place they are refused, in
 // any namespace and letter case, so that no reader can take them for something else.
 constexpr std::array<std::wstring_view, 6> kGuardedNames = {
     L"Principal", L"Principals", L"UserId", L"GroupId", L"LogonType", L"RunLevel"};
 
-enum class Role { Other, Task, Principals, Principal, Value, Actions };
+// A Task in no namespace is let through only empty: whatever it held would be in no namespace.
+constexpr TaskElement kBareTask = {L"Task", TaskPlace::BareTask};
 
 struct Frame {
-    Role role = Role::Other;
+    TaskPlace place = TaskPlace::Document;
+    std::wstring_view name; // as the table spells it
     std::size_t value = kValueCount;
+    bool hasText = false;
 };
 
 struct Found {
@@ -40,6 +60,22 @@ struct Found {
 
 std::wstring refused(std::wstring_view what) {
     return std::wstring(kRefused) + std::wstring(what);
+}
+
+// "the principal's RunLevel" and what is said of it.
+std::wstring aboutValue(std::size_t value, std::wstring_view said) {
+    return refused(L"the " + std::wstring(kValues[value].owner) + L"'s " +
+                   std::wstring(kValues[value].name) + std::wstring(said));
+}
+
+// A name from the document, cut short: it could be as long as the document.
+std::wstring shown(std::wstring_view name) {
+    constexpr std::size_t kShown = 64;
+    if (name.size() <= kShown) {
+        return std::wstring(name);
+    }
+    const std::size_t cut = IS_HIGH_SURROGATE(name[kShown - 1]) ? kShown - 1 : kShown;
+    return std::wstring(name.substr(0, cut)) + L"...";
 }
 
 bool sameFolded(std::wstring_view a, std::wstring_view b) {
@@ -85,30 +121,24 @@ std::wstring_view currentValue(IXmlReader* reader) {
     return {value, length};
 }
 
-Frame placeOf(Role parent, std::size_t depth, const Name& name) {
-    if (name.uri != kTaskNamespace) {
-        return {};
+// Where `name` stands as a child of `parent`, or why it is refused there; nullptr when it is
+// not let through there.
+const TaskElement* placeOf(TaskPlace parent, const Name& name) {
+    if (name.uri == kTaskNamespace) {
+        return taskChild(parent, name.local);
     }
-    if (depth == 0 && name.local == L"Task") {
-        return {Role::Task};
+    if (parent == TaskPlace::Document && name.uri.empty() && name.local == L"Task") {
+        return &kBareTask;
     }
-    if (parent == Role::Task && name.local == L"Principals") {
-        return {Role::Principals};
+    return nullptr;
+}
+
+std::size_t valueOf(std::wstring_view name) {
+    std::size_t value = 0;
+    while (value < kValueCount && kValues[value].name != name) {
+        ++value;
     }
-    if (parent == Role::Task && name.local == L"Actions") {
-        return {Role::Actions};
-    }
-    if (parent == Role::Principals && name.local == L"Principal") {
-        return {Role::Principal};
-    }
-    if (parent == Role::Principal) {
-        for (std::size_t i = 0; i < kValueCount; ++i) {
-            if (name.local == kValueNames[i]) {
-                return {Role::Value, i};
-            }
-        }
-    }
-    return {};
+    return value;
 }
 
 std::wstring misplacedName(const Name& name) {
@@ -147,42 +177,74 @@ void readActionsContext(IXmlReader* reader, Found& found) {
     reader->MoveToElement();
 }
 
-// Steps into an element: refuses it, or pushes where it stands onto `stack`.
-std::wstring enterElement(IXmlReader* reader, std::vector<Frame>& stack, Found& found) {
-    const Role parent = stack.empty() ? Role::Other : stack.back().role;
-    const Name name = currentName(reader);
-    if (parent == Role::Value) {
-        return refused(L"the principal's " + std::wstring(kValueNames[stack.back().value]) +
-                       L" holds markup, not only text.");
+// An element that is not let through where it stands: the texts of the older checks first.
+std::wstring notLetThrough(const Name& name, const TaskElement* element, std::wstring_view parent) {
+    if (std::wstring why = misplacedName(name); !why.empty()) {
+        return why;
     }
-    const Frame frame = placeOf(parent, stack.size(), name);
-    if (parent == Role::Principal && frame.role != Role::Value) {
-        return refused(L"its principal has an element other than UserId, GroupId, LogonType, "
-                       L"RunLevel and DisplayName.");
+    if (element != nullptr) {
+        return refused(L"it has " + std::wstring(element->reason));
     }
-    if (frame.role == Role::Other) {
-        if (std::wstring why = misplacedName(name); !why.empty()) {
-            return why;
+    const std::wstring where = L"the element " + shown(name.local) + L" in " + std::wstring(parent);
+    if (name.uri != kTaskNamespace) {
+        return refused(where + L" is outside the task namespace.");
+    }
+    return refused(where + L" is not one that the helper lets through.");
+}
+
+// What an element that is let through brings with it.
+std::wstring enterPlace(IXmlReader* reader, Frame& frame, Found& found) {
+    if (frame.place == TaskPlace::Principal) {
+        if (++found.principals > 1) {
+            return refused(L"it has more than one principal.");
         }
-    }
-    stack.push_back(frame);
-    if (frame.role == Role::Principal && ++found.principals > 1) {
-        return refused(L"it has more than one principal.");
-    }
-    if (frame.role == Role::Principal) {
         return readPrincipalAttributes(reader, found);
     }
-    if (frame.role == Role::Actions) {
+    if (frame.place == TaskPlace::Actions) {
         readActionsContext(reader, found);
     }
-    if (frame.role == Role::Value) {
+    if (frame.place == TaskPlace::Value) {
+        frame.value = valueOf(frame.name);
         std::optional<std::wstring>& value = found.values[frame.value];
         if (value) {
-            return refused(L"its principal has more than one " +
-                           std::wstring(kValueNames[frame.value]) + L" element.");
+            return refused(L"its " + std::wstring(kValues[frame.value].owner) +
+                           L" has more than one " + std::wstring(frame.name) + L" element.");
         }
         value.emplace();
     }
+    return {};
+}
+
+// Steps into an element: refuses it, or pushes where it stands onto `stack`.
+std::wstring enterElement(IXmlReader* reader, std::vector<Frame>& stack, Found& found) {
+    const Frame parent = stack.empty() ? Frame{} : stack.back();
+    const Name name = currentName(reader);
+    if (parent.place == TaskPlace::Value) {
+        return aboutValue(parent.value, L" holds markup, not only text.");
+    }
+    const TaskElement* element = placeOf(parent.place, name);
+    const bool letThrough = element != nullptr && element->place != TaskPlace::Refused;
+    if (parent.place == TaskPlace::Principal && !letThrough) {
+        return refused(L"its principal has an element other than UserId, GroupId, LogonType, "
+                       L"RunLevel and DisplayName.");
+    }
+    if (!letThrough) {
+        return notLetThrough(name, element, stack.empty() ? L"the document" : parent.name);
+    }
+    return enterPlace(reader, stack.emplace_back(Frame{element->place, element->name}), found);
+}
+
+// A value is one plain text node, read as it stands: joined pieces or a CDATA section could be
+// read otherwise by another parser.
+std::wstring takeValueText(IXmlReader* reader, XmlNodeType type, Frame& frame, Found& found) {
+    if (frame.hasText) {
+        return aboutValue(frame.value, L" is not one piece of text.");
+    }
+    if (type == XmlNodeType_CDATA) {
+        return aboutValue(frame.value, L" has a CDATA section, not plain text.");
+    }
+    frame.hasText = true;
+    *found.values[frame.value] = currentValue(reader);
     return {};
 }
 
@@ -206,7 +268,7 @@ std::wstring walk(IXmlReader* reader, Found& found) {
     XmlNodeType type = XmlNodeType_None;
     HRESULT hr = S_OK;
     while ((hr = reader->Read(&type)) == S_OK) {
-        const bool inValue = !stack.empty() && stack.back().role == Role::Value;
+        const bool inValue = !stack.empty() && stack.back().place == TaskPlace::Value;
         if (type == XmlNodeType_Element) {
             // Asked before the attributes are visited.
             const bool empty = reader->IsEmptyElement() != FALSE;
@@ -220,10 +282,11 @@ std::wstring walk(IXmlReader* reader, Found& found) {
             stack.pop_back();
         } else if (inValue && (type == XmlNodeType_Text || type == XmlNodeType_CDATA ||
                                type == XmlNodeType_Whitespace)) {
-            *found.values[stack.back().value] += currentValue(reader);
+            if (std::wstring why = takeValueText(reader, type, stack.back(), found); !why.empty()) {
+                return why;
+            }
         } else if (inValue) {
-            return refused(L"the principal's " + std::wstring(kValueNames[stack.back().value]) +
-                           L" holds markup, not only text.");
+            return aboutValue(stack.back().value, L" holds markup, not only text.");
         }
     }
     return FAILED(hr) ? parseFailure(reader, hr) : std::wstring();
@@ -233,7 +296,7 @@ bool differs(const std::optional<std::wstring>& value, std::wstring_view wanted)
     return value && trimmed(*value) != wanted;
 }
 
-std::wstring judge(const Found& found) {
+std::wstring judgePrincipal(const Found& found) {
     if (found.principals == 0) {
         return {}; // Context is then the Task Scheduler's to resolve
     }
@@ -250,6 +313,25 @@ std::wstring judge(const Found& found) {
         if (context && (!found.id || *context != *found.id)) {
             return refused(L"its Actions Context does not name its principal.");
         }
+    }
+    return {};
+}
+
+// 4 to 10 run at the normal priority class or below, as the user's own programs may; 0 is real
+// time, which needs a privilege that standard users do not hold.
+bool withinNormalClass(std::wstring_view priority) {
+    return (priority.size() == 1 && priority[0] >= L'4' && priority[0] <= L'9') ||
+           priority == L"10";
+}
+
+std::wstring judge(const Found& found) {
+    if (std::wstring why = judgePrincipal(found); !why.empty()) {
+        return why;
+    }
+    const std::optional<std::wstring>& priority = found.values[Priority];
+    if (priority && !withinNormalClass(trimmed(*priority))) {
+        return refused(L"its Priority is not one of 4 to 10, which run the task at the normal "
+                       L"priority class or below.");
     }
     return {};
 }

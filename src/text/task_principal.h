@@ -19,7 +19,8 @@ struct TaskPrincipalCheck {
 // Accepts at most one principal, in Task/Principals/Principal of the task namespace, with no
 // GroupId, a LogonType of InteractiveToken and a RunLevel of LeastPrivilege where they are
 // given, and an Actions Context that names it. A document without a principal is accepted.
-// `text` is the document exactly as it is handed on.
+// Every other element must be one that task_schema lets through where it stands, and each value
+// judged here must be one plain text node. `text` is the document exactly as it is handed on.
 TaskPrincipalCheck checkTaskPrincipal(std::wstring_view text);
 
 } // namespace qsh

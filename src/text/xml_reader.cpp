@@ -1,9 +1,12 @@
 #include "text/xml_reader.h"
 
 #include <cstring>
+#include <cwctype>
+#include <utility>
 #include <vector>
 
 #include "base/windows_error.h"
+#include "text/task_xml.h"
 
 namespace qsh {
 namespace {
@@ -14,7 +17,10 @@ namespace {
 // every XmlLite; the code points are the same, since an unpaired surrogate stops the reading.
 class Utf8Stream final : public ISequentialStream {
   public:
-    explicit Utf8Stream(std::wstring_view text) : text_(text) {}
+    // `head` is read first, then `text`.
+    Utf8Stream(std::wstring head, std::wstring_view text)
+        : head_(std::move(head)), text_(head_.empty() ? text : std::wstring_view(head_)),
+          rest_(head_.empty() ? std::wstring_view() : text) {}
     Utf8Stream(const Utf8Stream&) = delete;
     Utf8Stream& operator=(const Utf8Stream&) = delete;
 
@@ -68,6 +74,9 @@ class Utf8Stream final : public ISequentialStream {
     // False at the end of the text, or when a piece cannot be encoded.
     bool encodeNextPiece() {
         constexpr std::size_t kPieceUnits = 32768;
+        if (text_.empty()) {
+            text_ = std::exchange(rest_, std::wstring_view());
+        }
         if (failed_ || text_.empty()) {
             return false;
         }
@@ -90,7 +99,9 @@ class Utf8Stream final : public ISequentialStream {
         return true;
     }
 
+    std::wstring head_;
     std::wstring_view text_;
+    std::wstring_view rest_;
     std::string pending_;
     bool failed_ = false;
     LONG references_ = 1;
@@ -122,22 +133,46 @@ HMODULE loadSystemLibrary(const wchar_t* name, DWORD& error) {
     return module;
 }
 
+// The text's XML declaration, if it has one, as it reads over UTF-8 bytes, and how much of the
+// text it stands for: a declaration naming another encoding than the bytes' own is a document
+// that a reader may refuse. The staged text's declaration names UTF-16.
+std::pair<std::wstring, std::size_t> utf8Declaration(std::wstring_view text) {
+    if (!text.starts_with(L"<?xml") || text.size() < 6 || !std::iswspace(text[5])) {
+        return {};
+    }
+    const std::size_t end = text.find(L"?>");
+    if (end == std::wstring_view::npos) {
+        return {};
+    }
+    const std::size_t length = end + 2;
+    return {setXmlEncodingDeclaration(std::wstring(text.substr(0, length)), L"UTF-8"), length};
+}
+
+XmlLiteSource xmlLiteSource;
+
 std::wstring hresultStep(const wchar_t* step, HRESULT hr) {
     return std::wstring(step) + L" failed: " + formatHresult(hr);
 }
 
 } // namespace
 
+void setXmlLiteSource(const XmlLiteSource& source) {
+    xmlLiteSource = source;
+}
+
 XmlReader openXmlReader(std::wstring_view text, std::wstring& error) {
     XmlReader opened;
     DWORD loadError = ERROR_SUCCESS;
-    opened.library.reset(loadSystemLibrary(L"xmllite.dll", loadError));
+    opened.library.reset(loadSystemLibrary(xmlLiteSource.library, loadError));
     if (!opened.library) {
-        error = L"Loading xmllite.dll failed: " + formatWindowsError(loadError);
+        error = std::wstring(L"Loading ") + xmlLiteSource.library + L" failed: " +
+                formatWindowsError(loadError);
         return {};
     }
-    const auto create = reinterpret_cast<decltype(&CreateXmlReader)>(
-        reinterpret_cast<void*>(GetProcAddress(opened.library.get(), "CreateXmlReader")));
+    const auto create = xmlLiteSource.create != nullptr
+                            ? xmlLiteSource.create
+                            : reinterpret_cast<decltype(&CreateXmlReader)>(reinterpret_cast<void*>(
+                                  GetProcAddress(opened.library.get(), "CreateXmlReader")));
     const auto createInput =
         reinterpret_cast<decltype(&CreateXmlReaderInputWithEncodingName)>(reinterpret_cast<void*>(
             GetProcAddress(opened.library.get(), "CreateXmlReaderInputWithEncodingName")));
@@ -155,8 +190,9 @@ XmlReader openXmlReader(std::wstring_view text, std::wstring& error) {
         error = hresultStep(L"Creating the XML reader", hr);
         return {};
     }
-    *opened.input.put() = new Utf8Stream(text);
-    // UTF-8 by order, not as a hint: the declaration names the staged copy's UTF-16.
+    auto [declaration, replaced] = utf8Declaration(text);
+    *opened.input.put() = new Utf8Stream(std::move(declaration), text.substr(replaced));
+    // UTF-8 by order as well as by the declaration.
     ComPtr<IUnknown> input;
     hr = createInput(opened.input.get(), nullptr, L"utf-8", FALSE, nullptr, input.put());
     if (SUCCEEDED(hr)) {

@@ -20,6 +20,15 @@ struct XmlReader {
     ComPtr<IXmlReader> reader;
 };
 
+// Where openXmlReader takes XmlLite from. A test names another library, or puts in its own
+// CreateXmlReader, to see what the helper says when no reader can be made.
+struct XmlLiteSource {
+    const wchar_t* library = L"xmllite.dll";
+    // Null: the library's own.
+    decltype(&CreateXmlReader) create = nullptr;
+};
+void setXmlLiteSource(const XmlLiteSource& source);
+
 // A reader over `text`, which must outlive it; the text is read as it stands, whatever its
 // declaration says about an encoding. Document type declarations are prohibited. On failure
 // the reader is empty and `error` says why.

@@ -396,7 +396,7 @@ TEST(ApplyTimesOutput, UnwritableOutputGives4WithTheTaskUnchanged) {
         DeleteFileW(box.taskFile().c_str());
         HelperOutcome outcome = box.start(applyTimes(box, L"07:30:00", {}, out));
         EXPECT_EQ(outcome.code(), 4);
-        const std::string prefix = "Could not write registered task XML: ";
+        const std::string prefix = "Could not open the task XML output: ";
         ASSERT_EQ(outcome.err.rfind(prefix, 0), 0u) << outcome.err;
         EXPECT_GT(outcome.err.size(), prefix.size() + 2);
         EXPECT_EQ(commandMessages(box, outcome),
@@ -404,6 +404,21 @@ TEST(ApplyTimesOutput, UnwritableOutputGives4WithTheTaskUnchanged) {
         EXPECT_FALSE(fileExists(box.taskFile()));
         EXPECT_TRUE(readLedger(box).lines.empty()); // no COM call was made
     }
+}
+
+// The folders made for an output that was never written go with it; a folder that was there
+// stays.
+TEST(ApplyTimesOutput, FoldersMadeForTheOutputGoWhenTheTaskIsNotChanged) {
+    Sandbox box;
+    ASSERT_TRUE(CreateDirectoryW((box.files / L"there").c_str(), nullptr));
+    const std::wstring out = box.files / L"there\\new\\deeper\\out.xml";
+    HelperOutcome outcome = box.start(applyTimes(
+        box, L"07:30:00", {{L"QSH_STANDIN_TS_FAIL", L"ITaskService::Connect:80070005"}}, out));
+    EXPECT_EQ(outcome.code(), 1);
+    EXPECT_EQ(outcome.err,
+              "Connecting to Task Scheduler failed: " + hresultText(E_ACCESSDENIED) + "\r\n");
+    EXPECT_EQ(GetFileAttributesW((box.files / L"there\\new").c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_NE(GetFileAttributesW((box.files / L"there").c_str()), INVALID_FILE_ATTRIBUTES);
 }
 
 // The task registered through the service is the one schtasks.exe reports afterwards.

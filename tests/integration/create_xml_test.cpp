@@ -205,6 +205,8 @@ TEST_F(CreateXml, PrincipalsBeyondTheOwnLeastPrivilegedUserAreRefused) {
     const std::string notOwn = ", not the user who asked for the task.";
     const std::string runLevel = "its principal's RunLevel is not LeastPrivilege.";
     const std::string logonType = "its principal's LogonType is not InteractiveToken.";
+    const std::string priority = "its Priority is not one of 4 to 10, which run the task at the "
+                                 "normal priority class or below.";
     const Refused cases[] = {
         {"SystemBySid", taskWith(userId(L"S-1-5-18")),
          "its principal's UserId names S-1-5-18" + notOwn},
@@ -230,7 +232,15 @@ TEST_F(CreateXml, PrincipalsBeyondTheOwnLeastPrivilegedUserAreRefused) {
         {"CharacterReference", taskWith(principal(L"<RunLevel>&#72;ighestAvailable</RunLevel>")),
          runLevel},
         {"CdataJoined", taskWith(principal(L"<RunLevel><![CDATA[Highest]]>Available</RunLevel>")),
-         runLevel},
+         "the principal's RunLevel has a CDATA section, not plain text."},
+        {"CdataValue", taskWith(principal(L"<RunLevel><![CDATA[LeastPrivilege]]></RunLevel>")),
+         "the principal's RunLevel has a CDATA section, not plain text."},
+        {"ValueInTwoPieces",
+         taskWith(principal(L"<RunLevel>Least<![CDATA[Privilege]]></RunLevel>")),
+         "the principal's RunLevel is not one piece of text."},
+        {"SpaceThenCdata",
+         taskWith(principal(L"<LogonType>\r\n <![CDATA[Interactive]]>Token </LogonType>")),
+         "the principal's LogonType is not one piece of text."},
         {"CommentInValue", taskWith(principal(L"<RunLevel>Least<!-- x -->Privilege</RunLevel>")),
          "the principal's RunLevel holds markup, not only text."},
         {"DtdWithEntity",
@@ -261,6 +271,46 @@ TEST_F(CreateXml, PrincipalsBeyondTheOwnLeastPrivilegedUserAreRefused) {
          taskWith(L"<SecurityDescriptor>D:(A;;FA;;;WD)</SecurityDescriptor>",
                   L"  </RegistrationInfo>"),
          "it has a SecurityDescriptor, which could let other users change the task."},
+        {"BootTrigger", taskWith(L"    <BootTrigger/>\r\n", L"  </Triggers>"),
+         "it has a BootTrigger, which only administrators may register."},
+        {"EventTrigger",
+         taskWith(L"    <EventTrigger><Subscription>&lt;QueryList/&gt;</Subscription>"
+                  L"</EventTrigger>\r\n",
+                  L"  </Triggers>"),
+         "it has an EventTrigger, whose event query could hand the task events from logs that "
+         "the asking user may not read."},
+        {"LogonTriggerForEveryone",
+         taskWith(L"    <LogonTrigger><Enabled>true</Enabled></LogonTrigger>\r\n",
+                  L"  </Triggers>"),
+         "it has a LogonTrigger, which only administrators may register for every user or for "
+         "another user."},
+        {"RealTimePriority", taskWith(L"  <Settings><Priority>0</Priority></Settings>\r\n"),
+         priority},
+        {"HighPriority", taskWith(L"  <Settings><Priority> 3 </Priority></Settings>\r\n"),
+         priority},
+        {"PriorityInCdata",
+         taskWith(L"  <Settings><Priority><![CDATA[7]]></Priority></Settings>\r\n"),
+         "the Settings element's Priority has a CDATA section, not plain text."},
+        {"UnknownSetting",
+         taskWith(L"  <Settings><MaintenanceSettings><Period>P1D</Period></MaintenanceSettings>"
+                  L"</Settings>\r\n"),
+         "the element MaintenanceSettings in Settings is not one that the helper lets through."},
+        {"TriggerNotLetThrough", taskWith(L"    <IdleTrigger/>\r\n", L"  </Triggers>"),
+         "the element IdleTrigger in Triggers is not one that the helper lets through."},
+        {"ComHandler",
+         taskWith(L"<ComHandler><ClassId>{00000000-0000-0000-0000-000000000001}</ClassId>"
+                  L"</ComHandler>",
+                  L"  </Actions>"),
+         "the element ComHandler in Actions is not one that the helper lets through."},
+        {"ElementInText",
+         taskWith(L"<Documentation><Exec/></Documentation>", L"  </RegistrationInfo>"),
+         "the element Exec in Documentation is not one that the helper lets through."},
+        {"OtherNamespace", taskWith(L"  <Settings><x:Hint xmlns:x=\"urn:other\"/></Settings>\r\n"),
+         "the element Hint in Settings is outside the task namespace."},
+        {"TaskInNoNamespace",
+         L"<Task version=\"1.2\"><Actions><Exec><Command>cmd.exe</Command></Exec></Actions>"
+         L"</Task>",
+         "the element Actions in Task is outside the task namespace."},
         // Line 12 holds the inserted principal; XmlLite counts the column after the end tag.
         {"Unparsable", taskWith(L"<Principals><Principal id=\"Author\"></Principals>"),
          "it could not be parsed (XmlLite error 0xC00CEE3B at line 12, column 49)."},
@@ -278,6 +328,70 @@ TEST_F(CreateXml, PrincipalsBeyondTheOwnLeastPrivilegedUserAreRefused) {
     EXPECT_TRUE(calls().empty());
     EXPECT_FALSE(fileExists(taskFile()));
     EXPECT_TRUE(filesIn(stagingFolder()).empty());
+}
+
+// What schtasks /Query /XML gives on Windows for a task that create-default made (one line
+// each), with a description, a working folder and a DisplayName with a reference added.
+std::wstring windowsExport() {
+    const std::wstring lines[] = {
+        L"<Task version=\"1.2\" xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\">",
+        L"  <RegistrationInfo><Date>2026-01-05T10:00:00.1234567</Date><Author>" + ownName() +
+            L"</Author><Description>Quillfen</Description><URI>\\Quillfen</URI>"
+            L"</RegistrationInfo>",
+        L"  <Triggers><CalendarTrigger><StartBoundary>2026-01-05T08:00:00</StartBoundary>"
+        L"<Enabled>true</Enabled><ScheduleByDay><DaysInterval>1</DaysInterval></ScheduleByDay>"
+        L"</CalendarTrigger></Triggers>",
+        L"  <Principals><Principal id=\"Author\"><UserId>" + ownSid() +
+            L"</UserId><LogonType>InteractiveToken</LogonType><RunLevel>LeastPrivilege</RunLevel>"
+            L"<DisplayName>Quillfen &amp; me</DisplayName></Principal></Principals>",
+        L"  <Settings><MultipleInstancesPolicy>IgnoreNew</MultipleInstancesPolicy>"
+        L"<DisallowStartIfOnBatteries>true</DisallowStartIfOnBatteries><StopIfGoingOnBatteries>"
+        L"true</StopIfGoingOnBatteries><AllowHardTerminate>true</AllowHardTerminate>"
+        L"<StartWhenAvailable>false</StartWhenAvailable><RunOnlyIfNetworkAvailable>false"
+        L"</RunOnlyIfNetworkAvailable><IdleSettings><Duration>PT10M</Duration><WaitTimeout>PT1H"
+        L"</WaitTimeout><StopOnIdleEnd>true</StopOnIdleEnd><RestartOnIdle>false</RestartOnIdle>"
+        L"</IdleSettings><AllowStartOnDemand>true</AllowStartOnDemand><Enabled>true</Enabled>"
+        L"<Hidden>false</Hidden><RunOnlyIfIdle>false</RunOnlyIfIdle><WakeToRun>false</WakeToRun>"
+        L"<ExecutionTimeLimit>PT72H</ExecutionTimeLimit><Priority>7</Priority></Settings>",
+        L"  <Actions Context=\"Author\"><Exec><Command>cmd.exe</Command><Arguments>/C quillfen "
+        L"-noGui</Arguments><WorkingDirectory>%LOCALAPPDATA%\\Quillfen</WorkingDirectory></Exec>"
+        L"</Actions>",
+        L"</Task>"};
+    std::wstring document;
+    for (const std::wstring& line : lines) {
+        document += line + L"\r\n";
+    }
+    return document;
+}
+
+// The task document with each element that the check lets through and the export above lacks.
+std::wstring withTheOtherElements() {
+    std::wstring body = taskWith(
+        L"  <Settings><RestartOnFailure><Interval>PT5M</Interval><Count>3</Count>"
+        L"</RestartOnFailure><NetworkProfileName>Office</NetworkProfileName><NetworkSettings>"
+        L"<Name>Office</Name><Id>{6A1E2E5C-3B0D-4E55-9F0B-2D4C1A7B9E11}</Id></NetworkSettings>"
+        L"<DeleteExpiredTaskAfter>P30D</DeleteExpiredTaskAfter><UseUnifiedSchedulingEngine>true"
+        L"</UseUnifiedSchedulingEngine><DisallowStartOnRemoteAppSession>false"
+        L"</DisallowStartOnRemoteAppSession><Priority>\r\n 10 </Priority></Settings>\r\n");
+    body.insert(body.find(L"  </Triggers>"),
+                L"    <CalendarTrigger id=\"weekly\"><StartBoundary>2026-01-05T07:30:00"
+                L"</StartBoundary><EndBoundary>2027-01-01T00:00:00</EndBoundary><Repetition>"
+                L"<Interval>PT1H</Interval><Duration>PT4H</Duration><StopAtDurationEnd>true"
+                L"</StopAtDurationEnd></Repetition><ExecutionTimeLimit>PT1H</ExecutionTimeLimit>"
+                L"<RandomDelay>PT5M</RandomDelay><ScheduleByWeek><WeeksInterval>2</WeeksInterval>"
+                L"<DaysOfWeek><Monday/><Tuesday/><Wednesday/><Thursday/><Friday/><Saturday/>"
+                L"<Sunday/></DaysOfWeek></ScheduleByWeek></CalendarTrigger>\r\n"
+                L"    <CalendarTrigger><StartBoundary>2026-01-01T07:30:00</StartBoundary>"
+                L"<ScheduleByMonth><DaysOfMonth><Day>1</Day><Day>Last</Day></DaysOfMonth><Months>"
+                L"<January/><February/><March/><April/><May/><June/><July/><August/><September/>"
+                L"<October/><November/><December/></Months></ScheduleByMonth></CalendarTrigger>\r\n"
+                L"    <CalendarTrigger><StartBoundary>2026-01-01T07:30:00</StartBoundary>"
+                L"<ScheduleByMonthDayOfWeek><Weeks><Week>1</Week><Week>Last</Week></Weeks>"
+                L"<DaysOfWeek><Monday/></DaysOfWeek><Months><June/></Months>"
+                L"</ScheduleByMonthDayOfWeek></CalendarTrigger>\r\n");
+    return body.insert(body.find(L"  </RegistrationInfo>"),
+                       L"    <Source>Quillfen</Source><Version>1.1.0</Version>"
+                       L"<Documentation>Runs Quillfen without its window.</Documentation>\r\n");
 }
 
 // What the read-back of a registered task asks the Task Scheduler, in order.
@@ -302,8 +416,10 @@ TEST_F(CreateXml, OwnLeastPrivilegedPrincipalIsRegistered) {
          ownName()},
         {taskWith(principal(L"<UserId>" + ownSid() + L"</UserId><DisplayName>me</DisplayName>")),
          ownSid()},
-        {taskWith(principal(L"<LogonType>\r\n <![CDATA[Interactive]]>Token </LogonType>")),
-         ownName()},
+        // One text node, trimmed of XML white space.
+        {taskWith(principal(L"<LogonType>\r\n InteractiveToken </LogonType>")), ownName()},
+        {windowsExport(), ownSid()},
+        {withTheOtherElements(), ownName()},
         {taskWith(L"<t:Principals xmlns:t=\"http://schemas.microsoft.com/windows/2004/02/mit/"
                   L"task\"><t:Principal id=\"Author\"><t:RunLevel>LeastPrivilege</t:RunLevel>"
                   L"</t:Principal></t:Principals>"),
@@ -415,9 +531,8 @@ TEST_F(CreateXml, HelperOfAnotherAccountThanTheAskerRegistersNoDocument) {
     const std::wstring asker = L"S-1-5-21-1-2-3-1001";
     for (const std::wstring& document : {taskBody(), taskWith(userId(ownSid()))}) {
         ASSERT_TRUE(writeFile(input, toUtf8(declaration(L"UTF-8") + document)));
-        HelperRun run = request({L"create-xml", input}, {{L"QSH_PROBE_ASKING_SID", asker}});
-        run.exePath = moduleDirectory() + L"qsh-caller-probe.exe";
-        const HelperOutcome outcome = start(run);
+        const HelperOutcome outcome =
+            start(probeRun({L"create-xml", input}, {{L"QSH_PROBE_ASKING_SID", asker}}));
         const std::string text = "The task XML is refused: the helper runs as another account (" +
                                  toUtf8(ownSid()) +
                                  ") than the user who asked for the task (S-1-5-21-1-2-3-1001), "
@@ -429,6 +544,31 @@ TEST_F(CreateXml, HelperOfAnotherAccountThanTheAskerRegistersNoDocument) {
     }
     EXPECT_TRUE(calls().empty());
     EXPECT_FALSE(fileExists(taskFile()));
+}
+
+// The staged copy is unheld for a moment twice: while the read hold takes over from the writer,
+// and after the import, before its delete. qsh-caller-probe plays another program there: a copy
+// changed in the first is not imported; a file put in its place in the second is not deleted.
+TEST_F(CreateXml, CopyChangedWhileUnheldIsNeitherImportedNorDeletedForAnother) {
+    const HelperOutcome tampered =
+        start(probeRun({L"create-xml", input}, {{L"QSH_PROBE_IMPORT", L"tamper"}}));
+    EXPECT_EQ(tampered.code(), 4);
+    EXPECT_EQ(tampered.err, "The staged copy was changed before it was imported.\r\n");
+    EXPECT_TRUE(calls().empty());
+
+    const HelperOutcome swapped =
+        start(probeRun({L"create-xml", input}, {{L"QSH_PROBE_IMPORT", L"swap"}}));
+    EXPECT_EQ(swapped.code(), 0) << swapped.err;
+    EXPECT_EQ(readFile(taskFile()), staged);
+    EXPECT_TRUE(hasLine(logOf(swapped), "Could not delete normalized XML after successful import: "
+                                        "Another file has taken the staged copy's place."));
+    const std::vector<std::wstring> kept = filesIn(stagingFolder());
+    ASSERT_EQ(kept.size(), 2u); // the tampered copy, kept for diagnosis, and the planted file
+    std::size_t planted = 0;
+    for (const std::wstring& name : kept) {
+        planted += readFile(stagingFolder() + L"\\" + name) == "planted" ? 1 : 0;
+    }
+    EXPECT_EQ(planted, 1u);
 }
 
 TEST_F(CreateXml, FailedImportKeepsTheStagedCopy) {
@@ -525,6 +665,27 @@ TEST_F(CreateXml, UnwritableStagingFolderFails) {
         hasLine(logOf(outcome), startsWith("Unable to normalize create-xml input: Unable to "
                                            "create parent directory; error=")));
     EXPECT_TRUE(calls().empty());
+}
+
+// An elevated helper never makes the base folder: the user's environment names it, and it would
+// be made wherever that points. Without it there is no log and no import.
+TEST_F(CreateXml, MissingBaseIsNotMadeByAnElevatedHelper) {
+    const std::wstring base = files / L"no such folder";
+    for (const std::vector<std::wstring>& args :
+         {std::vector<std::wstring>{L"create-xml", input}, {L"create-default"}}) {
+        HelperRun run = request(args);
+        run.localAppData = base;
+        const HelperOutcome outcome = start(run);
+        EXPECT_FALSE(fileExists(base));
+        if (args[0] == L"create-default") {
+            EXPECT_EQ(outcome.code(), 0);
+            continue;
+        }
+        EXPECT_EQ(outcome.code(), 4);
+        EXPECT_EQ(outcome.out, kXmlFailureLine);
+        EXPECT_EQ(outcome.err, systemText(ERROR_FILE_NOT_FOUND) + "\r\n");
+    }
+    EXPECT_EQ(calls().size(), 1u);
 }
 
 // A valid document padded with white space inside the Task element to exactly `size` bytes.

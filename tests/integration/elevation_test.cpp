@@ -228,6 +228,50 @@ TEST_F(ElevationRelaunch, ApplyTimesWithEmptyOutputIsLeftForTheCopyToRefuse) {
     EXPECT_FALSE(hasLine(r.parent, startsWith("Using staged scheduler query output")));
 }
 
+// Without elevation no starting process is asked for: a caller that has already ended (a
+// launcher that exits at once) still gets its export, and the other commands still go to the
+// staged copy.
+TEST_F(ElevationRelaunch, LimitedRunWhoseStarterHasEndedStillExportsAndStages) {
+    ASSERT_TRUE(writeFile(taskFile(), utf16le(declaration(L"UTF-16") + taskBody())));
+    const std::wstring input = files / L"task.xml";
+    ASSERT_TRUE(writeFile(input, "<Task/>"));
+    const std::wstring output = files / L"export.xml";
+    const std::pair<std::vector<std::wstring>, int> cases[] = {
+        {{L"query-to-file", output}, 0},
+        {{L"delete"}, 5},
+        {{L"create-xml", input}, 5},
+        {{L"apply-times", L"07:30:00", files / L"times.xml"}, 5},
+    };
+    for (const auto& [args, code] : cases) {
+        SCOPED_TRACE(u8(args[0]));
+        qsh::UniqueHandle starter(startSuspendedHelper(true));
+        ASSERT_TRUE(starter);
+        HelperRun run = limited(args);
+        run.parent = starter.get();
+        run.beforeRun = [&starter] {
+            TerminateProcess(starter.get(), 1);
+            WaitForSingleObject(starter.get(), 5000);
+            starter.reset();
+        };
+        const Relaunch r = relaunch(run);
+        EXPECT_EQ(r.outcome.code(), code);
+        EXPECT_TRUE(std::none_of(r.parent.begin(), r.parent.end(), [](const std::string& line) {
+            return line.find("The process that started the helper is gone") != std::string::npos;
+        }));
+        if (code == 0) {
+            EXPECT_TRUE(hasLine(r.parent, startsWith("Wrote Task Scheduler XML as UTF-8: " +
+                                                     u8(output) + "; bytes=")));
+            EXPECT_EQ(readFile(output), u8(declaration(L"UTF-8") + taskBody()));
+            EXPECT_EQ(r.childPid, 0u);
+            continue;
+        }
+        EXPECT_TRUE(linesInOrder(r.parent, {"Elevated token: no", kLaunching + r.physicalHelper,
+                                            "Elevated child exited with code 5",
+                                            logResult(5, kNoElevatedToken)}));
+        EXPECT_TRUE(linesInOrder(r.child, {"Elevated token: no", logResult(5, kNoElevatedToken)}));
+    }
+}
+
 // The one line on standard error, without its CR LF, which says more than `prefix`.
 std::string errorLine(const HelperOutcome& outcome, const std::string& prefix) {
     const std::string& err = outcome.err;

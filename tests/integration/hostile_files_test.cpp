@@ -3,9 +3,12 @@
 // own: the links are Unix ones, made by running ln, which every Win32 call follows.
 
 #include <algorithm>
+#include <cwctype>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <regex>
+#include <thread>
 
 #include "base/unique_resource.h"
 #include "sandbox.h"
@@ -31,9 +34,11 @@ std::string unixPathOf(const std::wstring& path) {
     return result;
 }
 
-// A Unix symbolic link at `link` (which must not exist) leading to `target`.
-bool makeSymlink(const std::wstring& target, const std::wstring& link) {
-    std::wstring command = L"ln -s " + quoteArgument(fromUtf8(unixPathOf(target))) + L" " +
+// Runs `ln` with `options` so that `link` leads to `target`, and waits until `ready` holds.
+bool runLn(const wchar_t* options, const std::wstring& target, const std::wstring& link,
+           const std::function<bool()>& ready) {
+    std::wstring command = std::wstring(L"ln ") + options + L" " +
+                           quoteArgument(fromUtf8(unixPathOf(target))) + L" " +
                            quoteArgument(fromUtf8(unixPathOf(link)));
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
@@ -46,12 +51,24 @@ bool makeSymlink(const std::wstring& target, const std::wstring& link) {
     CloseHandle(process.hProcess);
     // Wine cannot wait for a Unix process: watch for the link instead.
     for (int waited = 0; waited < 10000; waited += 10) {
-        if (GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        if (ready()) {
             return true;
         }
         Sleep(10);
     }
     return false;
+}
+
+// A Unix symbolic link at `link` (which must not exist) leading to `target`.
+bool makeSymlink(const std::wstring& target, const std::wstring& link) {
+    return runLn(L"-s", target, link,
+                 [&] { return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; });
+}
+
+// The link to a folder `link` re-pointed at `target`, which holds a file named `marker`.
+bool repointSymlink(const std::wstring& target, const std::wstring& link,
+                    const std::wstring& marker) {
+    return runLn(L"-sfn", target, link, [&] { return fileExists(link + L"\\" + marker); });
 }
 
 class HostileFiles : public SandboxTest {
@@ -123,6 +140,50 @@ TEST_F(HostileFiles, ImportStagingFolderReachedThroughALinkIsRefused) {
     EXPECT_TRUE(calls().empty());
 }
 
+// LOCALAPPDATA is the user's to set and may lead through a link that the user re-points at any
+// time. schtasks.exe is handed the import by the held folder's final path, so a link re-pointed
+// after the copy was checked, at a folder of the same shape with another document in the same
+// place, leads it nowhere else: it imports the checked bytes.
+TEST_F(HostileFiles, ImportIsHandedOnByTheFinalPathOfItsHeldFolder) {
+    const std::wstring input = files / L"task.xml";
+    ASSERT_TRUE(writeFile(input, toUtf8(declaration(L"UTF-8") + taskBody())));
+    TempDir checked;
+    TempDir planted;
+    const std::wstring base = outside / L"local";
+    ASSERT_TRUE(makeSymlink(checked.path(), base));
+    HelperRun run = request({L"create-xml", input}, {schtasksSwitch(L"DELAY_MS", L"3000")});
+    run.localAppData = base;
+    HelperOutcome outcome;
+    std::thread helper([&] { outcome = start(run); });
+    // The stand-in records its start, then waits before it reads.
+    for (int tries = 0; tries < 1000 && calls().empty(); ++tries) {
+        Sleep(10);
+    }
+    const std::wstring temp = L"\\Quillfen\\temp";
+    const std::vector<std::wstring> staged = filesIn(checked.path() + temp);
+    ASSERT_EQ(staged.size(), 1u);
+    fs::create_directories(planted.path() + temp);
+    const std::string hostile = utf16le(declaration(L"UTF-16") + L"<Task/>");
+    ASSERT_TRUE(writeFile(planted.path() + temp + L"\\" + staged[0], hostile));
+    ASSERT_TRUE(writeFile(planted / L"marker", ""));
+    ASSERT_TRUE(repointSymlink(planted.path(), base, L"marker"));
+    helper.join();
+
+    EXPECT_EQ(outcome.code(), 0) << outcome.err;
+    EXPECT_EQ(readFile(taskFile()), utf16le(declaration(L"UTF-16") + taskBody()));
+    const auto recorded = calls();
+    ASSERT_EQ(recorded.size(), 1u);
+    const std::string handed = toUtf8(checked.path() + temp + L"\\" + staged[0]);
+    EXPECT_EQ(recorded[0].argv.at(5), handed);
+    // Deleted through the held folder: the checked copy is gone, the planted file is not.
+    EXPECT_TRUE(filesIn(checked.path() + temp).empty());
+    EXPECT_EQ(readFile(planted.path() + temp + L"\\" + staged[0]), hostile);
+    // The log stayed where the base led when the helper started.
+    EXPECT_TRUE(hasLine(
+        logMessagesOf(readLog(checked.path()), outcome.pid),
+        startsWith("Normalized scheduler XML to UTF-16 LE with BOM: " + handed + "; bytes=")));
+}
+
 // A relaunched copy (started elevated with the marker) takes as operands only the files staged
 // for it: beside its own image, named after it, reached by no link, with one hard link.
 TEST_F(HostileFiles, RelaunchedCopyRefusesAnyOperandButItsStagedFiles) {
@@ -131,8 +192,11 @@ TEST_F(HostileFiles, RelaunchedCopyRefusesAnyOperandButItsStagedFiles) {
     const std::wstring staged = files / L"scheduler-output-12-34.xml";
     const std::wstring stagedInput = files / L"scheduler-input-12-34.xml";
     const std::wstring secondVictim = outside / L"second victim.txt";
+    // Named as the staged output is, but not beside the copy.
+    const std::wstring elsewhere = outside / L"scheduler-output-12-34.xml";
     ASSERT_TRUE(writeFile(victim, kept));
     ASSERT_TRUE(writeFile(secondVictim, kept));
+    ASSERT_TRUE(writeFile(elsewhere, kept));
     const std::string task = readFile(taskFile()).value_or("");
     enum Plant { Nothing, Symlink, HardLink };
     struct Case {
@@ -146,6 +210,7 @@ TEST_F(HostileFiles, RelaunchedCopyRefusesAnyOperandButItsStagedFiles) {
         // A file elsewhere that exists and has one link, and one beside the copy misnamed.
         {{L"apply-times", L"07:30:00", victim}, Nothing, notStaged},
         {{L"apply-times", L"07:30:00", files / L"scheduler-output-12-35.xml"}, Nothing, notStaged},
+        {{L"apply-times", L"07:30:00", elsewhere}, Nothing, notStaged},
         {{L"query-to-file", victim}, Nothing, notStaged},
         {{L"create-xml", victim}, Nothing, notStaged},
         {{L"create-xml", staged}, Nothing, notStaged},
@@ -156,7 +221,7 @@ TEST_F(HostileFiles, RelaunchedCopyRefusesAnyOperandButItsStagedFiles) {
          " is reached through a link (it leads to "},
     };
     const std::map<std::wstring, std::string> prefixes = {
-        {L"apply-times", "Could not write registered task XML: "},
+        {L"apply-times", "Could not open the task XML output: "},
         {L"query-to-file", "Unable to write query output: "},
         {L"create-xml", "Unable to normalize create-xml input: "},
     };
@@ -184,8 +249,24 @@ TEST_F(HostileFiles, RelaunchedCopyRefusesAnyOperandButItsStagedFiles) {
             << outcome.err;
         EXPECT_EQ(readFile(victim), kept);
         EXPECT_EQ(readFile(secondVictim), kept);
+        EXPECT_EQ(readFile(elsewhere), kept);
         EXPECT_EQ(readFile(taskFile()), task);
     }
+
+    // Names compare as the file system compares them: the staged output named in other letter
+    // case (here also the letters of the suffix) is still the staged output.
+    const std::wstring lettered = files / L"QuillfenSchedulerHelper-elevated-56-ab.exe";
+    const std::wstring output = files / L"scheduler-output-56-ab.xml";
+    ASSERT_TRUE(CopyFileW(helperExePath().c_str(), lettered.c_str(), FALSE));
+    ASSERT_TRUE(writeFile(output, ""));
+    std::wstring shouted = output;
+    std::transform(shouted.begin(), shouted.end(), shouted.begin(), towupper);
+    HelperRun run = request({L"apply-times", L"07:30:00", shouted, L"--elevation-attempted"});
+    run.exePath = lettered;
+    const HelperOutcome accepted = start(run);
+    EXPECT_EQ(accepted.code(), 0) << accepted.err;
+    EXPECT_TRUE(readFile(output).value_or("").starts_with("<?xml"))
+        << readFile(output).value_or("");
 }
 
 // Started elevated without the marker, the helper opens the files named on its command line
@@ -204,7 +285,7 @@ TEST_F(HostileFiles, ElevatedHelperOpensOperandsAsTheProcessThatAsked) {
     };
     const Case cases[] = {
         {{L"query-to-file", output}, output, "Unable to write query output: "},
-        {{L"apply-times", L"07:30:00", output}, output, "Could not write registered task XML: "},
+        {{L"apply-times", L"07:30:00", output}, output, "Could not open the task XML output: "},
         {{L"create-xml", input}, input, "Unable to normalize create-xml input: "},
     };
     // Gone: ended before the helper runs. Closed: alive, but its security lets nobody else open
@@ -216,8 +297,7 @@ TEST_F(HostileFiles, ElevatedHelperOpensOperandsAsTheProcessThatAsked) {
             qsh::UniqueHandle parent(startSuspendedHelper(true, state == Parent::Closed));
             ASSERT_TRUE(parent);
             const DWORD parentId = GetProcessId(parent.get());
-            HelperRun run = request(c.args);
-            run.exePath = moduleDirectory() + L"qsh-caller-probe.exe";
+            HelperRun run = probeRun(c.args);
             run.stdHandles = false;
             run.parent = parent.get();
             if (state == Parent::Gone) {

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <regex>
+#include <string>
 
 #include "base/unique_resource.h"
 #include "process/result_log.h"
@@ -189,7 +191,7 @@ TEST_F(RunnerChild, ChildRunsInTheSystemFolderWithOnlyTheHandlesItIsGiven) {
     ASSERT_TRUE(probe);
     useHere({schtasksSwitch(L"REPORT",
                             std::to_wstring(reinterpret_cast<std::uintptr_t>(probe.get())))});
-    const std::string rest = "|handle=absent";
+    const std::string rest = "|handle=absent|SystemRoot=C:\\windows|windir=C:\\windows";
     const std::string cwd = "cwd=C:\\windows\\system32|stdin=";
     struct Row {
         const char* name;
@@ -226,6 +228,29 @@ TEST_F(RunnerChild, ChildRunsInTheSystemFolderWithOnlyTheHandlesItIsGiven) {
         ASSERT_TRUE(GetHandleInformation(read.get(), &flags));
         EXPECT_EQ((flags & HANDLE_FLAG_INHERIT) != 0, row.inheritable); // ours is left as it was
     }
+}
+
+// A child that has ended is read to the end of its pipes, but not for as long as a process it
+// started holds them open: that one writes again only after the run is over, into a pipe that
+// nobody reads any more.
+TEST_F(RunnerChild, WriterThatOutlivesTheChildDoesNotHoldTheRun) {
+    useHere({schtasksSwitch(L"LINGERING_WRITER", L"5000")});
+    const ProcessResult result = qsh::runSchtasks({L"/DELETE", L"/TN", L"Missing", L"/F"});
+    EXPECT_TRUE(result.launched);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitCode, 1u);
+    EXPECT_EQ(bytesText(result.stderrBytes),
+              "ERROR: The system cannot find the file specified.\r\n");
+    const std::string out = bytesText(result.stdoutBytes);
+    std::smatch pid;
+    ASSERT_TRUE(std::regex_match(out, pid, std::regex("grandchild pid=([0-9]+)\r\n"))) << out;
+    const qsh::UniqueHandle grandchild(
+        OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, std::stoul(pid[1])));
+    ASSERT_TRUE(grandchild);
+    ASSERT_EQ(WaitForSingleObject(grandchild.get(), 60000), WAIT_OBJECT_0);
+    DWORD lateWrite = 0;
+    ASSERT_TRUE(GetExitCodeProcess(grandchild.get(), &lateWrite));
+    EXPECT_EQ(lateWrite, static_cast<DWORD>(ERROR_NO_DATA));
 }
 
 TEST_F(RunnerSlow, ChildPastTheLimitIsTerminatedWithTimeoutCode) {

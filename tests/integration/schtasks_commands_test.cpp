@@ -2,6 +2,8 @@
 
 #include "sandbox.h"
 
+#include <algorithm>
+
 namespace {
 
 using namespace qsh::testing;
@@ -77,6 +79,20 @@ TEST_F(DeleteTask, RemovesTheTaskThenFailsWithSchtasksOwnCodeAndText) {
     EXPECT_TRUE(hasLine(log, "delete: exitCode=1; timedOut=false"));
     EXPECT_TRUE(hasLine(
         log, "delete stderr (UTF-8/ASCII): ERROR: The system cannot find the file specified.  "));
+}
+
+// SystemRoot and windir of an elevated helper's environment are its user's to set; schtasks.exe
+// gets the system's own.
+TEST_F(DeleteTask, SchtasksRunsOnTheSystemsWindowsFolderNotTheCallers) {
+    const HelperOutcome outcome = start({L"delete"}, {schtasksSwitch(L"REPORT", L"0"),
+                                                      {L"SystemRoot", L"C:\\planted"},
+                                                      {L"windir", L"C:\\planted"}});
+    EXPECT_EQ(outcome.code(), 0);
+    const std::vector<std::string> log = logOf(outcome);
+    EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const std::string& line) {
+        return line.starts_with("delete stdout (UTF-8/ASCII): cwd=C:\\windows\\system32|") &&
+               line.ends_with("|SystemRoot=C:\\windows|windir=C:\\windows");
+    })) << log.size();
 }
 
 TEST_F(DeleteTask, ChildStandardErrorIsRelayedWholeAsUtf8) {

@@ -184,6 +184,12 @@ HelperRun Sandbox::driverRun(const std::wstring& helper, std::vector<std::wstrin
     return run;
 }
 
+HelperRun Sandbox::probeRun(std::vector<std::wstring> args, const Switches& env) const {
+    HelperRun run = request(std::move(args), env);
+    run.exePath = moduleDirectory() + L"qsh-caller-probe.exe";
+    return run;
+}
+
 HelperOutcome Sandbox::start(std::vector<std::wstring> args, const Switches& env) const {
     return start(request(std::move(args), env));
 }

@@ -107,6 +107,9 @@ class Sandbox {
     HelperRun driverRun(const std::wstring& helper, std::vector<std::wstring> args,
                         const Switches& env = {}) const;
 
+    // qsh-caller-probe, the helper's own code with test hooks (tests/drivers/caller_probe.cpp).
+    HelperRun probeRun(std::vector<std::wstring> args, const Switches& env = {}) const;
+
     // Messages of one run in order; lines of an earlier run with the same process id (Wine
     // reuses them soon) are not counted.
     std::vector<std::string> logOf(const HelperOutcome& outcome) const;

@@ -6,14 +6,11 @@
 
 #include <cwctype>
 #include <random>
-#include <span>
 #include <string>
 #include <vector>
 
-#include "base/file_io.h"
 #include "base/utf8.h"
 #include "encoding.h"
-#include "helper_process.h"
 #include "text/decode.h"
 #include "text/task_xml.h"
 
@@ -108,23 +105,6 @@ TEST(TaskXmlInPlace, DecodedDocumentIsRewrittenWithoutACopy) {
     ASSERT_EQ(decoded.encoding, L"UTF-16 BE heuristic");
     const wchar_t* before = decoded.text.data();
     EXPECT_EQ(qsh::setXmlEncodingDeclaration(std::move(decoded.text), L"UTF-16").data(), before);
-}
-
-TEST(WriteFileParts, PartsAreWrittenOneAfterAnother) {
-    qsh::testing::TempDir dir;
-    std::vector<std::uint8_t> large(1048576 + 3);
-    for (std::size_t i = 0; i < large.size(); ++i) {
-        large[i] = static_cast<std::uint8_t>(i * 7);
-    }
-    const std::uint8_t head[] = {'h', 'e'};
-    const std::wstring path = dir / L"parts\\out.bin";
-    std::wstring error = L"untouched";
-    ASSERT_TRUE(qsh::writeFileParts(path, {head, {}, large, head}, error)) << error;
-    EXPECT_EQ(error, L"untouched");
-    const std::string expected = "he" + std::string(large.begin(), large.end()) + std::string("he");
-    EXPECT_TRUE(qsh::testing::readFile(path) == expected);
-    ASSERT_TRUE(qsh::writeFileParts(path, {}, error));
-    EXPECT_EQ(qsh::testing::readFile(path), std::string());
 }
 
 } // namespace

@@ -20,8 +20,11 @@ TEST(ResultPhrase, EveryCommandWordInAnyCase) {
         {L"FOO", L"run command foo"},
         // Nothing in the word may break or split the line: controls, tab and separators.
         {L"a\tb\177c\205d\u2028e\u2029f", L"run command a?b?c?d?e?f"},
-        // The log's other replacements are not the phrase's: C1 and bidirectional controls stay.
-        {L"a\u0086b\u202Ec\u2066d", L"run command a\u0086b\u202Ec\u2066d"},
+        // Nor make it show something else: C1 and every bidirectional control, as in the log.
+        {L"a\u0080b\u0086c\u009Fd\u202Ae\u202Ef\u2066g\u2069h", L"run command a?b?c?d?e?f?g?h"},
+        // Their neighbours stay.
+        {L"a~b\u00A0c\u2027d\u202Fe\u2065f\u206Ag",
+         L"run command a~b\u00A0c\u2027d\u202Fe\u2065f\u206Ag"},
     };
     for (const auto& [word, phrase] : rows) {
         EXPECT_EQ(qsh::operationPhrase({word}), phrase) << word;

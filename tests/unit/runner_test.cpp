@@ -76,8 +76,9 @@ TEST(RunnerPipes, DrainTakesWhatIsThereAndNeverBlocks) {
 
 using RunnerWatch = SandboxTest;
 
-// The decision at the limit, on a scripted clock and wait: the child's last bytes wait in the
-// pipes, its writer gone, and each wait answers from `waits` (then "timed out").
+// The decision at the limit, and after a failed wait, on a scripted clock and wait: the child's
+// last bytes wait in the pipes, its writer gone, and each wait answers from `waits` (then
+// "timed out").
 TEST_F(RunnerWatch, ChildEndedAfterTheLimitIsReadToTheEnd) {
     useHere();
     struct Row {
@@ -89,6 +90,8 @@ TEST_F(RunnerWatch, ChildEndedAfterTheLimitIsReadToTheEnd) {
         std::string out;
         std::vector<DWORD> waitedMs;
         std::vector<std::string> log;
+        DWORD waitError = 0; // the last error a failed wait leaves
+        DWORD launchError = 0;
     };
     const std::string notEnded =
         "schtasks.exe has not ended; its handles stay open until the helper exits.";
@@ -113,6 +116,28 @@ TEST_F(RunnerWatch, ChildEndedAfterTheLimitIsReadToTheEnd) {
          "",
          {20, 2000},
          {"Could not end schtasks.exe: Invalid handle.", notEnded}},
+        // A wait that fails ends the child with the wait's error, which the run reports; one
+        // without an error code still reads as a failure.
+        {"wait failed",
+         0,
+         {WAIT_FAILED, WAIT_OBJECT_0},
+         true,
+         false,
+         "last words",
+         {20, 2000},
+         {"Could not end schtasks.exe: Invalid handle."},
+         ERROR_ACCESS_DENIED,
+         ERROR_ACCESS_DENIED},
+        {"wait failed without an error code",
+         0,
+         {WAIT_FAILED, WAIT_OBJECT_0},
+         true,
+         false,
+         "last words",
+         {20, 2000},
+         {"Could not end schtasks.exe: Invalid handle."},
+         0,
+         ERROR_GEN_FAILURE},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -131,8 +156,11 @@ TEST_F(RunnerWatch, ChildEndedAfterTheLimitIsReadToTheEnd) {
         watch.now = [&] { return 1000000 + (std::exchange(started, true) ? row.jump : 0); };
         watch.wait = [&](HANDLE, DWORD ms) {
             waitedMs.push_back(ms);
-            return waitedMs.size() <= row.waits.size() ? row.waits[waitedMs.size() - 1]
-                                                       : DWORD{WAIT_TIMEOUT};
+            const DWORD answer = waitedMs.size() <= row.waits.size()
+                                     ? row.waits[waitedMs.size() - 1]
+                                     : DWORD{WAIT_TIMEOUT};
+            SetLastError(answer == WAIT_FAILED ? row.waitError : ERROR_SUCCESS);
+            return answer;
         };
         ProcessResult result;
         const bool ended = qsh::watchChild(
@@ -141,7 +169,7 @@ TEST_F(RunnerWatch, ChildEndedAfterTheLimitIsReadToTheEnd) {
 
         EXPECT_EQ(ended, row.ended);
         EXPECT_EQ(result.timedOut, row.timedOut);
-        EXPECT_EQ(result.launchError, 0u);
+        EXPECT_EQ(result.launchError, row.launchError);
         EXPECT_EQ(bytesText(result.stdoutBytes), row.out);
         EXPECT_EQ(bytesText(result.stderrBytes), row.out.empty() ? "" : "late");
         EXPECT_EQ(waitedMs, row.waitedMs);

@@ -2,22 +2,17 @@
 
 #include <windows.h>
 
-#include <filesystem>
-#include <random>
-#include <regex>
 #include <string>
+#include <utility>
 
-#include "base/bytes.h"
-#include "base/file_io.h"
-#include "base/unique_resource.h"
 #include "sandbox.h"
 #include "text/task_principal.h"
 #include "text/task_xml.h"
+#include "text/xml_reader.h"
 
 namespace {
 
 using qsh::setXmlEncodingDeclaration;
-using qsh::testing::TempDir;
 
 TEST(TaskXmlCheck, LooksLikeTaskXml) {
     EXPECT_TRUE(qsh::looksLikeTaskXml(L"<Task version=\"1.2\"></Task>"));
@@ -63,6 +58,60 @@ TEST(TaskXmlCheck, PrincipalCheckReadsTheWholeText) {
               L"The task XML is refused: it holds an unpaired surrogate, which is no character.");
 }
 
+// The reader is handed UTF-8 bytes: the staged text's declaration, which names UTF-16, is handed
+// over naming UTF-8, and everything after it as it stands.
+TEST(TaskXmlCheck, ReaderIsHandedADeclarationNamingItsBytes) {
+    const struct {
+        std::wstring text;
+        std::string handed;
+    } rows[] = {
+        {L"<?xml version=\"1.0\" encoding=\"UTF-16\"?>\r\n<Task>\u00E9</Task>",
+         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Task>\xC3\xA9</Task>"},
+        {L"<?xml version='1.0'?><Task/>", "<?xml version='1.0' encoding=\"UTF-8\"?><Task/>"},
+        {L"<Task/>", "<Task/>"},
+    };
+    for (const auto& row : rows) {
+        std::wstring error;
+        const qsh::XmlReader xml = qsh::openXmlReader(row.text, error);
+        ASSERT_TRUE(xml.input) << qsh::testing::toUtf8(error);
+        std::string handed(256, '\0');
+        ULONG read = 0;
+        ASSERT_EQ(xml.input->Read(handed.data(), static_cast<ULONG>(handed.size()), &read), S_OK);
+        EXPECT_EQ(handed.substr(0, read), row.handed);
+    }
+}
+
+HRESULT WINAPI readerThatCannotBeMade(REFIID, void**, IMalloc*) {
+    return E_OUTOFMEMORY;
+}
+
+// Without a working XmlLite nothing can be checked: the document is refused, saying why.
+TEST(TaskXmlCheck, PrincipalCheckWithoutXmlLiteSaysWhy) {
+    using qsh::testing::fromUtf8;
+    using qsh::testing::systemText;
+    const std::wstring refused = L"The task XML could not be checked: ";
+    const std::pair<qsh::XmlLiteSource, std::wstring> rows[] = {
+        {{L"qsh-no-such-library.dll"},
+         refused + L"Loading qsh-no-such-library.dll failed: " + fromUtf8(systemText(126))},
+        {{L"kernel32.dll"},
+         refused + L"Finding the XmlLite functions failed: " + fromUtf8(systemText(127))},
+        {{L"xmllite.dll", readerThatCannotBeMade},
+         refused + L"Creating the XML reader failed: HRESULT 0x8007000E (" +
+             fromUtf8(systemText(E_OUTOFMEMORY)) + L")"},
+    };
+    const std::wstring document =
+        L"<Task xmlns=\"http://schemas.microsoft.com/windows/2004/02/mit/task\"><Principals>"
+        L"<Principal><UserId>ana</UserId></Principal></Principals></Task>";
+    for (const auto& [source, refusal] : rows) {
+        qsh::setXmlLiteSource(source);
+        const qsh::TaskPrincipalCheck check = qsh::checkTaskPrincipal(document);
+        qsh::setXmlLiteSource({});
+        EXPECT_EQ(check.refusal, refusal);
+        EXPECT_FALSE(check.userId.has_value());
+    }
+    EXPECT_EQ(qsh::checkTaskPrincipal(document).userId, L"ana");
+}
+
 TEST(TaskXmlDeclaration, InsertsOrRewritesTheEncoding) {
     EXPECT_EQ(setXmlEncodingDeclaration(L"\xFEFF \r\n<Task/>", L"UTF-8"),
               L"<?xml version=\"1.0\" encoding=\"UTF-8\"?>\r\n<Task/>");
@@ -100,74 +149,6 @@ TEST(TaskXmlDeclaration, LeavesWhatItCannotParseUnchanged) {
     // Leading noise goes even when nothing else can be done.
     EXPECT_EQ(setXmlEncodingDeclaration(L"\xFEFF\n<?xml encoding=UTF-8?>", L"UTF-16"),
               L"<?xml encoding=UTF-8?>");
-}
-
-class WriteFileBytes : public ::testing::Test {
-  protected:
-    TempDir dir;
-    std::wstring error = L"untouched";
-
-    bool write(const std::wstring& path, const qsh::Bytes& bytes) {
-        return qsh::writeFileBytes(std::filesystem::path(path), bytes, error);
-    }
-};
-
-TEST_F(WriteFileBytes, CreatesFoldersAndReplacesFiles) {
-    const std::wstring path = dir / L"new\\deeper\\out.xml";
-    ASSERT_TRUE(write(path, {}));
-    EXPECT_EQ(qsh::testing::readFile(path), std::string());
-    ASSERT_TRUE(qsh::testing::writeFile(path, std::string(5000, 'o')));
-    ASSERT_TRUE(write(path, {'n', 'e', 'w'}));
-    EXPECT_EQ(qsh::testing::readFile(path), "new");
-    ASSERT_TRUE(write(path, {}));
-    EXPECT_EQ(qsh::testing::readFile(path), std::string());
-    EXPECT_EQ(error, L"untouched");
-    // Devices such as NUL cannot flush; the write still counts.
-    EXPECT_TRUE(write(L"NUL", {'x'})) << error;
-}
-
-TEST_F(WriteFileBytes, WritesLargeBuffersWhole) {
-    std::mt19937 random(3);
-    qsh::Bytes bytes(3 * 1048576 + 17);
-    for (auto& byte : bytes) {
-        byte = static_cast<std::uint8_t>(random());
-    }
-    const std::wstring path = dir / L"large.bin";
-    ASSERT_TRUE(write(path, bytes)) << error;
-    EXPECT_TRUE(qsh::testing::readFile(path) == std::string(bytes.begin(), bytes.end()));
-}
-
-TEST_F(WriteFileBytes, BareFileNameWritesIntoTheCurrentFolder) {
-    wchar_t previous[MAX_PATH + 1] = {};
-    GetCurrentDirectoryW(MAX_PATH, previous);
-    ASSERT_TRUE(SetCurrentDirectoryW(dir.path().c_str()));
-    const bool written = write(L"bare.xml", {'x'});
-    SetCurrentDirectoryW(previous);
-    ASSERT_TRUE(written) << error;
-    EXPECT_EQ(qsh::testing::readFile(dir / L"bare.xml"), "x");
-}
-
-TEST_F(WriteFileBytes, ParentThatCannotBeCreated) {
-    const std::wstring blocker = dir / L"plain-file";
-    ASSERT_TRUE(qsh::testing::writeFile(blocker, "x"));
-    EXPECT_FALSE(write(blocker + L"\\sub\\out.xml", {'x'}));
-    EXPECT_TRUE(
-        std::regex_match(error, std::wregex(L"Unable to create parent directory; error=[-0-9]+")))
-        << error;
-    EXPECT_EQ(qsh::testing::readFile(blocker), "x");
-}
-
-TEST_F(WriteFileBytes, OpenFailureCarriesTheSystemText) {
-    // Another process holds the file without write sharing.
-    const std::wstring path = dir / L"locked.xml";
-    ASSERT_TRUE(qsh::testing::writeFile(path, "old"));
-    qsh::UniqueHandle holder(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                                         FILE_ATTRIBUTE_NORMAL, nullptr));
-    ASSERT_TRUE(holder);
-    EXPECT_FALSE(write(path, {'n', 'e', 'w'}));
-    EXPECT_EQ(error, qsh::testing::fromUtf8(qsh::testing::systemText(ERROR_SHARING_VIOLATION)));
-    holder.reset();
-    EXPECT_EQ(qsh::testing::readFile(path), "old");
 }
 
 } // namespace

@@ -1,7 +1,10 @@
 // Which final paths an elevated helper accepts for its own files: where the local folder
-// really leads, or a packaged process's private copy of it; nothing else.
+// really leads, or a packaged process's private copy of it; nothing else. An open that meets an
+// oplock is tried again, within its bound only.
 
 #include <gtest/gtest.h>
+
+#include <vector>
 
 #include "base/caller_access.h"
 #include "base/user_writable_files.h"
@@ -96,6 +99,45 @@ TEST(CallerAccess, ElevatedOrUnknownOpensAsTheAskingUser) {
     EXPECT_TRUE(qsh::opensAsCaller(true));
     EXPECT_TRUE(qsh::opensAsCaller(std::nullopt));
     EXPECT_FALSE(qsh::opensAsCaller(false));
+}
+
+// A fake open answers from `errors` in turn (0: opened) and counts its calls. The deadline is
+// one long past or one far ahead, so nothing here depends on the clock.
+TEST(OplockRetry, NotNowIsTriedAgainWithinItsBoundOnly) {
+    const ULONGLONG past = GetTickCount64() - 1;
+    const ULONGLONG ahead = GetTickCount64() + 3600000;
+    const DWORD oplock = qsh::kErrorOplockBreak;
+    const struct {
+        const char* name;
+        ULONGLONG deadline;
+        std::vector<DWORD> errors;
+        std::size_t calls;
+        bool opened;
+        DWORD error;
+    } rows[] = {
+        {"not now twice, then opened", ahead, {oplock, oplock, 0}, 3, true, 0},
+        {"not now at the deadline: given up", past, {oplock, 0}, 1, false, oplock},
+        {"another error is not tried again",
+         ahead,
+         {ERROR_SHARING_VIOLATION, 0},
+         1,
+         false,
+         ERROR_SHARING_VIOLATION},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::size_t calls = 0;
+        DWORD error = 0;
+        const qsh::UniqueHandle handle =
+            qsh::retryWhileOplocked(row.deadline, 1, error, [&](DWORD& failed) {
+                failed = row.errors[calls++];
+                return qsh::UniqueHandle(failed == 0 ? CreateEventW(nullptr, TRUE, FALSE, nullptr)
+                                                     : nullptr);
+            });
+        EXPECT_EQ(calls, row.calls);
+        EXPECT_EQ(static_cast<bool>(handle), row.opened);
+        EXPECT_EQ(error, row.error);
+    }
 }
 
 } // namespace

@@ -14,6 +14,11 @@
 //   _FLOOD_STDOUT     write this many bytes of numbered lines to standard output first
 //   _FLOOD_STDERR     the same on standard error
 //   _ENDLESS_OUTPUT   never stop writing to either stream (two threads each) until ended
+//   _ENDLESS_STDERR   the same on standard error alone
+//   _LINGERING_WRITER start a copy of this program that inherits both streams and says
+//                     "grandchild pid=<id>" CR LF on standard output, go on only once it has,
+//                     and leave it behind: it sleeps this many ms, then writes "grandchild late"
+//                     CR LF and exits with 0, or with the error of that write when it failed
 //   _QUERY_ENCODING   re-encode /QUERY output: utf16le-bom utf16le utf16be-bom utf16be
 //                     utf8-bom utf8 oem (unset: the stored bytes as they are)
 //   _QUERY_SHAPE      reshape /QUERY output: no-declaration no-encoding no-closing-tag
@@ -27,8 +32,9 @@
 //                     Password); any other value stores it as handed over
 //   _REPORT           do nothing else; write "cwd=<current folder>|stdin=<what a standard
 //                     input pipe holds to its end, none, or type N (GetFileType)>|
-//                     handle=<inherited or absent>" on standard output, the handle being this
-//                     value (decimal) if the parent's was inherited
+//                     handle=<inherited or absent>|SystemRoot=<value>|windir=<value>" on
+//                     standard output, the handle being this value (decimal) if the parent's
+//                     was inherited
 //
 // QSH_STANDIN_TASKS_DIR names the store folder; default C:\windows\system32\Tasks.
 
@@ -124,15 +130,58 @@ DWORD WINAPI writeForever(void* stream) {
     return 0;
 }
 
-[[noreturn]] void writeEndlessly() {
-    for (DWORD stream :
-         {STD_OUTPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE, STD_ERROR_HANDLE}) {
+[[noreturn]] void writeEndlessly(bool stderrOnly) {
+    const std::vector<DWORD> streams =
+        stderrOnly ? std::vector<DWORD>{STD_ERROR_HANDLE, STD_ERROR_HANDLE}
+                   : std::vector<DWORD>{STD_OUTPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE,
+                                        STD_ERROR_HANDLE};
+    for (DWORD stream : streams) {
         CloseHandle(CreateThread(nullptr, 0, writeForever,
                                  reinterpret_cast<void*>(static_cast<std::uintptr_t>(stream)), 0,
                                  nullptr));
     }
     Sleep(INFINITE);
     ExitProcess(0);
+}
+
+const wchar_t kLingerArgument[] = L"--linger";
+
+// The copy that holds the streams on after this process has ended.
+int linger(const std::vector<std::wstring>& argv) {
+    const DWORD sleepMs = std::wcstoul(argv[2].c_str(), nullptr, 10);
+    const auto spoken = reinterpret_cast<HANDLE>(
+        static_cast<std::uintptr_t>(std::wcstoull(argv[3].c_str(), nullptr, 10)));
+    writeOut("grandchild pid=" + std::to_string(GetCurrentProcessId()) + "\r\n");
+    SetEvent(spoken);
+    Sleep(sleepMs);
+    return writeTo(GetStdHandle(STD_OUTPUT_HANDLE), "grandchild late\r\n")
+               ? 0
+               : static_cast<int>(GetLastError());
+}
+
+// False when the copy could not be started or did not speak within 10 s.
+bool startLingeringWriter(std::uint64_t sleepMs) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    const qsh::UniqueHandle spoken(CreateEventW(&inherit, TRUE, FALSE, nullptr));
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring line = L"\"" + std::wstring(self) + L"\" " + kLingerArgument + L" " +
+                        std::to_wstring(sleepMs) + L" " +
+                        std::to_wstring(reinterpret_cast<std::uintptr_t>(spoken.get()));
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION process{};
+    if (!spoken || !CreateProcessW(self, line.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                                   nullptr, nullptr, &startup, &process)) {
+        return false;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return WaitForSingleObject(spoken.get(), 10000) == WAIT_OBJECT_0;
 }
 
 std::optional<std::string> readWholeFile(const std::wstring& path) {
@@ -341,7 +390,10 @@ int report(std::uint64_t probe) {
                              &flags) &&
         (flags & HANDLE_FLAG_INHERIT) != 0;
     writeOut(codePage(L"cwd=" + std::wstring(folder), CP_UTF8) + "|stdin=" + input +
-             "|handle=" + (inherited ? "inherited" : "absent"));
+             "|handle=" + (inherited ? "inherited" : "absent") +
+             codePage(L"|SystemRoot=" + variable(L"SystemRoot").value_or(L"") + L"|windir=" +
+                          variable(L"windir").value_or(L""),
+                      CP_UTF8));
     return 0;
 }
 
@@ -354,6 +406,9 @@ int run() {
     if (wchar_t** list = CommandLineToArgvW(GetCommandLineW(), &argc)) {
         argv.assign(list, list + argc);
         LocalFree(list);
+    }
+    if (argv.size() == 4 && argv[1] == kLingerArgument) {
+        return linger(argv);
     }
     if (auto record = env(L"RECORD")) {
         std::wstring line = GetCommandLineW();
@@ -372,8 +427,11 @@ int run() {
     if (auto size = envNumber(L"FLOOD_STDERR")) {
         writeTo(GetStdHandle(STD_ERROR_HANDLE), floodText(static_cast<std::size_t>(*size)));
     }
-    if (env(L"ENDLESS_OUTPUT")) {
-        writeEndlessly();
+    if (env(L"ENDLESS_OUTPUT") || env(L"ENDLESS_STDERR")) {
+        writeEndlessly(!env(L"ENDLESS_OUTPUT"));
+    }
+    if (auto sleepMs = envNumber(L"LINGERING_WRITER"); sleepMs && !startLingeringWriter(*sleepMs)) {
+        return fail(L"The lingering writer could not be started.");
     }
     if (auto delay = envNumber(L"DELAY_MS")) {
         Sleep(static_cast<DWORD>(*delay));
