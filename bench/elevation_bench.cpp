@@ -4,8 +4,10 @@
 // and the staging steps alone: copying the executable and resolving its physical path.
 // Given other builds of the helper, it also times them and this one in turns on `delete` from
 // a limited token (staging, holds and checks) and an elevated `create-xml` (the elevated
-// checks of the log and the staging file), and reads from the log stamps of an elevated
-// `create-default` the helper's own work before and after schtasks.exe.
+// checks of the log and the staging file, and after schtasks.exe the read-back of the
+// registered task), and reads from the log stamps of an elevated `create-default` the helper's
+// own work before and after schtasks.exe, and of the `create-xml` its work after schtasks.exe;
+// the create-xml figures also as this build's difference within each round.
 //
 //   elevation_bench [runs [other-helper.exe...]]   (run inside the stand-in prefix; medians)
 
@@ -82,9 +84,21 @@ std::pair<double, double> ownWorkOf(const std::wstring& local, DWORD pid) {
     return {(launch - banner) / 1000, (exit - end) / 1000};
 }
 
+// This build's figure minus another's, round by round: runs of one round share the machine's
+// load, so their difference is steadier than either figure.
+std::vector<double> pairedDifference(const std::vector<double>& mine,
+                                     const std::vector<double>& other) {
+    std::vector<double> difference;
+    for (std::size_t i = 0; i < mine.size() && i < other.size(); ++i) {
+        difference.push_back(mine[i] - other[i]);
+    }
+    return difference;
+}
+
 // Other builds and this one in turns: `delete` from a limited token (staging, holds and
-// checks), an elevated `create-xml` (the elevated checks of the log and the staging file), and
-// the own work of an elevated `create-default`. Returns the count of unexpected exit codes.
+// checks), an elevated `create-xml` (the elevated checks of the log and the staging file, and
+// its own work after schtasks.exe), and the own work of an elevated `create-default`. Returns the
+// count of unexpected exit codes.
 int compareBuilds(std::vector<std::wstring> builds, const std::wstring& helper, int runs,
                   const TempDir& dir, HelperRun elevated, HelperRun limited) {
     builds.push_back(helper);
@@ -97,7 +111,8 @@ int compareBuilds(std::vector<std::wstring> builds, const std::wstring& helper, 
     HelperRun creating = elevated;
     creating.args = {L"create-default"};
     const std::size_t n = builds.size();
-    std::vector<std::vector<double>> limitedOf(n), importOf(n), beforeLaunch(n), afterEnd(n);
+    std::vector<std::vector<double>> limitedOf(n), importOf(n), importAfter(n), beforeLaunch(n),
+        afterEnd(n);
     int badCodes = 0;
     for (int i = 0; i < runs; ++i) {
         for (std::size_t b = 0; b < n; ++b) {
@@ -107,6 +122,7 @@ int compareBuilds(std::vector<std::wstring> builds, const std::wstring& helper, 
             badCodes += outcome.code() != 5;
             importOf[b].push_back(secondsOf([&] { outcome = runHelper(importing); }));
             badCodes += outcome.code() != 0;
+            importAfter[b].push_back(ownWorkOf(*importing.localAppData, outcome.pid).second);
             outcome = runHelper(creating);
             badCodes += outcome.code() != 0;
             const auto [before, after] = ownWorkOf(*creating.localAppData, outcome.pid);
@@ -118,9 +134,17 @@ int compareBuilds(std::vector<std::wstring> builds, const std::wstring& helper, 
         std::printf("%s%ls\n", b + 1 == n ? "this build: " : "other build: ", builds[b].c_str());
         report("  delete, limited token", limitedOf[b], 1000, "ms");
         report("  create-xml, elevated", importOf[b], 1000, "ms");
+        report("  create-xml, elevated: schtasks end to exit", importAfter[b], 1000, "ms");
         report("  create-default, elevated: banner to schtasks launch", beforeLaunch[b], 1000,
                "ms");
         report("  create-default, elevated: schtasks end to exit", afterEnd[b], 1000, "ms");
+    }
+    for (std::size_t b = 0; b + 1 < n; ++b) {
+        std::printf("this build minus %ls, round by round\n", builds[b].c_str());
+        report("  create-xml, elevated", pairedDifference(importOf[n - 1], importOf[b]), 1000,
+               "ms");
+        report("  create-xml, elevated: schtasks end to exit",
+               pairedDifference(importAfter[n - 1], importAfter[b]), 1000, "ms");
     }
     return badCodes;
 }

@@ -16,20 +16,16 @@
 #include "base/file_io.h"
 #include "base/user_writable_files.h"
 #include "base/utf8.h"
-#include "base/windows_error.h"
 #include "diag/log.h"
 #include "diag/streams.h"
 #include "process/runner.h"
+#include "tasks/task_service.h"
 #include "text/task_xml.h"
 
 namespace qsh {
 namespace {
 
 // Defined here so that no toolchain import library is needed for them.
-constexpr CLSID kClsidTaskScheduler = {
-    0x0F87369F, 0xA4E5, 0x4CFC, {0xBD, 0x3E, 0x73, 0xE6, 0x15, 0x45, 0x72, 0xDD}};
-constexpr IID kIidTaskService = {
-    0x2FABA4C7, 0x4DA9, 0x4013, {0x96, 0x97, 0x20, 0xCC, 0x3F, 0xD4, 0x0F, 0x85}};
 constexpr IID kIidDailyTrigger = {
     0x126C5CD8, 0xB288, 0x41D5, {0x8D, 0xBF, 0xE4, 0x91, 0x44, 0x6A, 0xDC, 0x5C}};
 constexpr IID kIidExecAction = {
@@ -68,28 +64,9 @@ bool checkTimeToken(const std::wstring& token, std::wstring& error) {
     return true;
 }
 
-// The BSTR a call takes lives exactly as long as the call.
-template <class Call> HRESULT callWithBstr(const std::wstring& text, Call call) {
-    UniqueBstr value(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
-    if (value.get() == nullptr && !text.empty()) {
-        return E_OUTOFMEMORY;
-    }
-    return call(value.get());
-}
-
-// Leaves the multithreaded apartment when the command is done.
-class ComApartment {
-  public:
-    ComApartment() = default;
-    ComApartment(const ComApartment&) = delete;
-    ComApartment& operator=(const ComApartment&) = delete;
-    ~ComApartment() { CoUninitialize(); }
-};
-
 // Members in order of acquisition: destruction releases them in reverse.
 struct TaskObjects {
-    ComPtr<ITaskService> service;
-    ComPtr<ITaskFolder> rootFolder;
+    TaskService scheduler;
     ComPtr<ITaskDefinition> definition;
     ComPtr<IRegistrationInfo> registrationInfo;
     ComPtr<IPrincipal> principal;
@@ -146,70 +123,22 @@ HRESULT configureAction(IExecAction* action) {
     return hr;
 }
 
-// Runs the registration one row at a time: the first call that fails is reported under its
-// row's phrase, and every later row is skipped.
-class Steps {
-  public:
-    template <class Call> void run(const wchar_t* phrase, Call&& call) {
-        if (!failed_) {
-            check(phrase, std::forward<Call>(call)());
-        }
-    }
-    // From here on `value` is freed before a failure is reported.
-    void freeOnFailure(UniqueBstr& value) { freedOnFailure_ = &value; }
-    // The command's exit code so far: 1 once a row has failed.
-    int result() const { return failed_ ? kExitTaskSchedulerFailure : kExitSuccess; }
-
-  private:
-    // One copy of the failure path for every row, rather than one per row.
-    void check(const wchar_t* phrase, HRESULT hr);
-
-    bool failed_ = false;
-    UniqueBstr* freedOnFailure_ = nullptr;
-};
-
-void Steps::check(const wchar_t* phrase, HRESULT hr) {
-    if (SUCCEEDED(hr)) {
-        return;
-    }
-    failed_ = true;
-    if (freedOnFailure_ != nullptr) {
-        freedOnFailure_->reset();
-    }
-    reportError(std::wstring(phrase) + L" failed: " + formatHresult(hr));
-}
-
-HRESULT connectToThisComputer(ITaskService* service) {
-    // Empty values: the local computer, the current user, no domain, no password.
-    const UniqueVariant server, user, domain, password;
-    return service->Connect(server.get(), user.get(), domain.get(), password.get());
-}
-
 // The user name moves into the VARIANT, which frees it as soon as the call has returned.
 HRESULT registerDefinition(TaskObjects& o, UniqueBstr& userName) {
     const UniqueVariant user(std::move(userName));
     const UniqueVariant password, securityDescriptor;
     return callWithBstr(kTaskName, [&](BSTR path) {
-        return o.rootFolder->RegisterTaskDefinition(
+        return o.scheduler.rootFolder->RegisterTaskDefinition(
             path, o.definition.get(), TASK_CREATE_OR_UPDATE, user.get(), password.get(),
             TASK_LOGON_INTERACTIVE_TOKEN, securityDescriptor.get(), o.registeredTask.put());
     });
 }
 
 // The service, its root folder and an empty definition that names its author.
-void openDefinition(Steps& steps, TaskObjects& o) {
-    steps.run(L"Creating Task Scheduler service", [&] {
-        return CoCreateInstance(kClsidTaskScheduler, nullptr, CLSCTX_INPROC_SERVER, kIidTaskService,
-                                o.service.putVoid());
-    });
-    steps.run(L"Connecting to Task Scheduler",
-              [&] { return connectToThisComputer(o.service.get()); });
-    steps.run(L"Opening the Task Scheduler root folder", [&] {
-        return callWithBstr(
-            L"\\", [&](BSTR path) { return o.service->GetFolder(path, o.rootFolder.put()); });
-    });
+void openDefinition(ComSteps& steps, TaskObjects& o) {
+    openTaskService(steps, o.scheduler);
     steps.run(L"Creating a task definition",
-              [&] { return o.service->NewTask(0, o.definition.put()); });
+              [&] { return o.scheduler.service->NewTask(0, o.definition.put()); });
     steps.run(L"Reading task registration information",
               [&] { return o.definition->get_RegistrationInfo(o.registrationInfo.put()); });
     steps.run(L"Setting task author", [&] {
@@ -220,11 +149,11 @@ void openDefinition(Steps& steps, TaskObjects& o) {
 
 // The task runs as the user connected to the service, with an interactive token and least
 // privilege.
-void setPrincipal(Steps& steps, TaskObjects& o, UniqueBstr& userName) {
+void setPrincipal(ComSteps& steps, TaskObjects& o, UniqueBstr& userName) {
     steps.run(L"Reading task principal",
               [&] { return o.definition->get_Principal(o.principal.put()); });
     steps.run(L"Reading the connected Windows user",
-              [&] { return o.service->get_ConnectedUser(userName.put()); });
+              [&] { return o.scheduler.service->get_ConnectedUser(userName.put()); });
     // Until the registration takes the name over, a failure is reported after it is freed.
     steps.freeOnFailure(userName);
     steps.run(L"Setting task user", [&] { return o.principal->put_UserId(userName.get()); });
@@ -235,7 +164,7 @@ void setPrincipal(Steps& steps, TaskObjects& o, UniqueBstr& userName) {
 }
 
 // The daily view and then the trigger itself are released before the next time begins.
-void addDailyTrigger(Steps& steps, ITriggerCollection* triggers, const std::wstring& time) {
+void addDailyTrigger(ComSteps& steps, ITriggerCollection* triggers, const std::wstring& time) {
     ComPtr<ITrigger> trigger;
     ComPtr<IDailyTrigger> daily;
     steps.run(L"Creating a daily trigger",
@@ -246,7 +175,7 @@ void addDailyTrigger(Steps& steps, ITriggerCollection* triggers, const std::wstr
               [&] { return configureDailyTrigger(daily.get(), time); });
 }
 
-void addAction(Steps& steps, TaskObjects& o) {
+void addAction(ComSteps& steps, TaskObjects& o) {
     steps.run(L"Reading task actions", [&] { return o.definition->get_Actions(o.actions.put()); });
     steps.run(L"Creating task action",
               [&] { return o.actions->Create(TASK_ACTION_EXEC, o.action.put()); });
@@ -259,7 +188,7 @@ void addAction(Steps& steps, TaskObjects& o) {
 // reporting the failing step.
 int registerTask(TaskObjects& o, const std::vector<std::wstring>& times, std::wstring& xml) {
     UniqueBstr userName;
-    Steps steps;
+    ComSteps steps;
     openDefinition(steps, o);
     setPrincipal(steps, o, userName);
     steps.run(L"Reading task settings",
@@ -279,7 +208,11 @@ int registerTask(TaskObjects& o, const std::vector<std::wstring>& times, std::ws
     if (stored.get() != nullptr) {
         xml.assign(stored.get(), SysStringLen(stored.get()));
     }
-    return steps.result();
+    if (steps.failed()) {
+        reportError(steps.failure());
+        return kExitTaskSchedulerFailure;
+    }
+    return kExitSuccess;
 }
 
 // A staged output was handed over by the non-elevated helper that relaunched this one: only
@@ -347,17 +280,9 @@ int handleApplyTimes(const std::wstring& times, const std::wstring& outputPath, 
         return kExitXmlFailure;
     }
 
-    HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    if (FAILED(hr)) {
-        reportError(L"Could not initialize COM: " + formatHresult(hr));
-        return kExitTaskSchedulerFailure;
-    }
-    const ComApartment apartment;
-    hr = CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_PKT_PRIVACY,
-                              RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
-    // RPC_E_TOO_LATE: the process already chose its security; that one serves as well.
-    if (FAILED(hr) && hr != RPC_E_TOO_LATE) {
-        reportError(L"Could not initialize COM security: " + formatHresult(hr));
+    ComApartment apartment;
+    if (!apartment.join(error)) {
+        reportError(error);
         return kExitTaskSchedulerFailure;
     }
 

@@ -21,6 +21,7 @@
 #include "diag/streams.h"
 #include "process/result_log.h"
 #include "process/runner.h"
+#include "tasks/registered_principal.h"
 #include "tasks/staged_import.h"
 #include "tasks/task_account.h"
 #include "text/decode.h"
@@ -119,12 +120,16 @@ int failNormalization(const std::wstring& error) {
     return kExitXmlFailure;
 }
 
-// Has schtasks.exe import the held copy; deletes it after a successful import.
+// Has schtasks.exe import the held copy; deletes it after a successful import that Windows
+// registered as allowed, and keeps it otherwise.
 int importStaged(StagedImport& staged, const std::wstring& name) {
     ProcessResult result =
         runSchtasks({L"/CREATE", L"/TN", kTaskName, L"/XML", staged.handedPath, L"/F"});
     logProcessResult(L"create-xml", result, true);
     int code = exitCodeFromProcessResult(result);
+    if (code == kExitSuccess) {
+        code = keepOnlyTheAskingUsersTask();
+    }
     if (code == kExitSuccess) {
         std::wstring error;
         if (!deleteStagedImport(staged, name, error)) {

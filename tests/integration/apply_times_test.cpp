@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "sandbox.h"
+#include "standin_ledger.h"
 
 namespace {
 
@@ -44,43 +45,6 @@ std::string cmdPath() {
     wchar_t folder[MAX_PATH + 1] = {};
     const UINT length = GetSystemDirectoryW(folder, MAX_PATH + 1);
     return toUtf8(std::wstring(folder, length) + L"\\cmd.exe");
-}
-
-// The stand-in's ledger: "call <Name> <arguments>" for every call, "! ..." for every fault
-// of the helper (a leak, a double free, releases out of order); absent if never loaded.
-struct Ledger {
-    std::optional<std::string> text;
-    std::vector<std::string> lines;
-
-    std::vector<std::string> calls() const {
-        std::vector<std::string> names;
-        for (const std::string& line : lines) {
-            if (line.starts_with("call ")) {
-                names.push_back(line.substr(5, line.find(' ', 5) - 5));
-            }
-        }
-        return names;
-    }
-    std::string dump() const { return text.value_or("(no ledger)"); }
-    bool has(const std::string& line) const {
-        return std::ranges::find(lines, line) != lines.end();
-    }
-};
-
-Ledger readLedger(const Sandbox& box) {
-    Ledger ledger{readFile(box.ledgerPath())};
-    std::istringstream in(ledger.text.value_or(""));
-    for (std::string line; std::getline(in, line);) {
-        ledger.lines.push_back(line);
-    }
-    return ledger;
-}
-
-// Every reference released in reverse order of acquisition, every BSTR freed once.
-void expectNoLeaks(const Ledger& ledger) {
-    ASSERT_TRUE(ledger.text) << "no ledger: the stand-in was not loaded";
-    EXPECT_EQ(std::ranges::count_if(ledger.lines, [](auto& l) { return l.starts_with("!"); }), 0)
-        << ledger.dump();
 }
 
 std::string section(const std::string& xml, const std::string& tag) {

@@ -2,6 +2,7 @@
 // staged UTF-16 document it was handed.
 
 #include "sandbox.h"
+#include "standin_ledger.h"
 
 #include <lmcons.h>
 #include <sddl.h>
@@ -393,29 +394,133 @@ std::wstring withTheOtherElements() {
                        L"<Documentation>Runs Quillfen without its window.</Documentation>\r\n");
 }
 
+// What the read-back of a registered task asks the Task Scheduler, in order.
+const std::vector<std::string> kReadBackCalls = {
+    "CoCreateInstance",        "ITaskService::Connect",           "ITaskService::GetFolder",
+    "ITaskFolder::GetTask",    "IRegisteredTask::get_Definition", "ITaskDefinition::get_Principal",
+    "IPrincipal::get_UserId",  "IPrincipal::get_GroupId",         "IPrincipal::get_LogonType",
+    "IPrincipal::get_RunLevel"};
+
 // One principal of the helper's own user, least-privileged, is registered as handed over,
 // however the document spells it; the first row is the principal that query-to-file exports.
+// Windows' answer for the registered task is read back each time, and nothing of it is left held.
 TEST_F(CreateXml, OwnLeastPrivilegedPrincipalIsRegistered) {
     const std::wstring exported = L"<UserId>" + ownName() +
                                   L"</UserId><LogonType>InteractiveToken</LogonType>"
                                   L"<RunLevel>LeastPrivilege</RunLevel>";
-    const std::wstring documents[] = {
-        taskWith(L"  <Principals>\r\n    <Principal id=\"Author\">" + exported +
-                 L"</Principal>\r\n  </Principals>\r\n"),
-        taskWith(principal(L"<UserId>" + ownSid() + L"</UserId><DisplayName>me</DisplayName>")),
+    // Each document with the user it runs as: one without a UserId runs as the user who
+    // registers it.
+    const std::pair<std::wstring, std::wstring> documents[] = {
+        {taskWith(L"  <Principals>\r\n    <Principal id=\"Author\">" + exported +
+                  L"</Principal>\r\n  </Principals>\r\n"),
+         ownName()},
+        {taskWith(principal(L"<UserId>" + ownSid() + L"</UserId><DisplayName>me</DisplayName>")),
+         ownSid()},
         // One text node, trimmed of XML white space.
-        taskWith(principal(L"<LogonType>\r\n InteractiveToken </LogonType>")),
-        windowsExport(),
-        withTheOtherElements(),
-        taskWith(L"<t:Principals xmlns:t=\"http://schemas.microsoft.com/windows/2004/02/mit/"
-                 L"task\"><t:Principal id=\"Author\"><t:RunLevel>LeastPrivilege</t:RunLevel>"
-                 L"</t:Principal></t:Principals>"),
+        {taskWith(principal(L"<LogonType>\r\n InteractiveToken </LogonType>")), ownName()},
+        {windowsExport(), ownSid()},
+        {withTheOtherElements(), ownName()},
+        {taskWith(L"<t:Principals xmlns:t=\"http://schemas.microsoft.com/windows/2004/02/mit/"
+                  L"task\"><t:Principal id=\"Author\"><t:RunLevel>LeastPrivilege</t:RunLevel>"
+                  L"</t:Principal></t:Principals>"),
+         ownName()},
     };
-    for (const std::wstring& document : documents) {
+    for (const auto& [document, runsAs] : documents) {
         ASSERT_TRUE(writeFile(input, toUtf8(declaration(L"UTF-8") + document)));
         HelperOutcome outcome = start({L"create-xml", input});
         EXPECT_EQ(outcome.code(), 0) << outcome.err;
         EXPECT_EQ(fromUtf16le(readFile(taskFile())), declaration(L"UTF-16") + document);
+        EXPECT_TRUE(hasLine(logOf(outcome), "Read back the registered task: it runs as " +
+                                                toUtf8(runsAs) +
+                                                " with an interactive token and least privilege."));
+        const Ledger ledger = readLedger(*this);
+        expectNoLeaks(ledger);
+        EXPECT_EQ(ledger.calls(), kReadBackCalls) << ledger.dump();
+        EXPECT_TRUE(ledger.has("call ITaskFolder::GetTask Quillfen")) << ledger.dump();
+    }
+    EXPECT_EQ(calls().size(), std::size(documents));
+}
+
+// Whatever schtasks.exe registered is read back through the Task Scheduler: a principal other
+// than a least-privileged one of the asking user, or one that cannot be read, has the task
+// deleted again (and with it the one it replaced) and ends with 4. The staged copy is kept.
+TEST_F(CreateXml, RegisteredTaskThatWindowsReadsBackOtherwiseIsDeleted) {
+    struct Row {
+        const char* name;
+        Switches env;
+        std::string text;
+        bool deleteFails = false;
+    };
+    const std::string refused = "The task XML is refused: Windows registered its task with ";
+    const std::string unread = "The registered task could not be read back: ";
+    const std::string system = refused +
+                               "UserId S-1-5-18, not the user who asked for the task; with "
+                               "RunLevel HighestAvailable, not LeastPrivilege.";
+    const std::string deleted = " The task was deleted.";
+    const Row rows[] = {
+        {"System", {schtasksSwitch(L"REGISTER_AS", L"system")}, system + deleted},
+        {"Highest",
+         {schtasksSwitch(L"REGISTER_AS", L"highest")},
+         refused + "RunLevel HighestAvailable, not LeastPrivilege." + deleted},
+        {"Group",
+         {schtasksSwitch(L"REGISTER_AS", L"group")},
+         refused + "GroupId S-1-5-32-545, where no group is allowed." + deleted},
+        {"Password",
+         {schtasksSwitch(L"REGISTER_AS", L"password")},
+         refused + "LogonType Password, not InteractiveToken." + deleted},
+        {"GetTaskFails",
+         {{L"QSH_STANDIN_TS_FAIL", L"ITaskFolder::GetTask:80070005"}},
+         unread + "Opening the registered task failed: " + hresultText(E_ACCESSDENIED) + "." +
+             deleted},
+        {"RunLevelFails",
+         {{L"QSH_STANDIN_TS_FAIL", L"IPrincipal::get_RunLevel:80004001"}},
+         unread + "Reading the registered task's RunLevel failed: " + hresultText(E_NOTIMPL) + "." +
+             deleted},
+        {"NullUserId",
+         {{L"QSH_STANDIN_TS_NULL_USER", L"1"}},
+         unread + "its principal has no UserId." + deleted},
+        // The test holds the stored task without delete sharing: the delete fails, still 4.
+        {"DeleteFails",
+         {schtasksSwitch(L"REGISTER_AS", L"system")},
+         system + " Deleting the task failed too (code 1): it may still be registered.",
+         true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ASSERT_TRUE(writeFile(taskFile(), utf16le(L"<Task/>")));
+        DeleteFileW(recordPath().c_str());
+        HANDLE held = row.deleteFails ? CreateFileW(taskFile().c_str(), GENERIC_READ,
+                                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)
+                                      : INVALID_HANDLE_VALUE;
+        const HelperOutcome outcome = start({L"create-xml", input}, row.env);
+        CloseHandle(held);
+        EXPECT_EQ(outcome.code(), 4);
+        EXPECT_EQ(outcome.out, kXmlFailureLine);
+        const std::string schtasksError =
+            row.deleteFails ? "ERROR: The system cannot find the file specified.\r\n" : "";
+        EXPECT_EQ(outcome.err, schtasksError + row.text + "\r\n");
+        const auto log = logOf(outcome);
+        EXPECT_TRUE(linesInOrder(
+            log, {"create-xml: exitCode=0; timedOut=false",
+                  "create-xml delete: exitCode=" + std::string(row.deleteFails ? "1" : "0") +
+                      "; timedOut=false",
+                  row.text}));
+        EXPECT_TRUE(hasLine(log, startsWith("Preserving normalized XML for diagnostics: ")));
+        // The import, then the delete; every row runs even when one of them fails.
+        const auto recorded = calls();
+        EXPECT_EQ(recorded.size(), 2u);
+        const std::vector<std::string> last =
+            recorded.empty() ? std::vector<std::string>{}
+                             : std::vector<std::string>(recorded.back().argv.begin() + 1,
+                                                        recorded.back().argv.end());
+        EXPECT_EQ(last, (std::vector<std::string>{"/DELETE", "/TN", "Quillfen", "/F"}));
+        EXPECT_EQ(fileExists(taskFile()), row.deleteFails);
+        EXPECT_EQ(filesIn(stagingFolder()).size(), 1u);
+        expectNoLeaks(readLedger(*this));
+        for (const std::wstring& kept : filesIn(stagingFolder())) {
+            DeleteFileW((stagingFolder() + L"\\" + kept).c_str());
+        }
     }
 }
 

@@ -26,21 +26,32 @@ std::wstring exportedPrincipalTask() {
                            L"  </Principals>\r\n");
 }
 
+// Wine's schtasks.exe imports the document into Wine's store, but Wine's Task Scheduler answers
+// E_NOTIMPL for a principal's UserId (as for its GroupId, LogonType and RunLevel), so the helper
+// cannot read the registered task back: it deletes the task again with Wine's schtasks.exe and
+// ends with 4. Wine's /DELETE fails for a task that is not there, so its success in the log shows
+// that the import had landed in the store.
 TEST_F(PeerSchtasks, ImportLandsInWinesStoreAndDeleteRemovesIt) {
     std::wstring input = files / L"task.xml";
     // Wine's programs, not the stand-ins: nothing of the sandbox's switches.
     auto run = [&](std::vector<std::wstring> args) {
         return start({.args = std::move(args), .localAppData = localAppData()});
     };
-    // With the exported principal first, then without one (which stays registered).
+    const std::string text = "The registered task could not be read back: Reading the registered "
+                             "task's UserId failed: " +
+                             hresultText(E_NOTIMPL) + ". The task was deleted.";
+    // With the exported principal, and without one.
     for (const std::wstring& body : {exportedPrincipalTask(), taskBody()}) {
         ASSERT_TRUE(writeFile(input, "\xEF\xBB\xBF" + toUtf8(declaration(L"UTF-8") + body)));
         HelperOutcome created = run({L"create-xml", input});
-        EXPECT_EQ(created.code(), 0) << created.err;
-        EXPECT_EQ(
-            created.out,
-            resultLine(0, "Completed request to create the Windows scheduled task from XML."));
-        ASSERT_TRUE(fileExists(wineTaskFile));
+        EXPECT_EQ(created.code(), 4);
+        EXPECT_EQ(created.out, resultLine(4, "The scheduler XML could not be decoded, validated, "
+                                             "normalized, or written."));
+        EXPECT_EQ(created.err, text + "\r\n");
+        EXPECT_TRUE(
+            linesInOrder(logOf(created), {"create-xml: exitCode=0; timedOut=false",
+                                          "create-xml delete: exitCode=0; timedOut=false", text}));
+        EXPECT_FALSE(fileExists(wineTaskFile));
     }
 
     std::wstring output = files / L"export.xml";
@@ -48,10 +59,6 @@ TEST_F(PeerSchtasks, ImportLandsInWinesStoreAndDeleteRemovesIt) {
     EXPECT_EQ(queried.code(), 4);
     EXPECT_EQ(queried.err, "schtasks returned data that is not a complete Task XML document.\r\n");
     EXPECT_FALSE(fileExists(output));
-
-    HelperOutcome removed = run({L"delete"});
-    EXPECT_EQ(removed.code(), 0) << removed.err;
-    EXPECT_FALSE(fileExists(wineTaskFile));
 
     HelperOutcome again = run({L"delete"});
     EXPECT_NE(again.code(), 0);

@@ -25,6 +25,11 @@
 //                     not-task-xml leading-blank-lines empty
 //   _LOCK_IMPORTED    after /CREATE /XML, mark the imported file read-only (it then cannot
 //                     be deleted)
+//   _REGISTER_AS      /CREATE /XML stores the imported document with its Principals replaced
+//                     by (or, without them, given) one principal other than it asked for:
+//                     system (UserId S-1-5-18, RunLevel HighestAvailable), highest (RunLevel
+//                     HighestAvailable), group (GroupId S-1-5-32-545), password (LogonType
+//                     Password); any other value stores it as handed over
 //   _REPORT           do nothing else; write "cwd=<current folder>|stdin=<what a standard
 //                     input pipe holds to its end, none, or type N (GetFileType)>|
 //                     handle=<inherited or absent>|SystemRoot=<value>|windir=<value>|
@@ -265,6 +270,31 @@ std::wstring dailyTaskXml(const std::wstring& name, const std::wstring& command,
            L"</Task>\r\n";
 }
 
+// The document as the REGISTER_AS switch has it registered.
+std::string registeredAs(const std::string& document, const std::wstring& as) {
+    static const std::map<std::wstring, std::wstring> kPrincipals = {
+        {L"system", L"<UserId>S-1-5-18</UserId><RunLevel>HighestAvailable</RunLevel>"},
+        {L"highest", L"<RunLevel>HighestAvailable</RunLevel>"},
+        {L"group", L"<GroupId>S-1-5-32-545</GroupId>"},
+        {L"password", L"<LogonType>Password</LogonType>"},
+    };
+    const auto principal = kPrincipals.find(as);
+    std::optional<std::wstring> text = fromUtf16(document);
+    if (principal == kPrincipals.end() || !text) {
+        return document;
+    }
+    const std::size_t start = text->find(L"<Principals");
+    const std::size_t end = text->find(L"</Principals>");
+    const std::size_t at = start != std::wstring::npos && end != std::wstring::npos
+                               ? start
+                               : std::min(text->rfind(L"</Task>"), text->size());
+    const std::size_t length = at == start ? end + 13 - start : 0;
+    text->replace(at, length,
+                  L"<Principals><Principal id=\"Author\">" + principal->second +
+                      L"</Principal></Principals>");
+    return utf16le(*text);
+}
+
 int create(const Options& options, const std::wstring& path) {
     std::error_code ignored;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
@@ -273,7 +303,9 @@ int create(const Options& options, const std::wstring& path) {
         // holds the file with write or delete access.
         const std::wstring& xml = options.at(L"/XML");
         const std::optional<std::string> document = readWholeFile(xml);
-        const bool copied = document && writeWholeFile(path, *document, false);
+        const bool copied =
+            document &&
+            writeWholeFile(path, registeredAs(*document, env(L"REGISTER_AS").value_or(L"")), false);
         if (env(L"LOCK_IMPORTED")) {
             SetFileAttributesW(xml.c_str(), FILE_ATTRIBUTE_READONLY);
         }

@@ -179,4 +179,25 @@ HRESULT STDMETHODCALLTYPE put(Interface* pointer, Value value) {
     }
 }
 
+// The one answer of property gets: the call in the ledger, then the value kept in `Field`. An
+// empty text is answered as a null BSTR.
+template <std::size_t Slot, auto Field, class Interface, class Value>
+HRESULT STDMETHODCALLTYPE get(Interface* pointer, Value* out) {
+    auto& self = as<decltype(classOf(Field))>(pointer);
+    if constexpr (std::is_same_v<Value, BSTR>) {
+        if (HRESULT hr = enterOut(self, Slot, out); FAILED(hr)) {
+            return hr;
+        }
+        const std::wstring& text = self.*Field;
+        *out = text.empty() ? nullptr : handOutBstr(text, methodName(self, Slot));
+        return text.empty() || *out != nullptr ? S_OK : E_OUTOFMEMORY;
+    } else {
+        const HRESULT hr = out != nullptr ? enter(self, Slot) : E_POINTER;
+        if (SUCCEEDED(hr)) {
+            *out = self.*Field;
+        }
+        return hr;
+    }
+}
+
 } // namespace standin

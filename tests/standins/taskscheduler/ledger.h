@@ -9,7 +9,8 @@
 //   QSH_STANDIN_TS_FAIL      "<Name>[#n]:<hex HRESULT>": the named call (its n-th
 //                            occurrence, or every one) returns the HRESULT.
 //   QSH_STANDIN_TS_HANG      "<Name>": the named call never returns.
-//   QSH_STANDIN_TS_NULL_USER "1": get_ConnectedUser succeeds with a null BSTR.
+//   QSH_STANDIN_TS_NULL_USER "1": get_ConnectedUser and IPrincipal::get_UserId of a stored
+//                            task succeed with a null BSTR.
 //   QSH_STANDIN_TS_NULL_BSTR "<text>" or "#n": the helper's allocation of that text (or its
 //                            n-th allocation) returns null, as when memory runs out.
 //   QSH_STANDIN_TS_LEDGER    Windows path of the ledger file.

@@ -1,13 +1,16 @@
 // In-process stand-in for the Task Scheduler 2.0 service: the service, folder, definition,
 // principal, settings, daily trigger and exec action methods that a client calls to build
-// and register one task, stored as Task Scheduler XML in a folder of files. Any other
-// method is recorded as unexpected (com_object.h).
+// and register one task, stored as Task Scheduler XML in a folder of files, and those that read
+// a stored task's principal back. Any other method is recorded as unexpected (com_object.h).
 
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "../../support/encoding.h"
 #include "com_object.h"
+#include "stored_task.h"
 
 namespace standin {
 namespace {
@@ -31,8 +34,13 @@ struct Principal : Object {
         v.put_UserId = &put<QSH_SLOT(put_UserId), &Principal::userId>;
         v.put_LogonType = &put<QSH_SLOT(put_LogonType), &Principal::logonType>;
         v.put_RunLevel = &put<QSH_SLOT(put_RunLevel), &Principal::runLevel>;
+        v.get_UserId = &get<QSH_SLOT(get_UserId), &Principal::userId>;
+        v.get_GroupId = &get<QSH_SLOT(get_GroupId), &Principal::groupId>;
+        v.get_LogonType = &get<QSH_SLOT(get_LogonType), &Principal::logonType>;
+        v.get_RunLevel = &get<QSH_SLOT(get_RunLevel), &Principal::runLevel>;
     }
     std::wstring userId;
+    std::wstring groupId;
     TASK_LOGON_TYPE logonType = TASK_LOGON_NONE; // the stored one is the registration's
     TASK_RUNLEVEL_TYPE runLevel = TASK_RUNLEVEL_LUA;
 };
@@ -152,6 +160,18 @@ struct Definition : Object {
     ActionCollection* actions = make<ActionCollection>();
 };
 
+// The user this process runs as: the one who connects, and who registers a task that names none.
+std::optional<std::wstring> currentUserName() {
+    wchar_t name[257] = {};
+    DWORD size = 257;
+    return GetUserNameW(name, &size) ? std::optional<std::wstring>(name) : std::nullopt;
+}
+
+// QSH_STANDIN_TS_NULL_USER: the connected user and a principal's UserId are null BSTRs.
+bool nullUserAsked() {
+    return environmentValue(L"QSH_STANDIN_TS_NULL_USER") == L"1";
+}
+
 struct RegisteredTask : Object {
     using Vtbl = IRegisteredTaskVtbl;
     static constexpr Kind kKind = {
@@ -159,7 +179,26 @@ struct RegisteredTask : Object {
         L"get_Name get_Path get_State =Enabled Run RunEx GetInstances get_LastRunTime "
         L"get_LastTaskResult get_NumberOfMissedRuns get_NextRunTime get_Definition get_Xml "
         L"GetSecurityDescriptor SetSecurityDescriptor Stop GetRunTimes"};
-    static void fill(Vtbl& v) { v.get_Xml = &getXml; }
+    static void fill(Vtbl& v) {
+        v.get_Definition = &getDefinition;
+        v.get_Xml = &getXml;
+    }
+
+    // A fresh definition of the stored document, of which only the principal is filled in.
+    static HRESULT STDMETHODCALLTYPE getDefinition(IRegisteredTask* pointer,
+                                                   ITaskDefinition** definition) {
+        auto& self = as<RegisteredTask>(pointer);
+        if (HRESULT hr = enterOut(self, QSH_SLOT(get_Definition), definition); FAILED(hr)) {
+            return hr;
+        }
+        const StoredPrincipal stored = storedPrincipal(self.xml, currentUserName().value_or(L""));
+        auto* made = make<Definition>();
+        made->principal->userId = nullUserAsked() ? L"" : stored.userId;
+        made->principal->groupId = stored.groupId;
+        made->principal->logonType = stored.logonType;
+        made->principal->runLevel = stored.runLevel;
+        return handOut(made, definition);
+    }
 
     static HRESULT STDMETHODCALLTYPE getXml(IRegisteredTask* pointer, BSTR* xml) {
         auto& self = as<RegisteredTask>(pointer);
@@ -230,8 +269,7 @@ std::wstring taskXml(const Definition& definition, TASK_LOGON_TYPE logonType) {
 // Stores the task under its name, as UTF-16 LE with a byte order mark like every task in the
 // store, replacing any older one.
 HRESULT store(const std::wstring& name, const std::wstring& xml) {
-    std::wstring folder = environmentValue(L"QSH_STANDIN_TASKS_DIR");
-    folder = folder.empty() ? L"C:\\windows\\system32\\Tasks" : folder;
+    const std::wstring folder = storeFolder();
     CreateDirectoryW(folder.c_str(), nullptr);
     const std::wstring content = L"\xFEFF" + xml;
     const auto size = static_cast<DWORD>(content.size() * sizeof(wchar_t));
@@ -245,7 +283,28 @@ struct Folder : Object {
         L"get_Name get_Path GetFolder GetFolders CreateFolder DeleteFolder GetTask GetTasks "
         L"DeleteTask RegisterTask RegisterTaskDefinition GetSecurityDescriptor "
         L"SetSecurityDescriptor"};
-    static void fill(Vtbl& v) { v.RegisterTaskDefinition = &registerTaskDefinition; }
+    static void fill(Vtbl& v) {
+        v.GetTask = &getTask;
+        v.RegisterTaskDefinition = &registerTaskDefinition;
+    }
+
+    // The task stored under its name, a leading backslash allowed.
+    static HRESULT STDMETHODCALLTYPE getTask(ITaskFolder* pointer, BSTR path,
+                                             IRegisteredTask** task) {
+        if (HRESULT hr = enterOut(as<Folder>(pointer), QSH_SLOT(GetTask), task, textOf(path), path);
+            FAILED(hr)) {
+            return hr;
+        }
+        std::wstring name = textOf(path);
+        name.erase(0, name.starts_with(L'\\') ? 1 : 0);
+        std::optional<std::wstring> xml = readStoredTask(name);
+        if (!xml) {
+            return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+        }
+        auto* registered = make<RegisteredTask>();
+        registered->xml = std::move(*xml);
+        return handOut(registered, task);
+    }
 
     static HRESULT STDMETHODCALLTYPE registerTaskDefinition(ITaskFolder* pointer, BSTR path,
                                                             ITaskDefinition* definition, LONG flags,
@@ -316,15 +375,14 @@ struct Service : Object {
 
     static HRESULT STDMETHODCALLTYPE connectedUser(ITaskService* pointer, BSTR* user) {
         if (HRESULT hr = enterOut(as<Service>(pointer), QSH_SLOT(get_ConnectedUser), user);
-            FAILED(hr) || environmentValue(L"QSH_STANDIN_TS_NULL_USER") == L"1") {
+            FAILED(hr) || nullUserAsked()) {
             return hr;
         }
-        wchar_t name[257] = {};
-        DWORD size = 257;
-        if (!GetUserNameW(name, &size)) {
+        const std::optional<std::wstring> name = currentUserName();
+        if (!name) {
             return HRESULT_FROM_WIN32(GetLastError());
         }
-        *user = handOutBstr(name, L"connected user");
+        *user = handOutBstr(*name, L"connected user");
         return *user != nullptr ? S_OK : E_OUTOFMEMORY;
     }
 };
