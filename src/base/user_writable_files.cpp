@@ -574,7 +574,7 @@ bool isRemoteVolume(HANDLE handle, DWORD& error) {
 }
 
 std::wstring pathForOtherProcess(const std::wstring& folderFinal, const std::wstring& name) {
-    const std::wstring path = joined(folderFinal, name);
+    std::wstring path = joined(folderFinal, name);
     // Only a path that the plain form cannot carry keeps the prefix that lifts the limit.
     if (path.size() < MAX_PATH) {
         return path;
