@@ -535,8 +535,11 @@ UniqueHandle openHandedFile(const fs::path& path, const wchar_t* stem, DWORD acc
     // Opened inside the held folder, never through a link in the file's place, and never made:
     // one that is missing is not the staged file.
     DWORD code = ERROR_SUCCESS;
-    UniqueHandle handle = openInFolder(image.hold.get(), name, access | FILE_READ_ATTRIBUTES, share,
-                                       OpenMode::Existing, code);
+    UniqueHandle handle = retryWhileOplocked(
+        GetTickCount64() + kOplockRetryMs, kOplockRetryPollMs, code, [&](DWORD& failed) {
+            return openInFolder(image.hold.get(), name, access | FILE_READ_ATTRIBUTES, share,
+                                OpenMode::Existing, failed);
+        });
     if (!handle) {
         error = code == kErrorReparsePoint ? reparseMessage(L"file", path.wstring())
                                            : formatWindowsError(code);
