@@ -306,19 +306,28 @@ Failure stageInput(StagedFiles& staged, const std::vector<std::wstring>& list,
 
 // apply-times: the copy writes into an empty staged output, held from its creation, and is
 // handed its physical path in place of the caller's.
-Failure stageOutput(StagedFiles& staged, const std::vector<std::wstring>& list,
-                    std::vector<std::wstring>& copyArguments) {
-    // An empty output path is left for the elevated copy to refuse: staging an output for it
-    // would let the task be rebuilt for a request that is invalid.
-    if (list.size() != 3 || !isCommand(list[0], L"apply-times") || list[kOutputIndex].empty()) {
-        return {};
-    }
-    // The caller's own output first, as the elevated helper opens it before the task changes:
-    // one that cannot be written is refused before any prompt.
+// An empty output path is left for the elevated copy to refuse: staging an output for it would
+// let the task be rebuilt for a request that is invalid.
+bool stagesOutput(const std::vector<std::wstring>& list) {
+    return list.size() == 3 && isCommand(list[0], L"apply-times") && !list[kOutputIndex].empty();
+}
+
+// apply-times: the caller's own output is opened before anything is staged, as the elevated
+// helper opens it before the task changes: one that cannot be written is refused before any
+// prompt, and nothing is copied for it.
+Failure openCallersOutput(StagedFiles& staged, const std::vector<std::wstring>& list) {
     std::wstring error;
-    if (!staged.callerOutput.open(list[kOutputIndex], error)) {
+    if (stagesOutput(list) && !staged.callerOutput.open(list[kOutputIndex], error)) {
         reportError(L"Could not open the task XML output: " + error);
         return kExitXmlFailure;
+    }
+    return {};
+}
+
+Failure stageOutput(StagedFiles& staged, const std::vector<std::wstring>& list,
+                    std::vector<std::wstring>& copyArguments) {
+    if (!stagesOutput(list)) {
+        return {};
     }
     staged.output.path = staged.pathFor(kStagedOutputStem, kStagedFileExtension);
     const fs::path& path = staged.output.path;
@@ -464,6 +473,9 @@ int stageAndElevateFrom(const std::vector<std::wstring>& list, const std::wstrin
     StagedFiles staged(*folder, stagingSuffix());
     fs::path physicalHelper;
     std::vector<std::wstring> copyArguments = list;
+    if (Failure failed = openCallersOutput(staged, list)) {
+        return *failed;
+    }
     if (Failure failed = stageHelper(staged, selfPath, afterCopy, physicalHelper)) {
         return *failed;
     }

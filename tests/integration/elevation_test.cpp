@@ -445,6 +445,8 @@ TEST_F(ElevationElevatedCopy, CallersOutputIsOpenedBeforeThePrompt) {
     EXPECT_TRUE(r.outcome.err.starts_with("Could not open the task XML output: Unable to create "
                                           "parent directory; error="))
         << r.outcome.err;
+    // Refused before anything was staged for it, the helper image included.
+    EXPECT_FALSE(hasLine(r.parent, startsWith("Resolved staged helper path: ")));
     EXPECT_FALSE(hasLine(r.parent, startsWith(kLaunching)));
     EXPECT_EQ(calls().size(), 0u);
     EXPECT_TRUE(filesIn(helperFolder()).empty());
