@@ -100,18 +100,7 @@ Bytes stagedHead(std::span<const std::uint8_t> body) {
 std::wstring principalRefusal(std::span<const std::uint8_t> body) {
     const TaskPrincipalCheck check = checkTaskPrincipal(
         {reinterpret_cast<const wchar_t*>(body.data()), body.size() / sizeof(wchar_t)});
-    if (!check.refusal.empty()) {
-        return check.refusal;
-    }
-    if (std::wstring refusal = askingUserRefusal(); !refusal.empty() || !check.userId) {
-        return refusal;
-    }
-    std::wstring asking;
-    std::wstring error;
-    if (!askingUserSid(asking, error)) {
-        return L"The task XML could not be checked: " + error;
-    }
-    return userIdRefusal(*check.userId, asking);
+    return check.refusal.empty() ? accountRefusal(check.userId) : check.refusal;
 }
 
 int failNormalization(const std::wstring& error) {

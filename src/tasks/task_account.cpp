@@ -67,7 +67,7 @@ std::wstring userIdRefusal(const std::wstring& userId, const std::wstring& expec
     return {};
 }
 
-std::wstring askingUserRefusal() {
+std::wstring accountRefusal(const std::optional<std::wstring>& userId) {
     std::wstring asking;
     std::wstring error;
     if (!askingUserSid(asking, error)) {
@@ -86,7 +86,7 @@ std::wstring askingUserRefusal() {
                L") than the user who asked for the task (" + asking +
                L"), and a task it registers would run as that account.";
     }
-    return {};
+    return userId ? userIdRefusal(*userId, asking) : std::wstring();
 }
 
 } // namespace qsh
